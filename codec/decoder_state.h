@@ -1,0 +1,106 @@
+// DecoderState: every piece of the decoder's working state, passed by reference to
+// the decode functions (the library keeps no globals; the plug-in owns one instance).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kdz/kdz.h"
+
+namespace kdz {
+
+// The bitmap block: header, colour table, then the pixel area.
+constexpr int kBitmapHeaderSize = 40;
+constexpr int kColorTableSize = 256 * 4;
+constexpr int kPixelAreaOffset = kBitmapHeaderSize + kColorTableSize;  // 1064
+constexpr int kPaletteBlockSize = 256 * 3;
+// Files of this size or more are refused: plane offsets are 16-bit and the encoder
+// keeps files well below this.
+constexpr uint32_t kMaxFileSize = 80000;
+constexpr int kMaxLevels = 10;
+constexpr int kSubbandRows = 31;  // 3 * kMaxLevels + 1
+
+enum PlaneIndex { kPlaneY = 0, kPlaneI = 1, kPlaneQ = 2 };
+
+struct DecoderState {
+  // Head.
+  char signature[8] = {'Q', 'E', 'M', '2', '.', '3', 'a', 'Z'};
+  // Plane buffers (planeSize samples each); empty while no plane exists.
+  std::vector<int16_t> planeY, planeI, planeQ;
+  // The buffer the current stage works on: the file image while planes are decoded.
+  const uint8_t* dataBase = nullptr;
+  // Read cursor into the file image, as an offset from dataBase. It may run past
+  // dataSize; reads there yield zero bytes (see InputBit).
+  size_t readPos = 0;
+  size_t dataSize = 0;  // bytes of the file image at dataBase
+
+  // File header copy.
+  char fileSignature[8] = {};
+  int32_t headerLength = 0;
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t planeSize = 0;
+  int32_t uncodedLevels[3] = {};
+  int32_t planeOffsetI = 0;
+  int32_t planeOffsetQ = 0;
+  int32_t segmentOffset[3] = {};
+  int32_t transformMode = 0;
+  int32_t levels = 0;
+  int32_t headerEnd = 0;  // offset just past the last fixed header field
+
+  // Dequantisation, indexed [plane][subband].
+  int32_t scalePos[3][kSubbandRows] = {};
+  int32_t scaleNeg[3][kSubbandRows] = {};
+  int32_t scaleDiv[3][kSubbandRows] = {};
+  int32_t lumaBias = 0;
+  int32_t chromaBias[2] = {};  // stored, not used
+
+  // Zero-tree fill.
+  int32_t zeroFillLimit = 0;
+  int32_t zeroFillValue = 0;
+  int16_t* zeroFillPlane = nullptr;
+
+  // Arithmetic decoder registers and adaptive model.
+  int32_t codeValue = 0;
+  int32_t low = 0;
+  int32_t high = 0;
+  int32_t bitBuffer = 0;
+  int32_t bitsLeft = 0;
+  int32_t freq[258] = {};
+  int32_t cumFreq[258] = {};
+  uint8_t indexToSymbol[258] = {};
+  int32_t symbolCount = 0;
+  int32_t endSymbol = 0;
+  int32_t valueCount = 0;
+  uint8_t symbolValue[256] = {};
+
+  // Colour conversion: the saturation table, built by BuildClampTable.
+  uint8_t clampTable[2048] = {};
+
+  // Limits and the first error of the current decode.
+  uint64_t maxPixels = kDefaultMaxPixels;
+  Error error = Error::kNone;
+  std::string errorDetail;
+
+  // Records a failure unless one is already recorded; returns 1 (the inner steps'
+  // failure result) so callers can write `return state.Fail(...)`.
+  int Fail(Error e, std::string detail) {
+    if (error == Error::kNone) {
+      error = e;
+      errorDetail = std::move(detail);
+    }
+    return 1;
+  }
+  void ClearError() {
+    error = Error::kNone;
+    errorDetail.clear();
+  }
+  int16_t* Plane(int p) {
+    std::vector<int16_t>& v = p == kPlaneY ? planeY : p == kPlaneI ? planeI : planeQ;
+    return v.empty() ? nullptr : v.data();
+  }
+};
+
+}  // namespace kdz

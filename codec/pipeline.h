@@ -1,0 +1,40 @@
+// The decode pipeline: a KDZ file image becomes a bitmap in a caller-owned block.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "codec/decoder_state.h"
+
+namespace kdz {
+
+// Bytes a bitmap block needs for a width x height picture: header, colour table,
+// and the larger of the unpadded 24-bit work area and the padded 24-bit rows
+// (8-bit rows never need more). 0 when the size does not fit in size_t or the
+// dimensions are not positive.
+size_t BitmapBlockSize(int64_t width, int64_t height);
+
+// Reads the named file whole into fileBlock (fileBlockSize bytes) and decodes it
+// into bitmapBlock (bitmapBlockSize bytes). With a palette block (768 bytes) the
+// picture is quantised to an 8-bit bitmap, else it stays 24-bit. Returns 1 on
+// success, 0 on failure with state.error and state.errorDetail set. Never writes
+// past either block.
+int DecodeKdzFile(DecoderState& state, const char* fileName, uint8_t* fileBlock,
+                  size_t fileBlockSize, uint8_t* bitmapBlock, size_t bitmapBlockSize,
+                  uint8_t* paletteBlock);
+
+// The same for a file image already in memory.
+int DecodeKdzBytes(DecoderState& state, const uint8_t* data, size_t size,
+                   uint8_t* bitmapBlock, size_t bitmapBlockSize, uint8_t* paletteBlock);
+
+// Decodes the three planes of the file image at fileBlock (size bytes), rebuilds
+// the picture into pixelArea (3 bytes per pixel, unpadded), hands out the size and,
+// with a palette block, quantises. Returns 1 on success, 0 on failure.
+int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size,
+                    uint8_t* pixelArea, int32_t* width, int32_t* height,
+                    uint8_t* paletteBlock, int* colorsUsed);
+
+// Inverse transform of the three planes and conversion into pixelArea.
+void ReconstructImage(DecoderState& state, uint8_t* pixelArea);
+
+}  // namespace kdz
