@@ -79,7 +79,7 @@ struct PaintPlan {
 //
 // An image that exceeds the window in either direction keeps its own extent and is
 // shrunk by the factor of the direction that exceeds more (the height's on a tie); an
-// image that fits is stretched to the window, aspect ratio not kept, by the last
+// image that fits is stretched to the window, proportions not kept, by the last
 // automatic scale.
 PaintPlan PlanPaint(ViewState& state, const ViewRect& windowRect, int32_t imageWidth,
                     int32_t imageHeight);
