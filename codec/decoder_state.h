@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,7 @@ struct DecoderState {
   int32_t high = 0;
   int32_t bitBuffer = 0;
   int32_t bitsLeft = 0;
+  bool readPastEnd = false;  // set once a bit was read past the end of the image
   int32_t freq[258] = {};
   int32_t cumFreq[258] = {};
   uint8_t indexToSymbol[258] = {};
@@ -81,6 +83,8 @@ struct DecoderState {
 
   // Limits and the first error of the current decode.
   uint64_t maxPixels = kDefaultMaxPixels;
+  // Bytes available for the pixel area; a picture that needs more is refused.
+  size_t pixelAreaCapacity = std::numeric_limits<size_t>::max();
   Error error = Error::kNone;
   std::string errorDetail;
 

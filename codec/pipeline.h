@@ -30,8 +30,11 @@ int DecodeKdzBytes(DecoderState& state, const uint8_t* data, size_t size,
 // Decodes the three planes of the file image at fileBlock (size bytes), rebuilds
 // the picture into pixelArea (3 bytes per pixel, unpadded), hands out the size and,
 // with a palette block, quantises. Returns 1 on success, 0 on failure.
+// pixelAreaSize bytes are available at pixelArea; a picture that needs more is
+// refused before any plane is decoded. colorsUsed (may be null) receives the number
+// of palette colours.
 int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size,
-                    uint8_t* pixelArea, int32_t* width, int32_t* height,
+                    uint8_t* pixelArea, size_t pixelAreaSize, int32_t* width, int32_t* height,
                     uint8_t* paletteBlock, int* colorsUsed);
 
 // Inverse transform of the three planes and conversion into pixelArea.

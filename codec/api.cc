@@ -1,0 +1,188 @@
+// The public decode API: bitmaps, RGB pictures and header inspection on top of the
+// pipeline, each with its own DecoderState.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "codec/color.h"
+#include "codec/file_format.h"
+#include "codec/pipeline.h"
+#include "kdz/kdz.h"
+
+namespace kdz {
+namespace {
+
+Result MakeResult(const DecoderState& s) {
+  Result r;
+  r.error = s.error;
+  r.message = s.errorDetail.empty() ? ErrorMessage(s.error) : s.errorDetail;
+  return r;
+}
+
+Result Failure(Error e, std::string message) {
+  Result r;
+  r.error = e;
+  r.message = std::move(message);
+  return r;
+}
+
+Result ReadWholeFile(const std::string& path, std::vector<uint8_t>* out) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return Failure(Error::kIo, std::string("cannot open: ") + std::strerror(errno));
+  out->clear();
+  uint8_t buf[16384];
+  size_t got;
+  // Anything at or above the decoder's file limit is refused without reading it all.
+  while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) {
+    out->insert(out->end(), buf, buf + got);
+    if (out->size() >= kMaxFileSize) break;
+  }
+  const bool failed = std::ferror(f) != 0;
+  std::fclose(f);
+  if (failed) return Failure(Error::kIo, "cannot read the file");
+  return Result{};
+}
+
+}  // namespace
+
+const char* ErrorMessage(Error e) {
+  switch (e) {
+    case Error::kNone: return "no error";
+    case Error::kIo: return "cannot read the file";
+    case Error::kFileTooLarge: return "file too large (KDZ files are below 80000 bytes)";
+    case Error::kEmpty: return "the file is empty";
+    case Error::kNotKdz: return "not a KDZ file";
+    case Error::kUnsupported: return "unsupported KDZ version";
+    case Error::kMalformed: return "malformed KDZ file";
+    case Error::kLimit: return "picture exceeds the pixel limit";
+    case Error::kBufferTooSmall: return "picture does not fit the buffer";
+    case Error::kOutOfMemory: return "out of memory";
+    case Error::kQuantFailed: return "Color quant 2 encountered an error!";
+    case Error::kInvalidArgument: return "invalid argument";
+  }
+  return "unknown error";
+}
+
+Result DecodeToBitmap(const uint8_t* data, size_t size, bool eightBit, Bitmap* out, const Limits& limits) {
+  *out = Bitmap{};
+  if (data == nullptr && size != 0) return Failure(Error::kInvalidArgument, "no data");
+  auto state = std::make_unique<DecoderState>();
+  state->maxPixels = limits.maxPixels;
+  BuildClampTable(*state);
+
+  // Parse and check the header first, so the block is sized by a picture that has
+  // passed every bound.
+  if (size == 0) return Failure(Error::kEmpty, "the file is empty");
+  if (size >= kMaxFileSize) return Failure(Error::kFileTooLarge, "file of " + std::to_string(size) + " bytes; KDZ files are below 80000 bytes");
+  state->dataBase = data;
+  state->dataSize = size;
+  state->readPos = 0;
+  if (ParsePlaneHeader(*state, 'y') != 0) return MakeResult(*state);
+
+  const size_t blockSize = BitmapBlockSize(state->width, state->height);
+  std::vector<uint8_t> block;
+  try {
+    block.assign(blockSize, 0);
+  } catch (const std::bad_alloc&) {
+    return Failure(Error::kOutOfMemory, "cannot allocate the bitmap");
+  }
+  uint8_t palette[kPaletteBlockSize] = {};
+  if (DecodeKdzBytes(*state, data, size, block.data(), block.size(), eightBit ? palette : nullptr) == 0) {
+    return MakeResult(*state);
+  }
+  out->width = state->width;
+  out->height = state->height;
+  out->bitsPerPixel = eightBit ? 8 : 24;
+  int used = 0;
+  if (eightBit) {
+    // Entries beyond the colours in use are zero; the last non-zero one bounds the count.
+    const uint8_t* table = block.data() + kBitmapHeaderSize;
+    for (int k = 0; k < 256; ++k) {
+      if (table[4 * k] | table[4 * k + 1] | table[4 * k + 2]) used = k + 1;
+    }
+    // Every pixel index is in use, so the largest index bounds the count as well.
+    for (int r = 0; r < out->height; ++r) {
+      const uint8_t* row = block.data() + kPixelAreaOffset + out->RowStride() * static_cast<size_t>(r);
+      for (int c = 0; c < out->width; ++c) used = std::max(used, row[c] + 1);
+    }
+  }
+  out->colorsUsed = used;
+  out->block = std::move(block);
+  return Result{};
+}
+
+Result DecodeFileToBitmap(const std::string& path, bool eightBit, Bitmap* out, const Limits& limits) {
+  *out = Bitmap{};
+  std::vector<uint8_t> bytes;
+  Result r = ReadWholeFile(path, &bytes);
+  if (!r.ok()) return r;
+  return DecodeToBitmap(bytes.data(), bytes.size(), eightBit, out, limits);
+}
+
+Result Decode(const uint8_t* data, size_t size, RgbImage* out, const Limits& limits) {
+  *out = RgbImage{};
+  Bitmap bitmap;
+  Result r = DecodeToBitmap(data, size, false, &bitmap, limits);
+  if (!r.ok()) return r;
+  RgbImage img;
+  img.width = bitmap.width;
+  img.height = bitmap.height;
+  img.rgb.resize(static_cast<size_t>(img.width) * img.height * 3);
+  for (int y = 0; y < img.height; ++y) {
+    const uint8_t* src = bitmap.Row(img.height - 1 - y);  // bitmap rows are bottom-up
+    uint8_t* dst = img.rgb.data() + static_cast<size_t>(y) * img.width * 3;
+    for (int x = 0; x < img.width; ++x) {
+      dst[3 * x + 0] = src[3 * x + 2];
+      dst[3 * x + 1] = src[3 * x + 1];
+      dst[3 * x + 2] = src[3 * x + 0];
+    }
+  }
+  *out = std::move(img);
+  return Result{};
+}
+
+Result DecodeFile(const std::string& path, RgbImage* out, const Limits& limits) {
+  *out = RgbImage{};
+  std::vector<uint8_t> bytes;
+  Result r = ReadWholeFile(path, &bytes);
+  if (!r.ok()) return r;
+  return Decode(bytes.data(), bytes.size(), out, limits);
+}
+
+Result ReadHeader(const uint8_t* data, size_t size, HeaderInfo* out) {
+  *out = HeaderInfo{};
+  out->fileSize = size;
+  if (size == 0) return Failure(Error::kEmpty, "the file is empty");
+  auto state = std::make_unique<DecoderState>();
+  state->dataBase = data;
+  state->dataSize = size;
+  const int failed = ParsePlaneHeader(*state, 'y');
+  if (state->error == Error::kNotKdz) return MakeResult(*state);
+  std::memcpy(out->signature, state->fileSignature, 8);
+  out->width = state->width;
+  out->height = state->height;
+  out->levels = state->levels;
+  for (int p = 0; p < 3; ++p) {
+    out->uncodedLevels[p] = state->uncodedLevels[p];
+    out->segmentOffset[p] = static_cast<uint32_t>(state->segmentOffset[p]);
+  }
+  out->headerLength = state->headerLength;
+  out->transformMode = state->transformMode;
+  out->lumaBias = state->lumaBias;
+  const int64_t yStart = state->headerLength != 0 ? 8 + state->headerLength : state->headerEnd;
+  out->planeOffset[0] = yStart < 0 ? 0 : static_cast<uint32_t>(yStart);
+  out->planeOffset[1] = static_cast<uint32_t>(state->planeOffsetI);
+  out->planeOffset[2] = static_cast<uint32_t>(state->planeOffsetQ);
+  for (int p = 0; p < 3; ++p) {
+    const int64_t at = p == 0 ? yStart : out->planeOffset[p];
+    if (at >= 0 && static_cast<uint64_t>(at) < size) out->valueCount[p] = data[at];
+  }
+  out->decodable = failed == 0;
+  if (failed) out->problem = state->errorDetail;
+  return Result{};
+}
+
+}  // namespace kdz

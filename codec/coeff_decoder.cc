@@ -1,0 +1,177 @@
+// Coefficient plane decoding: bands coarse to fine, one symbol per position,
+// zero trees, end symbols and the optional second segment.
+#include "codec/coeff_decoder.h"
+
+#include <new>
+
+#include "codec/arith_decoder.h"
+#include "codec/file_format.h"
+
+namespace kdz {
+namespace {
+
+std::vector<int16_t>& PlaneVector(DecoderState& s, int p) {
+  return p == kPlaneY ? s.planeY : p == kPlaneI ? s.planeI : s.planeQ;
+}
+
+void StartSegment(DecoderState& s) {
+  ResetModel(s);
+  ResetBitInput(s);
+  StartDecoding(s);
+}
+
+void BandSteps(const DecoderState& s, int p, int n, float* posStep, float* negStep) {
+  const int32_t div = s.scaleDiv[p][n];
+  if (div == 0) {
+    *posStep = *negStep = 0.0f;
+    return;
+  }
+  *posStep = static_cast<float>(static_cast<double>(s.scalePos[p][n]) / div);
+  *negStep = static_cast<float>(-(static_cast<double>(s.scaleNeg[p][n]) / div));
+}
+
+int ValueOf(const DecoderState& s, int index) { return s.symbolValue[s.indexToSymbol[index]] - 128; }
+
+}  // namespace
+
+int BandCount(int levels) { return 1 + 3 * levels; }
+
+Band BandAt(int width, int height, int levels, int k) {
+  const int b0 = height >> levels;
+  const int c0 = width >> levels;
+  if (k == 0) return Band{0, 0, b0, c0, 3 * levels};
+  const int j = (k - 1) / 3;
+  const int m = levels - j;
+  const int b = b0 << j;
+  const int c = c0 << j;
+  switch ((k - 1) % 3) {
+    case 0:
+      return Band{0, c, b, c, 3 * m - 2};  // upper right
+    case 1:
+      return Band{b, 0, b, c, 3 * m - 3};  // lower left
+    default:
+      return Band{b, c, b, c, 3 * m - 1};  // lower right
+  }
+}
+
+int16_t Dequantise(int v, float posStep, float negStep) {
+  const double product = static_cast<double>(v) * (v > 0 ? posStep : negStep);
+  // |v| <= 128 and |step| <= 32768, so the product fits in 32 bits.
+  const int32_t whole = static_cast<int32_t>(product);
+  return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(whole)));
+}
+
+void MarkZeroTree(DecoderState& state, int row, int col, int level) {
+  int size = 2;
+  int r0 = 2 * row;
+  int c0 = 2 * col;
+  const int stride = state.width;
+  while (level < state.zeroFillLimit) {
+    for (int r = r0; r < r0 + size; ++r) {
+      int16_t* line = state.zeroFillPlane + static_cast<size_t>(r) * stride;
+      for (int c = c0; c < c0 + size; ++c) line[c] = static_cast<int16_t>(state.zeroFillValue);
+    }
+    size *= 2;
+    r0 *= 2;
+    c0 *= 2;
+    ++level;
+  }
+}
+
+int DecodeCoefficients(DecoderState& s, int letter) {
+  const int p = PlaneIndexOf(letter);
+  std::vector<int16_t>& planeVector = PlaneVector(s, p);
+  try {
+    planeVector.assign(static_cast<size_t>(s.planeSize), 0);
+  } catch (const std::bad_alloc&) {
+    planeVector.clear();
+    return s.Fail(Error::kOutOfMemory, "cannot allocate a coefficient plane");
+  }
+  int16_t* plane = planeVector.data();
+  const int width = s.width;
+  const int levels = s.levels;
+  bool secondArmed = s.segmentOffset[p] != 0 && s.fileSignature[5] > '1';
+
+  StartSegment(s);
+
+  // Low band: an end symbol leaves the rest of it 0 and decoding goes on with the
+  // detail bands from the same segment.
+  const Band low = BandAt(width, s.height, levels, 0);
+  float posStep, negStep;
+  BandSteps(s, p, low.n, &posStep, &negStep);
+  bool lowEnded = false;
+  for (int r = 0; r < low.rows && !lowEnded; ++r) {
+    int16_t* line = plane + static_cast<size_t>(r) * width;
+    for (int c = 0; c < low.cols; ++c) {
+      const int index = DecodeSymbol(s);
+      if (index == s.endSymbol) {
+        lowEnded = true;
+        break;
+      }
+      line[c] = Dequantise(ValueOf(s, index), posStep, negStep);
+      UpdateModel(s, index);
+    }
+  }
+
+  // Detail bands. Once the plane is finished, the positions not yet visited are
+  // cleared, so no pending-zero marker outlives the plane.
+  bool finished = false;
+  const int bands = BandCount(levels);
+  for (int k = 1; k < bands; ++k) {
+    const Band band = BandAt(width, s.height, levels, k);
+    const int level = (k - 1) / 3;  // j, coarsest first
+    BandSteps(s, p, band.n, &posStep, &negStep);
+    for (int r = band.row0; r < band.row0 + band.rows; ++r) {
+      int16_t* line = plane + static_cast<size_t>(r) * width;
+      for (int c = band.col0; c < band.col0 + band.cols; ++c) {
+        if (finished || line[c] == kPendingZero) {
+          line[c] = 0;
+          continue;
+        }
+        int index = DecodeSymbol(s);
+        if (index == s.endSymbol) {
+          if (!secondArmed) {
+            finished = true;
+            continue;
+          }
+          secondArmed = false;
+          s.readPos = static_cast<size_t>(s.segmentOffset[p]);
+          StartSegment(s);
+          index = DecodeSymbol(s);
+          if (index == s.endSymbol) {  // an empty second segment ends the plane
+            finished = true;
+            continue;
+          }
+        }
+        const int v = ValueOf(s, index);
+        UpdateModel(s, index);
+        if (v == kZeroTreeRoot) {
+          s.zeroFillPlane = plane;
+          s.zeroFillLimit = levels - s.uncodedLevels[p];
+          s.zeroFillValue = kPendingZero;
+          MarkZeroTree(s, r, c, level + 1);
+          line[c] = 0;
+        } else {
+          line[c] = Dequantise(v, posStep, negStep);
+        }
+      }
+    }
+  }
+
+  if (p == kPlaneY) {
+    s.readPos = static_cast<size_t>(s.planeOffsetI);
+  } else if (p == kPlaneI) {
+    s.readPos = static_cast<size_t>(s.planeOffsetQ);
+  }
+  return 0;
+}
+
+int DecodePlane(DecoderState& state, int letter) {
+  if (ParsePlaneHeader(state, letter) != 0) return 1;
+  if (IsDecodableVersion(state)) {
+    if (DecodeCoefficients(state, letter) != 0) return 1;
+  }
+  return 0;
+}
+
+}  // namespace kdz

@@ -1,0 +1,21 @@
+// YIQ to 24-bit pixels in fixed point (1024 = 1.0) through product and clamp tables.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "codec/decoder_state.h"
+
+namespace kdz {
+
+// Fills state.clampTable: entry j holds j - 1024 saturated to 0..255.
+void BuildClampTable(DecoderState& state);
+
+// Converts `count` samples of the three planes into 3-byte pixels at `pixels`:
+// byte 0 from the matrix row 979, 636; byte 1 from -279, -662; byte 2 from -1133,
+// 1744. Chroma is saturated to -256..255 and each sum to -1024..1023 so that every
+// lookup stays inside its table.
+void YiqToRgb(const DecoderState& state, const int16_t* y, const int16_t* i, const int16_t* q,
+              uint8_t* pixels, size_t count);
+
+}  // namespace kdz

@@ -1,0 +1,194 @@
+// The decode pipeline: file block in, bitmap block (header, colour table, padded
+// bottom-up rows) out; the planes live only within one decode.
+#include "codec/pipeline.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "codec/coeff_decoder.h"
+#include "codec/color.h"
+#include "codec/file_format.h"
+#include "codec/wavelet.h"
+#include "quant/color_quant.h"
+
+namespace kdz {
+namespace {
+
+void Put16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+void Put32(uint8_t* p, uint32_t v) {
+  Put16(p, v);
+  Put16(p + 2, v >> 16);
+}
+
+void ReleasePlanes(DecoderState& s) {
+  s.planeY = std::vector<int16_t>();
+  s.planeI = std::vector<int16_t>();
+  s.planeQ = std::vector<int16_t>();
+  s.zeroFillPlane = nullptr;
+}
+
+// Spreads `rows` rows of `rowBytes` bytes, stored one after another, to a stride
+// of a multiple of 4 bytes, last row first so that no row is overwritten before it
+// moves; the padding bytes are zeroed.
+void PadRows(uint8_t* area, size_t rowBytes, int rows) {
+  const size_t stride = (rowBytes + 3) & ~size_t{3};
+  if (stride == rowBytes) return;
+  for (int r = rows - 1; r >= 0; --r) {
+    uint8_t* dst = area + stride * static_cast<size_t>(r);
+    std::memmove(dst, area + rowBytes * static_cast<size_t>(r), rowBytes);
+    std::memset(dst + rowBytes, 0, stride - rowBytes);
+  }
+}
+
+}  // namespace
+
+size_t BitmapBlockSize(int64_t width, int64_t height) {
+  if (width <= 0 || height <= 0 || width > 0x7FFFFFFF || height > 0x7FFFFFFF) return 0;
+  const uint64_t w = static_cast<uint64_t>(width);
+  const uint64_t h = static_cast<uint64_t>(height);
+  const uint64_t stride = (w * 3 + 3) & ~uint64_t{3};
+  if (h > (UINT64_MAX / 2) / stride) return 0;
+  const uint64_t pixels = stride * h;  // never below w * h * 3
+  const uint64_t total = pixels + kPixelAreaOffset;
+  if (total > SIZE_MAX) return 0;
+  return static_cast<size_t>(total);
+}
+
+void ReconstructImage(DecoderState& state, uint8_t* pixelArea) {
+  (void)InverseTransformPlane(state, state.planeY.data(), 'y');
+  (void)InverseTransformPlane(state, state.planeI.data(), 'i');
+  (void)InverseTransformPlane(state, state.planeQ.data(), 'q');
+  YiqToRgb(state, state.planeY.data(), state.planeI.data(), state.planeQ.data(), pixelArea,
+           static_cast<size_t>(state.planeSize));
+}
+
+int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, uint8_t* pixelArea,
+                    size_t pixelAreaSize, int32_t* width, int32_t* height, uint8_t* paletteBlock,
+                    int* colorsUsed) {
+  ReleasePlanes(state);
+  state.dataBase = fileBlock;
+  state.dataSize = size;
+  state.readPos = 0;
+  state.readPastEnd = false;
+  state.pixelAreaCapacity = pixelAreaSize;
+
+  int result = 0;
+  if (DecodePlane(state, 'y') == 0 && DecodePlane(state, 'i') == 0 && DecodePlane(state, 'q') == 0) {
+    if (state.planeY.empty() || state.planeI.empty() || state.planeQ.empty()) {
+      state.Fail(Error::kOutOfMemory, "a coefficient plane is missing");
+    } else {
+      ReconstructImage(state, pixelArea);
+      *width = state.width;
+      *height = state.height;
+      result = 1;
+      if (paletteBlock != nullptr) {
+        const int32_t colors = ColorQuant2(pixelArea, state.width, state.height, 1, 0, paletteBlock, 256);
+        if (colors == 0) {
+          state.Fail(Error::kQuantFailed, "Color quant 2 encountered an error!");
+          result = 0;
+        } else if (colorsUsed != nullptr) {
+          *colorsUsed = colors;
+        }
+      }
+    }
+  }
+  ReleasePlanes(state);
+  return result;
+}
+
+int DecodeKdzBytes(DecoderState& state, const uint8_t* data, size_t size, uint8_t* bitmapBlock,
+                   size_t bitmapBlockSize, uint8_t* paletteBlock) {
+  state.ClearError();
+  if (bitmapBlock == nullptr || bitmapBlockSize < static_cast<size_t>(kPixelAreaOffset)) {
+    state.Fail(Error::kInvalidArgument, "no bitmap block to decode into");
+    return 0;
+  }
+  const bool eightBit = paletteBlock != nullptr;
+  uint8_t* header = bitmapBlock;
+  Put32(header + 0, 40);                // biSize
+  Put16(header + 12, 1);                // biPlanes
+  Put16(header + 14, eightBit ? 8 : 24);  // biBitCount
+  Put32(header + 16, 0);                // biCompression = BI_RGB
+  Put32(header + 24, 0);                // biXPelsPerMeter
+  Put32(header + 28, 0);                // biYPelsPerMeter
+  Put32(header + 32, 0);                // biClrUsed
+  Put32(header + 36, 0);                // biClrImportant
+  uint8_t* pixelArea = bitmapBlock + kPixelAreaOffset;
+
+  if (size == 0) {
+    state.Fail(Error::kEmpty, "the file is empty");
+    return 0;
+  }
+  if (size >= kMaxFileSize) {
+    state.Fail(Error::kFileTooLarge, "file of " + std::to_string(size) + " bytes; KDZ files are below 80000 bytes");
+    return 0;
+  }
+  int32_t width = 0, height = 0;
+  int colors = 0;
+  if (DecodeAllPlanes(state, data, size, pixelArea, bitmapBlockSize - kPixelAreaOffset, &width, &height,
+                      paletteBlock, &colors) == 0) {
+    return 0;
+  }
+  Put32(header + 4, static_cast<uint32_t>(width));
+  Put32(header + 8, static_cast<uint32_t>(height));
+  Put32(header + 20, static_cast<uint32_t>(width) * static_cast<uint32_t>(height) * 3u);  // biSizeImage
+  if (eightBit) {
+    PadRows(pixelArea, static_cast<size_t>(width), height);
+    uint8_t* table = bitmapBlock + kBitmapHeaderSize;
+    for (int k = 0; k < 256; ++k) {
+      const bool used = k < colors;
+      table[4 * k + 0] = used ? paletteBlock[3 * k + 0] : 0;
+      table[4 * k + 1] = used ? paletteBlock[3 * k + 1] : 0;
+      table[4 * k + 2] = used ? paletteBlock[3 * k + 2] : 0;
+      table[4 * k + 3] = 0;
+    }
+  } else {
+    PadRows(pixelArea, static_cast<size_t>(width) * 3, height);
+  }
+  return 1;
+}
+
+int DecodeKdzFile(DecoderState& state, const char* fileName, uint8_t* fileBlock, size_t fileBlockSize,
+                  uint8_t* bitmapBlock, size_t bitmapBlockSize, uint8_t* paletteBlock) {
+  state.ClearError();
+  if (bitmapBlock == nullptr) {
+    state.Fail(Error::kInvalidArgument, "no bitmap block to decode into");
+    return 0;
+  }
+  std::FILE* f = std::fopen(fileName, "rb");
+  if (f == nullptr) {
+    state.Fail(Error::kIo, "cannot open the file");
+    return 0;
+  }
+  long size = -1;
+  if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
+  if (size < 0 || std::fseek(f, 0, SEEK_SET) != 0) {
+    std::fclose(f);
+    state.Fail(Error::kIo, "cannot take the file's size");
+    return 0;
+  }
+  const size_t fileSize = static_cast<size_t>(size);
+  if (fileSize >= kMaxFileSize) {
+    std::fclose(f);
+    state.Fail(Error::kFileTooLarge, "file of " + std::to_string(fileSize) + " bytes; KDZ files are below 80000 bytes");
+    return 0;
+  }
+  if (fileBlock == nullptr || fileSize > fileBlockSize) {
+    std::fclose(f);
+    state.Fail(Error::kBufferTooSmall, "the file does not fit its block");
+    return 0;
+  }
+  if (fileSize == 0 || std::fread(fileBlock, fileSize, 1, f) != 1) {
+    std::fclose(f);
+    state.Fail(fileSize == 0 ? Error::kEmpty : Error::kIo, fileSize == 0 ? "the file is empty" : "cannot read the file");
+    return 0;
+  }
+  std::fclose(f);
+  return DecodeKdzBytes(state, fileBlock, fileSize, bitmapBlock, bitmapBlockSize, paletteBlock);
+}
+
+}  // namespace kdz

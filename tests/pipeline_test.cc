@@ -1,0 +1,240 @@
+// Whole files through the pipeline and the public API: bitmap layout, file size
+// limits, blocks that are too small, and pictures built from known coefficients.
+#include "codec/pipeline.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "codec/color.h"
+#include "kdz/kdz.h"
+#include "kdz_builder_util.h"
+
+namespace kdz {
+namespace {
+
+using test::BuildKdz;
+using test::EntriesOf;
+using test::kEnd;
+using test::KdzSpec;
+
+uint32_t Get32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24); }
+uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+// A picture whose luma plane is given sample by sample (levels 0, unit scales),
+// chroma zero: pixel k is Y[k] + bias in all three bytes.
+KdzSpec LumaPicture(int w, int h, const std::vector<int>& luma, int bias) {
+  KdzSpec spec;
+  spec.width = w;
+  spec.height = h;
+  spec.lumaBias = bias;
+  std::vector<int>& vals = spec.planes[0].values;
+  for (int v : luma) {
+    bool seen = false;
+    for (int x : vals) seen |= x == v;
+    if (!seen) vals.push_back(v);
+  }
+  spec.planes[0].symbols = EntriesOf(vals, luma);
+  for (int p = 1; p < 3; ++p) {
+    spec.planes[p].values = {0};
+    spec.planes[p].symbols = {kEnd};
+  }
+  return spec;
+}
+
+TEST(Pipeline, TwentyFourBitBitmapIsPaddedBottomUpInPlaneOrder) {
+  // 3 x 2 picture: plane row 0 is 1, 2, 3 and row 1 is 4, 5, 6.
+  const std::vector<uint8_t> file = BuildKdz(LumaPicture(3, 2, {1, 2, 3, 4, 5, 6}, 100));
+  Bitmap bmp;
+  ASSERT_TRUE(DecodeToBitmap(file.data(), file.size(), false, &bmp).ok());
+  const uint8_t* h = bmp.block.data();
+  EXPECT_EQ(Get32(h + 0), 40u);
+  EXPECT_EQ(Get32(h + 4), 3u);
+  EXPECT_EQ(Get32(h + 8), 2u);  // positive: bottom-up
+  EXPECT_EQ(Get16(h + 12), 1);
+  EXPECT_EQ(Get16(h + 14), 24);
+  EXPECT_EQ(Get32(h + 16), 0u);
+  EXPECT_EQ(Get32(h + 20), 18u);  // width x height x 3
+  ASSERT_EQ(bmp.RowStride(), 12u);
+  const uint8_t row0[12] = {101, 101, 101, 102, 102, 102, 103, 103, 103, 0, 0, 0};
+  const uint8_t row1[12] = {104, 104, 104, 105, 105, 105, 106, 106, 106, 0, 0, 0};
+  EXPECT_EQ(std::memcmp(bmp.Row(0), row0, 12), 0);
+  EXPECT_EQ(std::memcmp(bmp.Row(1), row1, 12), 0);
+
+  // The RGB view is top row first: plane row 1 first.
+  RgbImage rgb;
+  ASSERT_TRUE(Decode(file.data(), file.size(), &rgb).ok());
+  EXPECT_EQ(rgb.rgb[0], 104);
+  EXPECT_EQ(rgb.rgb[9], 101);
+}
+
+TEST(Pipeline, EightBitBitmapHasColourTableAndPaddedIndexRows) {
+  const std::vector<uint8_t> file = BuildKdz(LumaPicture(5, 2, {0, 0, 0, 0, 50, 50, 50, 0, 0, 0}, 30));
+  Bitmap bmp;
+  ASSERT_TRUE(DecodeToBitmap(file.data(), file.size(), true, &bmp).ok());
+  const uint8_t* h = bmp.block.data();
+  EXPECT_EQ(Get16(h + 14), 8);
+  EXPECT_EQ(Get32(h + 20), 30u);  // still width x height x 3
+  ASSERT_EQ(bmp.RowStride(), 8u);
+  EXPECT_EQ(bmp.colorsUsed, 2);
+  const uint8_t* table = h + 40;
+  for (int r = 0; r < 2; ++r) {
+    for (int c = 0; c < 5; ++c) {
+      const uint8_t idx = bmp.Row(r)[c];
+      const int expect = (r * 5 + c >= 4 && r * 5 + c <= 6) ? 80 : 30;
+      ASSERT_LT(idx, 2);
+      // Palette colours are histogram-cell colours: within a cell of the pixel.
+      EXPECT_NEAR(table[4 * idx], expect, 8);
+      EXPECT_NEAR(table[4 * idx + 1], expect, 4);
+      EXPECT_NEAR(table[4 * idx + 2], expect, 8);
+      EXPECT_EQ(table[4 * idx + 3], 0);
+    }
+    for (int c = 5; c < 8; ++c) EXPECT_EQ(bmp.Row(r)[c], 0);
+  }
+  for (int k = 2; k < 256; ++k) EXPECT_EQ(Get32(table + 4 * k), 0u);
+}
+
+TEST(Pipeline, PaletteColoursGoToTheTableAsBlueGreenRed) {
+  // Luma 20 with I, Q chosen so the three bytes differ: byte 0 = blue in the table.
+  KdzSpec spec = LumaPicture(4, 4, std::vector<int>(16, 60), 0);
+  spec.planes[1].values = {40};
+  spec.planes[1].symbols = std::vector<int>(16, 0);
+  const std::vector<uint8_t> file = BuildKdz(spec);
+  Bitmap b24, b8;
+  ASSERT_TRUE(DecodeToBitmap(file.data(), file.size(), false, &b24).ok());
+  ASSERT_TRUE(DecodeToBitmap(file.data(), file.size(), true, &b8).ok());
+  const uint8_t* px = b24.Row(0);
+  ASSERT_NE(px[0], px[2]);
+  // The palette holds histogram-cell colours, so compare within a cell's width.
+  const uint8_t* entry = b8.block.data() + 40 + 4 * b8.Row(0)[0];
+  EXPECT_NEAR(entry[0], px[0], 8);
+  EXPECT_NEAR(entry[1], px[1], 4);
+  EXPECT_NEAR(entry[2], px[2], 8);
+}
+
+TEST(Pipeline, FileSizeLimitsAndEmptyFiles) {
+  std::vector<uint8_t> file = BuildKdz(LumaPicture(2, 2, {1, 2, 3, 4}, 0));
+  file.resize(79999, 0);  // trailing bytes are never read
+  Bitmap bmp;
+  EXPECT_TRUE(DecodeToBitmap(file.data(), file.size(), false, &bmp).ok());
+  file.push_back(0);
+  Result r = DecodeToBitmap(file.data(), file.size(), false, &bmp);
+  EXPECT_EQ(r.error, Error::kFileTooLarge);
+  EXPECT_TRUE(bmp.block.empty());
+  EXPECT_EQ(DecodeToBitmap(file.data(), 0, false, &bmp).error, Error::kEmpty);
+
+  // The same limits through the file path.
+  DecoderState s;
+  BuildClampTable(s);
+  std::vector<uint8_t> fileBlock(80000), bitmapBlock(2000);
+  const std::string big = test::WriteTempFile(file, "big.kdz");
+  EXPECT_EQ(DecodeKdzFile(s, big.c_str(), fileBlock.data(), fileBlock.size(), bitmapBlock.data(),
+                          bitmapBlock.size(), nullptr), 0);
+  EXPECT_EQ(s.error, Error::kFileTooLarge);
+  const std::string empty = test::WriteTempFile({}, "empty.kdz");
+  EXPECT_EQ(DecodeKdzFile(s, empty.c_str(), fileBlock.data(), fileBlock.size(), bitmapBlock.data(),
+                          bitmapBlock.size(), nullptr), 0);
+  EXPECT_EQ(s.error, Error::kEmpty);
+  EXPECT_EQ(DecodeKdzFile(s, "/nonexistent.kdz", fileBlock.data(), fileBlock.size(), bitmapBlock.data(),
+                          bitmapBlock.size(), nullptr), 0);
+  EXPECT_EQ(s.error, Error::kIo);
+  std::remove(big.c_str());
+  std::remove(empty.c_str());
+}
+
+TEST(Pipeline, NeverWritesPastTheBlocksItWasGiven) {
+  const std::vector<uint8_t> file = BuildKdz(LumaPicture(3, 3, {1, 2, 3, 4, 5, 6, 7, 8, 9}, 0));
+  const std::string path = test::WriteTempFile(file, "fit.kdz");
+  DecoderState s;
+  BuildClampTable(s);
+  const size_t need = BitmapBlockSize(3, 3);
+  ASSERT_EQ(need, 1064u + 12u * 3u);
+  // A file block one byte short is refused before reading.
+  std::vector<uint8_t> fileBlock(file.size() - 1), bitmap(need + 16, 0xEE);
+  EXPECT_EQ(DecodeKdzFile(s, path.c_str(), fileBlock.data(), fileBlock.size(), bitmap.data(), need, nullptr), 0);
+  EXPECT_EQ(s.error, Error::kBufferTooSmall);
+  // A bitmap block one byte short is refused before any plane is decoded.
+  fileBlock.resize(file.size());
+  EXPECT_EQ(DecodeKdzFile(s, path.c_str(), fileBlock.data(), fileBlock.size(), bitmap.data(), need - 1, nullptr), 0);
+  EXPECT_EQ(s.error, Error::kBufferTooSmall);
+  EXPECT_TRUE(s.planeY.empty());
+  // The exact size works, in both depths, and the bytes beyond stay untouched.
+  uint8_t palette[768];
+  for (uint8_t* pal : {static_cast<uint8_t*>(nullptr), palette}) {
+    EXPECT_EQ(DecodeKdzFile(s, path.c_str(), fileBlock.data(), fileBlock.size(), bitmap.data(), need, pal), 1)
+        << s.errorDetail;
+    for (size_t k = need; k < bitmap.size(); ++k) ASSERT_EQ(bitmap[k], 0xEE);
+    EXPECT_TRUE(s.planeY.empty() && s.planeI.empty() && s.planeQ.empty());
+  }
+  std::remove(path.c_str());
+}
+
+TEST(Pipeline, RejectedFilesLeaveNoPlanesAndNoSizes) {
+  std::vector<uint8_t> file = BuildKdz(LumaPicture(2, 2, {1, 2, 3, 4}, 0));
+  file[0] = 'X';
+  DecoderState s;
+  std::vector<uint8_t> bitmap(BitmapBlockSize(2, 2), 0);
+  EXPECT_EQ(DecodeKdzBytes(s, file.data(), file.size(), bitmap.data(), bitmap.size(), nullptr), 0);
+  EXPECT_EQ(s.error, Error::kNotKdz);
+  EXPECT_EQ(Get32(bitmap.data() + 4), 0u);   // biWidth unwritten
+  EXPECT_EQ(Get32(bitmap.data() + 20), 0u);  // biSizeImage unwritten
+  EXPECT_TRUE(s.planeY.empty());
+  EXPECT_EQ(DecodeKdzBytes(s, file.data(), file.size(), nullptr, 0, nullptr), 0);
+}
+
+TEST(Pipeline, MultiLevelFlatPictureAndOddSizes) {
+  // 37 x 21 with two levels: low band 5 x 9 holds 4 * 50; the transformed region
+  // is 20 x 36 and the last column and row stay at the bias alone.
+  KdzSpec spec;
+  spec.width = 37;
+  spec.height = 21;
+  spec.levels = 2;
+  spec.lumaBias = 10;
+  spec.planes[0].values = {100};
+  spec.scalePos[0][6] = 2;  // low band n = 3L = 6: 100 * 2 = 200
+  spec.planes[0].symbols = std::vector<int>(45, 0);
+  spec.planes[0].symbols.push_back(kEnd);
+  for (int p = 1; p < 3; ++p) {
+    spec.planes[p].values = {};
+    spec.planes[p].symbols = {kEnd};
+  }
+  const std::vector<uint8_t> file = BuildKdz(spec);
+  Bitmap bmp;
+  Result r = DecodeToBitmap(file.data(), file.size(), false, &bmp);
+  ASSERT_TRUE(r.ok()) << r.message;
+  for (int row = 0; row < 21; ++row) {
+    for (int c = 0; c < 37; ++c) {
+      const int expect = (row < 20 && c < 36) ? 60 : 10;
+      ASSERT_EQ(bmp.Row(row)[3 * c], expect) << row << "," << c;
+    }
+  }
+}
+
+TEST(Api, LimitsAreReportedApartFromMalformedFiles) {
+  const std::vector<uint8_t> file = BuildKdz(LumaPicture(4, 4, std::vector<int>(16, 1), 0));
+  RgbImage img;
+  Limits tight;
+  tight.maxPixels = 15;
+  Result r = Decode(file.data(), file.size(), &img, tight);
+  EXPECT_EQ(r.error, Error::kLimit);
+  EXPECT_NE(r.message.find("limit"), std::string::npos);
+  tight.maxPixels = 16;
+  EXPECT_TRUE(Decode(file.data(), file.size(), &img, tight).ok());
+
+  HeaderInfo info;
+  ASSERT_TRUE(ReadHeader(file.data(), file.size(), &info).ok());
+  EXPECT_TRUE(info.decodable);
+  EXPECT_EQ(info.width, 4);
+  EXPECT_EQ(info.valueCount[0], 1);
+  EXPECT_EQ(info.valueCount[1], 1);
+  EXPECT_EQ(std::string(info.signature), "QEM2.3aZ");
+  std::vector<uint8_t> broken = file;
+  broken[30] = 12;  // levels
+  ASSERT_TRUE(ReadHeader(broken.data(), broken.size(), &info).ok());
+  EXPECT_FALSE(info.decodable);
+  EXPECT_NE(info.problem.find("levels"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kdz
