@@ -1,0 +1,127 @@
+// Benchmarks of each decode stage and of the whole decode of a 512 x 512 file.
+// The file is samples/astronaut.kdz when present, else a synthetic file of the
+// same size whose planes are coded from a skewed random value distribution.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "codec/coeff_decoder.h"
+#include "codec/color.h"
+#include "codec/pipeline.h"
+#include "codec/wavelet.h"
+#include "kdz_builder_util.h"
+
+namespace kdz {
+namespace {
+
+std::vector<uint8_t> SyntheticFile() {
+  test::KdzSpec spec;
+  spec.width = spec.height = 512;
+  spec.levels = 5;
+  std::mt19937 rng(1);
+  std::geometric_distribution<int> magnitude(0.6);
+  for (int p = 0; p < 3; ++p) {
+    std::vector<int>& vals = spec.planes[p].values;
+    for (int v = -40; v <= 40; ++v) vals.push_back(v);
+    const int positions = 512 * 512;
+    for (int k = 0; k < positions; ++k) {
+      int v = std::min(magnitude(rng), 40);
+      if (rng() & 1) v = -v;
+      spec.planes[p].symbols.push_back(v + 40);
+    }
+    // Keep the file below the format's size limit: chroma stops early.
+    if (p > 0) spec.planes[p].symbols.resize(positions / 16);
+    spec.planes[p].symbols.push_back(test::kEnd);
+  }
+  std::vector<uint8_t> file = test::BuildKdz(spec);
+  return file;
+}
+
+const std::vector<uint8_t>& BenchFile() {
+  static const std::vector<uint8_t> file = [] {
+    std::vector<uint8_t> bytes;
+    if (std::FILE* f = std::fopen(KDZ_SOURCE_DIR "/samples/astronaut.kdz", "rb")) {
+      uint8_t buf[4096];
+      size_t n;
+      while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
+      std::fclose(f);
+    }
+    return bytes.empty() ? SyntheticFile() : bytes;
+  }();
+  return file;
+}
+
+void Prepare(DecoderState& s, const std::vector<uint8_t>& file) {
+  BuildClampTable(s);
+  s.dataBase = file.data();
+  s.dataSize = file.size();
+  s.readPos = 0;
+}
+
+void BM_DecodePlanes(benchmark::State& st) {
+  const std::vector<uint8_t>& file = BenchFile();
+  DecoderState s;
+  for (auto _ : st) {
+    Prepare(s, file);
+    if (DecodePlane(s, 'y') || DecodePlane(s, 'i') || DecodePlane(s, 'q')) st.SkipWithError("decode failed");
+    benchmark::DoNotOptimize(s.planeQ.data());
+  }
+  st.counters["bytes"] = static_cast<double>(file.size());
+}
+BENCHMARK(BM_DecodePlanes)->Unit(benchmark::kMillisecond);
+
+void BM_InverseTransform(benchmark::State& st) {
+  const std::vector<uint8_t>& file = BenchFile();
+  DecoderState s;
+  Prepare(s, file);
+  if (DecodePlane(s, 'y') || DecodePlane(s, 'i') || DecodePlane(s, 'q')) st.SkipWithError("decode failed");
+  const std::vector<int16_t> y = s.planeY, i = s.planeI, q = s.planeQ;
+  for (auto _ : st) {
+    st.PauseTiming();
+    s.planeY = y;
+    s.planeI = i;
+    s.planeQ = q;
+    st.ResumeTiming();
+    InverseTransformPlane(s, s.planeY.data(), 'y');
+    InverseTransformPlane(s, s.planeI.data(), 'i');
+    InverseTransformPlane(s, s.planeQ.data(), 'q');
+    benchmark::DoNotOptimize(s.planeQ.data());
+  }
+}
+BENCHMARK(BM_InverseTransform)->Unit(benchmark::kMillisecond);
+
+void BM_YiqToRgb(benchmark::State& st) {
+  const std::vector<uint8_t>& file = BenchFile();
+  DecoderState s;
+  Prepare(s, file);
+  if (DecodePlane(s, 'y') || DecodePlane(s, 'i') || DecodePlane(s, 'q')) st.SkipWithError("decode failed");
+  std::vector<uint8_t> pixels(static_cast<size_t>(s.planeSize) * 3);
+  for (auto _ : st) {
+    YiqToRgb(s, s.planeY.data(), s.planeI.data(), s.planeQ.data(), pixels.data(), static_cast<size_t>(s.planeSize));
+    benchmark::DoNotOptimize(pixels.data());
+  }
+}
+BENCHMARK(BM_YiqToRgb)->Unit(benchmark::kMillisecond);
+
+void BM_WholeDecode(benchmark::State& st) {
+  const std::vector<uint8_t>& file = BenchFile();
+  const bool eightBit = st.range(0) != 0;
+  DecoderState s;
+  BuildClampTable(s);
+  std::vector<uint8_t> bitmap(BitmapBlockSize(512, 512));
+  uint8_t palette[768];
+  for (auto _ : st) {
+    if (DecodeKdzBytes(s, file.data(), file.size(), bitmap.data(), bitmap.size(), eightBit ? palette : nullptr) != 1) {
+      st.SkipWithError(s.errorDetail.c_str());
+    }
+    benchmark::DoNotOptimize(bitmap.data());
+  }
+}
+BENCHMARK(BM_WholeDecode)->Arg(0)->Arg(1)->ArgName("eightBit")->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace kdz
