@@ -1,0 +1,24 @@
+// ColorQuant2: reduces a 24-bit picture to one palette index per pixel and a palette of at most 256 colours.
+#pragma once
+
+#include <cstdint>
+
+namespace kdz {
+
+// pixels:   width * height pixels of 3 bytes (components 0, 1, 2, shown as blue, green,
+//           red), rows one after another without padding. On success the first
+//           width * height bytes are replaced by the palette indices, in the same row
+//           order; the remaining bytes keep the 24-bit data.
+// dither:   1 = Floyd-Steinberg error diffusion in serpentine row order; any other
+//           value = plain nearest colour.
+// supplied: 0 = choose the palette and write its entries in use (3 bytes each,
+//           components 0, 1, 2) to `palette`; 1 = `palette` holds `colours` entries and
+//           is only read. Other values are refused.
+// colours:  3..256, the requested number of colours or the number of supplied entries.
+// Returns the number of palette entries in use, or 0 on failure. On failure neither
+// buffer has been written. At most width * height * 3 bytes of `pixels` and
+// 3 * colours (<= 768) bytes of `palette` are touched. Throws nothing.
+int32_t ColorQuant2(uint8_t* pixels, int32_t width, int32_t height, int32_t dither,
+                    int32_t supplied, uint8_t* palette, int32_t colours);
+
+}  // namespace kdz

@@ -1,0 +1,209 @@
+// First quantiser pass: the saturating colour histogram and the palette chosen by box splitting.
+#include <cstdint>
+#include <new>
+#include <vector>
+
+#include "quant/quant_internal.h"
+
+namespace kdz {
+
+namespace {
+
+int32_t BoxNorm(const ColorBox& box) {
+  const int32_t d0 = 8 * (box.c0High - box.c0Low);
+  const int32_t d1 = 12 * (box.c1High - box.c1Low);
+  const int32_t d2 = 16 * (box.c2High - box.c2Low);
+  return d0 * d0 + d1 * d1 + d2 * d2;
+}
+
+bool AnyCell(const uint16_t* hist, int c0Low, int c0High, int c1Low, int c1High, int c2Low,
+             int c2High) {
+  for (int c0 = c0Low; c0 <= c0High; ++c0) {
+    for (int c1 = c1Low; c1 <= c1High; ++c1) {
+      const uint16_t* cell = hist + CellIndex(c0, c1, 0);
+      for (int c2 = c2Low; c2 <= c2High; ++c2) {
+        if (cell[c2] != 0) return true;
+      }
+    }
+  }
+  return false;
+}
+
+// The box to cut next, or -1. While few boxes exist the most populated splittable box
+// is cut, afterwards the widest; the first strictly best wins, so ties go to the lowest
+// index and a value of 0 never qualifies.
+int32_t PickBoxToSplit(const std::vector<ColorBox>& boxes, int32_t count, bool byPopulation) {
+  int32_t chosen = -1;
+  int32_t best = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    const ColorBox& b = boxes[i];
+    if (byPopulation) {
+      if (b.norm > 0 && b.population > best) {
+        best = b.population;
+        chosen = i;
+      }
+    } else if (b.norm > best) {
+      best = b.norm;
+      chosen = i;
+    }
+  }
+  return chosen;
+}
+
+}  // namespace
+
+void CountColors(QuantState& qs, const uint8_t* pixels) {
+  uint16_t* hist = qs.histogram.data();
+  const uint8_t* p = pixels;
+  for (int32_t r = 0; r < qs.rowCount; ++r) {
+    for (int32_t x = 0; x < qs.rowLength; ++x, p += 3) {
+      uint16_t& cell = hist[CellIndex(p[0] >> 3, p[1] >> 2, p[2] >> 3)];
+      ++cell;
+      if (cell == 0) cell = 65535;
+    }
+  }
+}
+
+void ShrinkBox(const QuantState& qs, ColorBox& box) {
+  const uint16_t* h = qs.histogram.data();
+  if (box.c0High > box.c0Low) {
+    for (int32_t c = box.c0Low; c <= box.c0High; ++c) {
+      if (AnyCell(h, c, c, box.c1Low, box.c1High, box.c2Low, box.c2High)) {
+        box.c0Low = c;
+        break;
+      }
+    }
+    for (int32_t c = box.c0High; c >= box.c0Low; --c) {
+      if (AnyCell(h, c, c, box.c1Low, box.c1High, box.c2Low, box.c2High)) {
+        box.c0High = c;
+        break;
+      }
+    }
+  }
+  if (box.c1High > box.c1Low) {
+    for (int32_t c = box.c1Low; c <= box.c1High; ++c) {
+      if (AnyCell(h, box.c0Low, box.c0High, c, c, box.c2Low, box.c2High)) {
+        box.c1Low = c;
+        break;
+      }
+    }
+    for (int32_t c = box.c1High; c >= box.c1Low; --c) {
+      if (AnyCell(h, box.c0Low, box.c0High, c, c, box.c2Low, box.c2High)) {
+        box.c1High = c;
+        break;
+      }
+    }
+  }
+  if (box.c2High > box.c2Low) {
+    for (int32_t c = box.c2Low; c <= box.c2High; ++c) {
+      if (AnyCell(h, box.c0Low, box.c0High, box.c1Low, box.c1High, c, c)) {
+        box.c2Low = c;
+        break;
+      }
+    }
+    for (int32_t c = box.c2High; c >= box.c2Low; --c) {
+      if (AnyCell(h, box.c0Low, box.c0High, box.c1Low, box.c1High, c, c)) {
+        box.c2High = c;
+        break;
+      }
+    }
+  }
+
+  box.norm = BoxNorm(box);
+  int32_t population = 0;
+  for (int32_t c0 = box.c0Low; c0 <= box.c0High; ++c0) {
+    for (int32_t c1 = box.c1Low; c1 <= box.c1High; ++c1) {
+      const uint16_t* cell = h + CellIndex(c0, c1, 0);
+      for (int32_t c2 = box.c2Low; c2 <= box.c2High; ++c2) {
+        if (cell[c2] != 0) ++population;
+      }
+    }
+  }
+  box.population = population;
+}
+
+int32_t BoxMeanColor(QuantState& qs, const ColorBox& box, int32_t index) {
+  if (index < 0 || static_cast<size_t>(index) >= qs.palette[0].size()) return 1;
+  // 64-bit sums: a box may hold 65536 cells of 65535 counts each.
+  int64_t total = 0, s0 = 0, s1 = 0, s2 = 0;
+  const uint16_t* h = qs.histogram.data();
+  for (int32_t c0 = box.c0Low; c0 <= box.c0High; ++c0) {
+    for (int32_t c1 = box.c1Low; c1 <= box.c1High; ++c1) {
+      const uint16_t* cell = h + CellIndex(c0, c1, 0);
+      for (int32_t c2 = box.c2Low; c2 <= box.c2High; ++c2) {
+        const int64_t k = cell[c2];
+        if (k == 0) continue;
+        total += k;
+        s0 += (8 * c0 + 4) * k;
+        s1 += (4 * c1 + 2) * k;
+        s2 += (8 * c2 + 4) * k;
+      }
+    }
+  }
+  if (total == 0) return 1;
+  const int64_t half = total >> 1;
+  qs.palette[0][index] = static_cast<uint8_t>((s0 + half) / total);
+  qs.palette[1][index] = static_cast<uint8_t>((s1 + half) / total);
+  qs.palette[2][index] = static_cast<uint8_t>((s2 + half) / total);
+  return 0;
+}
+
+int32_t ChoosePalette(QuantState& qs) {
+  const int32_t wanted = qs.requestedColors;
+  if (wanted < 1) return 1;
+  std::vector<ColorBox> boxes;
+  try {
+    boxes.resize(static_cast<size_t>(wanted));
+  } catch (const std::bad_alloc&) {
+    return 1;
+  }
+
+  boxes[0].c0Low = 0;
+  boxes[0].c0High = kHistC0 - 1;
+  boxes[0].c1Low = 0;
+  boxes[0].c1High = kHistC1 - 1;
+  boxes[0].c2Low = 0;
+  boxes[0].c2High = kHistC2 - 1;
+  ShrinkBox(qs, boxes[0]);
+  int32_t count = 1;
+
+  while (count < wanted) {
+    const int32_t chosen = PickBoxToSplit(boxes, count, 2 * count <= wanted);
+    if (chosen < 0) break;
+    ColorBox& low = boxes[chosen];
+    ColorBox& high = boxes[count];
+    high.c0Low = low.c0Low;
+    high.c0High = low.c0High;
+    high.c1Low = low.c1Low;
+    high.c1High = low.c1High;
+    high.c2Low = low.c2Low;
+    high.c2High = low.c2High;
+
+    // Ties go to component 1, then 2, then 0.
+    const int32_t d0 = 8 * (low.c0High - low.c0Low);
+    const int32_t d1 = 12 * (low.c1High - low.c1Low);
+    const int32_t d2 = 16 * (low.c2High - low.c2Low);
+    int axis = 1;
+    if (d2 > d1) axis = 2;
+    if (d0 > (d1 > d2 ? d1 : d2)) axis = 0;
+
+    int32_t* lowBound[3] = {&low.c0Low, &low.c1Low, &low.c2Low};
+    int32_t* lowHigh[3] = {&low.c0High, &low.c1High, &low.c2High};
+    int32_t* highLow[3] = {&high.c0Low, &high.c1Low, &high.c2Low};
+    const int32_t middle = (*lowBound[axis] + *lowHigh[axis]) / 2;
+    *lowHigh[axis] = middle;
+    *highLow[axis] = middle + 1;
+
+    ShrinkBox(qs, low);
+    ShrinkBox(qs, high);
+    ++count;
+  }
+
+  for (int32_t i = 0; i < count; ++i) {
+    if (BoxMeanColor(qs, boxes[i], i) != 0) return 1;
+  }
+  qs.colorsInUse = count;
+  return 0;
+}
+
+}  // namespace kdz

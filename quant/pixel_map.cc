@@ -1,0 +1,183 @@
+// Second quantiser pass: the lazily filled nearest-colour cache and the mapping of pixels to indices, with or without serpentine Floyd-Steinberg diffusion.
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "quant/quant_internal.h"
+
+namespace kdz {
+
+void FillCacheBlock(QuantState& qs, int32_t c0, int32_t c1, int32_t c2) {
+  const int32_t b0 = c0 >> 2, b1 = c1 >> 3, b2 = c2 >> 2;
+  // Centres of the block's lowest and highest cells.
+  const int32_t lo[3] = {32 * b0 + 4, 32 * b1 + 2, 32 * b2 + 4};
+  const int32_t hi[3] = {lo[0] + 24, lo[1] + 28, lo[2] + 24};
+  const int32_t weight[3] = {1, 3, 2};
+  const uint8_t* pal[3] = {qs.palette[0].data(), qs.palette[1].data(), qs.palette[2].data()};
+  const int32_t colors = qs.colorsInUse;
+
+  // An entry whose nearest point of the block is farther than some entry's farthest
+  // point can be nearest to no cell of the block.
+  int32_t nearDist[kMaxColors];
+  int32_t bound = std::numeric_limits<int32_t>::max();
+  for (int32_t i = 0; i < colors; ++i) {
+    int32_t nearSum = 0, farSum = 0;
+    for (int k = 0; k < 3; ++k) {
+      const int32_t x = pal[k][i];
+      const int32_t toLo = weight[k] * (x - lo[k]);
+      const int32_t toHi = weight[k] * (x - hi[k]);
+      if (x < lo[k]) {
+        nearSum += toLo * toLo;
+        farSum += toHi * toHi;
+      } else if (x > hi[k]) {
+        nearSum += toHi * toHi;
+        farSum += toLo * toLo;
+      } else if (x <= ((lo[k] + hi[k]) >> 1)) {
+        farSum += toHi * toHi;
+      } else {
+        farSum += toLo * toLo;
+      }
+    }
+    nearDist[i] = nearSum;
+    if (farSum < bound) bound = farSum;
+  }
+  uint8_t candidates[kMaxColors];
+  int32_t candidateCount = 0;
+  for (int32_t i = 0; i < colors; ++i) {
+    if (nearDist[i] <= bound) candidates[candidateCount++] = static_cast<uint8_t>(i);
+  }
+
+  // Cells in order i0, i1, i2 with i2 fastest. Distances are stepped from the lowest
+  // cell centre: (d + s)^2 - d^2 = 2ds + s^2 with steps 8, 4, 8 and weights 1, 9, 4.
+  int32_t best[128];
+  uint8_t bestIndex[128] = {};
+  for (int32_t& b : best) b = std::numeric_limits<int32_t>::max();
+  for (int32_t n = 0; n < candidateCount; ++n) {
+    const uint8_t idx = candidates[n];
+    const int32_t e0 = lo[0] - pal[0][idx];
+    const int32_t e1 = lo[1] - pal[1][idx];
+    const int32_t e2 = lo[2] - pal[2][idx];
+    int32_t dist0 = e0 * e0 + 9 * e1 * e1 + 4 * e2 * e2;
+    int32_t inc0 = 16 * e0 + 64;
+    int32_t cell = 0;
+    for (int i0 = 0; i0 < 4; ++i0) {
+      int32_t dist1 = dist0;
+      int32_t inc1 = 72 * e1 + 144;
+      for (int i1 = 0; i1 < 8; ++i1) {
+        int32_t dist2 = dist1;
+        int32_t inc2 = 64 * e2 + 256;
+        for (int i2 = 0; i2 < 4; ++i2, ++cell) {
+          if (dist2 < best[cell]) {
+            best[cell] = dist2;
+            bestIndex[cell] = idx;
+          }
+          dist2 += inc2;
+          inc2 += 512;
+        }
+        dist1 += inc1;
+        inc1 += 288;
+      }
+      dist0 += inc0;
+      inc0 += 128;
+    }
+  }
+
+  uint16_t* cache = qs.histogram.data();
+  int32_t cell = 0;
+  for (int i0 = 0; i0 < 4; ++i0) {
+    for (int i1 = 0; i1 < 8; ++i1) {
+      uint16_t* row = cache + CellIndex(4 * b0 + i0, 8 * b1 + i1, 4 * b2);
+      for (int i2 = 0; i2 < 4; ++i2, ++cell) {
+        row[i2] = static_cast<uint16_t>(bestIndex[cell] + 1);
+      }
+    }
+  }
+}
+
+void MapNearest(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage) {
+  uint16_t* cache = qs.histogram.data();
+  const uint8_t* p = pixels;
+  uint8_t* out = indexImage;
+  for (int32_t r = 0; r < qs.rowCount; ++r) {
+    for (int32_t x = 0; x < qs.rowLength; ++x, p += 3) {
+      const int c0 = p[0] >> 3, c1 = p[1] >> 2, c2 = p[2] >> 3;
+      uint16_t* cell = cache + CellIndex(c0, c1, c2);
+      if (*cell == 0) FillCacheBlock(qs, c0, c1, c2);
+      *out++ = static_cast<uint8_t>(*cell - 1);
+    }
+  }
+}
+
+void MapDithered(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage) {
+  const int32_t width = qs.rowLength;
+  uint16_t* cache = qs.histogram.data();
+  int16_t* errors = qs.errorArray.data();
+  // Both tables are indexed from their middle: errors -255..255, values -255..510.
+  const int32_t* limit = qs.errorLimit.data() + 255;
+  const uint8_t* clamp = qs.clampTable.data() + 255;
+  const uint8_t* pal[3] = {qs.palette[0].data(), qs.palette[1].data(), qs.palette[2].data()};
+
+  for (int32_t r = 0; r < qs.rowCount; ++r) {
+    const uint8_t* row = pixels + static_cast<size_t>(r) * static_cast<size_t>(width) * 3;
+    uint8_t* out = indexImage + static_cast<size_t>(r) * static_cast<size_t>(width);
+    int32_t x, step, previous;
+    if (qs.oddRow != 0) {
+      x = width - 1;
+      step = -1;
+      previous = width + 1;
+      qs.oddRow = 0;
+    } else {
+      x = 0;
+      step = 1;
+      previous = 0;
+      qs.oddRow = 1;
+    }
+    // Errors of the pixel just done: carry = 7 err for the next pixel of this row;
+    // behind and below accumulate the shares of the next row's entries.
+    int32_t carry[3] = {0, 0, 0};
+    int32_t below[3] = {0, 0, 0};
+    int32_t behind[3] = {0, 0, 0};
+    for (int32_t n = 0; n < width; ++n, x += step) {
+      const int32_t current = x + 1;
+      const uint8_t* px = row + static_cast<size_t>(x) * 3;
+      int16_t* here = errors + static_cast<size_t>(current) * 3;
+      // Sixteenths are rounded half up by an arithmetic shift. The weights in play sum
+      // to at most 16, so a rounded error stays within -255..255 and a corrected value
+      // within -32..287: both tables cover them.
+      int32_t a[3];
+      for (int k = 0; k < 3; ++k) {
+        const int32_t e = limit[(carry[k] + here[k] + 8) >> 4];
+        a[k] = clamp[px[k] + e];
+      }
+      const int c0 = a[0] >> 3, c1 = a[1] >> 2, c2 = a[2] >> 3;
+      uint16_t* cell = cache + CellIndex(c0, c1, c2);
+      if (*cell == 0) FillCacheBlock(qs, c0, c1, c2);
+      const int32_t index = *cell - 1;
+      out[x] = static_cast<uint8_t>(index);
+
+      int16_t* behindEntry = errors + static_cast<size_t>(previous) * 3;
+      for (int k = 0; k < 3; ++k) {
+        const int32_t err = a[k] - pal[k][index];
+        behindEntry[k] = static_cast<int16_t>(behind[k] + 3 * err);
+        behind[k] = below[k] + 5 * err;
+        below[k] = err;
+        carry[k] = 7 * err;
+      }
+      previous = current;
+    }
+    // The 1/16 the row's last pixel would pass beyond the row is dropped.
+    int16_t* last = errors + static_cast<size_t>(previous) * 3;
+    for (int k = 0; k < 3; ++k) last[k] = static_cast<int16_t>(behind[k]);
+  }
+}
+
+void MapToPalette(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage) {
+  std::memset(qs.histogram.data(), 0, qs.histogram.size() * sizeof(uint16_t));
+  if (qs.ditherMode == kDitherNone) {
+    MapNearest(qs, pixels, indexImage);
+  } else {
+    MapDithered(qs, pixels, indexImage);
+  }
+}
+
+}  // namespace kdz

@@ -1,0 +1,104 @@
+// The quantiser's working record and inner steps: histogram, box splitting, nearest-colour cache, dithering.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace kdz {
+
+// Histogram (and later nearest-colour cache) geometry: 32 x 64 x 32 cells selected by
+// the top 5, 6 and 5 bits of components 0, 1 and 2.
+constexpr int kHistC0 = 32;
+constexpr int kHistC1 = 64;
+constexpr int kHistC2 = 32;
+constexpr int kHistCells = kHistC0 * kHistC1 * kHistC2;  // 65536
+constexpr int kMaxColors = 256;
+constexpr int kMinColors = 3;
+
+// The cell plane[c0][c1 * 32 + c2]; the 32 planes of 4096 bytes lie back to back.
+inline constexpr size_t CellIndex(int c0, int c1, int c2) {
+  return (static_cast<size_t>(c0) << 11) | (static_cast<size_t>(c1) << 5) | static_cast<size_t>(c2);
+}
+
+// A box of histogram cells, bounds inclusive.
+struct ColorBox {
+  int32_t c0Low = 0;
+  int32_t c0High = 0;
+  int32_t c1Low = 0;
+  int32_t c1High = 0;
+  int32_t c2Low = 0;
+  int32_t c2High = 0;
+  // Squared weighted diagonal in 0..255 units: (8 dc0)^2 + (12 dc1)^2 + (16 dc2)^2.
+  int32_t norm = 0;
+  // Non-empty cells in the box (not pixels).
+  int32_t population = 0;
+};
+
+// Dither modes held in QuantState.
+constexpr int32_t kDitherNone = 0;
+constexpr int32_t kDitherFloydSteinberg = 2;
+
+// The record of one quantiser call; everything it owns is released with it.
+struct QuantState {
+  int32_t outputWidth = 0;
+  int32_t outputHeight = 0;
+  int32_t rowLength = 0;  // pixels per input row
+  int32_t rowCount = 0;   // input rows
+  // Component arrays: entry i is (palette[0][i], palette[1][i], palette[2][i]);
+  // each holds requestedColors bytes.
+  std::array<std::vector<uint8_t>, 3> palette;
+  int32_t componentCount = 3;
+  int32_t requestedColors = 0;  // 3..256
+  int32_t colorsInUse = 0;
+  int32_t ditherMode = kDitherNone;
+  // While choosing: saturating pixel counts. While mapping: 0 = not yet known, else
+  // 1 + the index of the entry nearest to the cell's centre.
+  std::vector<uint16_t> histogram;
+  // Dithering only: rowLength + 2 entries of 3 components, in sixteenths; entry x + 1
+  // belongs to column x, entries 0 and rowLength + 1 are spare.
+  std::vector<int16_t> errorArray;
+  uint8_t oddRow = 0;
+  // Dithering only: limited error for a rounded error e at [e + 255], e in -255..255.
+  std::vector<int32_t> errorLimit;
+  // Dithering only: value v in -255..510 clamped to 0..255, at [v + 255].
+  std::vector<uint8_t> clampTable;
+};
+
+// Fills the size and mode fields (dither 1 selects error diffusion) and takes the
+// zero-filled palette arrays, histogram and, with dithering, the error array and the
+// two tables. colorsInUse stays 0. Returns 0 on success, 1 when memory runs out or the
+// arguments make no sense (negative size, colours outside 3..256).
+int32_t SetUpQuantState(QuantState& qs, int32_t width, int32_t height, int32_t dither,
+                        int32_t colours);
+
+// Adds every pixel (rowLength x rowCount pixels of 3 bytes) to the histogram; counts
+// saturate at 65535.
+void CountColors(QuantState& qs, const uint8_t* pixels);
+
+// Splits the occupied histogram into at most requestedColors boxes and sets palette
+// entry i to the mean colour of box i. Returns 0 on success, 1 when the box list cannot
+// be taken or no pixel was counted.
+int32_t ChoosePalette(QuantState& qs);
+
+// Tightens the box around its non-empty cells (left alone when it has none) and
+// recomputes its norm and population.
+void ShrinkBox(const QuantState& qs, ColorBox& box);
+
+// Writes the count-weighted mean of the box's cell centres, rounded half up, into
+// palette entry `index`. Returns 0 on success, 1 when the box holds no counted pixel.
+int32_t BoxMeanColor(QuantState& qs, const ColorBox& box, int32_t index);
+
+// Clears the cache, then maps every pixel into indexImage (rowLength x rowCount bytes)
+// with or without error diffusion. Needs colorsInUse >= 1.
+void MapToPalette(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage);
+void MapNearest(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage);
+void MapDithered(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage);
+
+// Fills the 4 x 8 x 4 cache cells of the block holding cell (c0, c1, c2) with 1 + the
+// index of the entry nearest to each cell's centre (ties to the lowest index). Needs
+// colorsInUse >= 1.
+void FillCacheBlock(QuantState& qs, int32_t c0, int32_t c1, int32_t c2);
+
+}  // namespace kdz
