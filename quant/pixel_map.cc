@@ -115,7 +115,9 @@ void MapDithered(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage) {
   // Both tables are indexed from their middle: errors -255..255, values -255..510.
   const int32_t* limit = qs.errorLimit.data() + 255;
   const uint8_t* clamp = qs.clampTable.data() + 255;
-  const uint8_t* pal[3] = {qs.palette[0].data(), qs.palette[1].data(), qs.palette[2].data()};
+  const uint8_t* pal0 = qs.palette[0].data();
+  const uint8_t* pal1 = qs.palette[1].data();
+  const uint8_t* pal2 = qs.palette[2].data();
 
   for (int32_t r = 0; r < qs.rowCount; ++r) {
     const uint8_t* row = pixels + static_cast<size_t>(r) * static_cast<size_t>(width) * 3;
@@ -133,41 +135,48 @@ void MapDithered(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage) {
       qs.oddRow = 1;
     }
     // Errors of the pixel just done: carry = 7 err for the next pixel of this row;
-    // behind and below accumulate the shares of the next row's entries.
-    int32_t carry[3] = {0, 0, 0};
-    int32_t below[3] = {0, 0, 0};
-    int32_t behind[3] = {0, 0, 0};
+    // behind and below accumulate the shares of the next row's entries. Kept in
+    // scalars: each pixel depends on the one before, so the chain must stay short.
+    int32_t carry0 = 0, carry1 = 0, carry2 = 0;
+    int32_t below0 = 0, below1 = 0, below2 = 0;
+    int32_t behind0 = 0, behind1 = 0, behind2 = 0;
+    int16_t* behindEntry = errors + static_cast<size_t>(previous) * 3;
     for (int32_t n = 0; n < width; ++n, x += step) {
-      const int32_t current = x + 1;
       const uint8_t* px = row + static_cast<size_t>(x) * 3;
-      int16_t* here = errors + static_cast<size_t>(current) * 3;
+      int16_t* here = errors + static_cast<size_t>(x + 1) * 3;
       // Sixteenths are rounded half up by an arithmetic shift. The weights in play sum
       // to at most 16, so a rounded error stays within -255..255 and a corrected value
       // within -32..287: both tables cover them.
-      int32_t a[3];
-      for (int k = 0; k < 3; ++k) {
-        const int32_t e = limit[(carry[k] + here[k] + 8) >> 4];
-        a[k] = clamp[px[k] + e];
-      }
-      const int c0 = a[0] >> 3, c1 = a[1] >> 2, c2 = a[2] >> 3;
+      const int32_t a0 = clamp[px[0] + limit[(carry0 + here[0] + 8) >> 4]];
+      const int32_t a1 = clamp[px[1] + limit[(carry1 + here[1] + 8) >> 4]];
+      const int32_t a2 = clamp[px[2] + limit[(carry2 + here[2] + 8) >> 4]];
+      const int c0 = a0 >> 3, c1 = a1 >> 2, c2 = a2 >> 3;
       uint16_t* cell = cache + CellIndex(c0, c1, c2);
       if (*cell == 0) FillCacheBlock(qs, c0, c1, c2);
       const int32_t index = *cell - 1;
       out[x] = static_cast<uint8_t>(index);
 
-      int16_t* behindEntry = errors + static_cast<size_t>(previous) * 3;
-      for (int k = 0; k < 3; ++k) {
-        const int32_t err = a[k] - pal[k][index];
-        behindEntry[k] = static_cast<int16_t>(behind[k] + 3 * err);
-        behind[k] = below[k] + 5 * err;
-        below[k] = err;
-        carry[k] = 7 * err;
-      }
-      previous = current;
+      const int32_t err0 = a0 - pal0[index];
+      const int32_t err1 = a1 - pal1[index];
+      const int32_t err2 = a2 - pal2[index];
+      behindEntry[0] = static_cast<int16_t>(behind0 + 3 * err0);
+      behindEntry[1] = static_cast<int16_t>(behind1 + 3 * err1);
+      behindEntry[2] = static_cast<int16_t>(behind2 + 3 * err2);
+      behind0 = below0 + 5 * err0;
+      behind1 = below1 + 5 * err1;
+      behind2 = below2 + 5 * err2;
+      below0 = err0;
+      below1 = err1;
+      below2 = err2;
+      carry0 = 7 * err0;
+      carry1 = 7 * err1;
+      carry2 = 7 * err2;
+      behindEntry = here;
     }
     // The 1/16 the row's last pixel would pass beyond the row is dropped.
-    int16_t* last = errors + static_cast<size_t>(previous) * 3;
-    for (int k = 0; k < 3; ++k) last[k] = static_cast<int16_t>(behind[k]);
+    behindEntry[0] = static_cast<int16_t>(behind0);
+    behindEntry[1] = static_cast<int16_t>(behind1);
+    behindEntry[2] = static_cast<int16_t>(behind2);
   }
 }
 

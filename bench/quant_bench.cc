@@ -1,0 +1,138 @@
+// Benchmarks of the colour quantiser on the 512 x 512 test pictures: counting, palette choice, mapping, and the whole ColorQuant2 call.
+#include <benchmark/benchmark.h>
+#include <png.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "quant/color_quant.h"
+#include "quant/quant_internal.h"
+
+namespace kdz {
+namespace {
+
+struct BenchPicture {
+  int32_t width = 0, height = 0;
+  std::vector<uint8_t> bgr;  // byte 0 blue, as the decoder writes pixels
+};
+
+// Loaded once per name; empty when the file is missing or unreadable.
+const BenchPicture& Picture(const std::string& name) {
+  static std::map<std::string, BenchPicture> cache;
+  auto found = cache.find(name);
+  if (found != cache.end()) return found->second;
+  BenchPicture& pic = cache[name];
+  png_image image;
+  std::memset(&image, 0, sizeof image);
+  image.version = PNG_IMAGE_VERSION;
+  const std::string path = std::string(KDZ_SHARED_IMAGES) + "/" + name;
+  if (png_image_begin_read_from_file(&image, path.c_str())) {
+    image.format = PNG_FORMAT_BGR;
+    pic.bgr.resize(PNG_IMAGE_SIZE(image));
+    if (png_image_finish_read(&image, nullptr, pic.bgr.data(), 0, nullptr)) {
+      pic.width = static_cast<int32_t>(image.width);
+      pic.height = static_cast<int32_t>(image.height);
+    } else {
+      pic.bgr.clear();
+    }
+  }
+  return pic;
+}
+
+const char* const kNames[] = {"astronaut.png", "camera.png"};
+
+const BenchPicture* PictureFor(benchmark::State& state) {
+  const char* name = kNames[state.range(0)];
+  state.SetLabel(name);
+  const BenchPicture& pic = Picture(name);
+  if (pic.bgr.empty()) {
+    state.SkipWithError((std::string(name) + " not found in " KDZ_SHARED_IMAGES).c_str());
+    return nullptr;
+  }
+  return &pic;
+}
+
+void SetPixels(benchmark::State& state, const BenchPicture& pic) {
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(pic.width) * pic.height);
+}
+
+// A state whose palette has been chosen for the picture, ready for mapping.
+bool ChosenState(const BenchPicture& pic, int32_t dither, QuantState& qs) {
+  if (SetUpQuantState(qs, pic.width, pic.height, dither, 256) != 0) return false;
+  CountColors(qs, pic.bgr.data());
+  return ChoosePalette(qs) == 0;
+}
+
+void BM_CountColors(benchmark::State& state) {
+  const BenchPicture* pic = PictureFor(state);
+  if (pic == nullptr) return;
+  QuantState qs;
+  if (SetUpQuantState(qs, pic->width, pic->height, 0, 256) != 0) return state.SkipWithError("set-up");
+  for (auto _ : state) {
+    // Counts keep accumulating (and saturate); the work per pixel is the same.
+    CountColors(qs, pic->bgr.data());
+    benchmark::ClobberMemory();
+  }
+  SetPixels(state, *pic);
+}
+
+void BM_ChoosePalette(benchmark::State& state) {
+  const BenchPicture* pic = PictureFor(state);
+  if (pic == nullptr) return;
+  QuantState qs;
+  if (SetUpQuantState(qs, pic->width, pic->height, 0, 256) != 0) return state.SkipWithError("set-up");
+  CountColors(qs, pic->bgr.data());
+  for (auto _ : state) {
+    if (ChoosePalette(qs) != 0) return state.SkipWithError("no palette");
+    benchmark::DoNotOptimize(qs.palette[0].data());
+  }
+  state.counters["colours"] = qs.colorsInUse;
+}
+
+void MapBench(benchmark::State& state, int32_t dither) {
+  const BenchPicture* pic = PictureFor(state);
+  if (pic == nullptr) return;
+  QuantState qs;
+  if (!ChosenState(*pic, dither, qs)) return state.SkipWithError("no palette");
+  std::vector<uint8_t> index(static_cast<size_t>(pic->width) * pic->height);
+  for (auto _ : state) {
+    // Each call starts as ColorQuant2 would: empty cache (cleared by MapToPalette),
+    // no carried errors, first row left to right.
+    std::fill(qs.errorArray.begin(), qs.errorArray.end(), int16_t{0});
+    qs.oddRow = 0;
+    MapToPalette(qs, pic->bgr.data(), index.data());
+    benchmark::DoNotOptimize(index.data());
+  }
+  SetPixels(state, *pic);
+}
+
+void BM_MapDithered(benchmark::State& state) { MapBench(state, 1); }
+void BM_MapNearest(benchmark::State& state) { MapBench(state, 0); }
+
+void BM_ColorQuant2(benchmark::State& state) {
+  const BenchPicture* pic = PictureFor(state);
+  if (pic == nullptr) return;
+  std::vector<uint8_t> work(pic->bgr.size());
+  uint8_t palette[768];
+  for (auto _ : state) {
+    state.PauseTiming();
+    work = pic->bgr;
+    state.ResumeTiming();
+    if (ColorQuant2(work.data(), pic->width, pic->height, 1, 0, palette, 256) == 0) {
+      return state.SkipWithError("ColorQuant2 failed");
+    }
+    benchmark::DoNotOptimize(work.data());
+  }
+  SetPixels(state, *pic);
+}
+
+BENCHMARK(BM_CountColors)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ChoosePalette)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MapDithered)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MapNearest)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ColorQuant2)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace kdz
