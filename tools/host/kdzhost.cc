@@ -1,0 +1,627 @@
+// kdzhost: a substitute browser that loads the plug-in, embeds pictures in child
+// windows and streams files to it. Runs as a viewer, takes a screenshot, or follows a
+// test script (see Usage).
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "kdz/kdz.h"
+#include "plugin/viewer_instance.h"
+#include "tools/host/host.h"
+
+namespace kdzhost {
+namespace {
+
+const char kUsage[] =
+    "usage: kdzhost [--timeout SECONDS] PLUGIN.dll PICTURE.kdz\n"
+    "       kdzhost --screenshot OUT.bmp [--timeout SECONDS] PLUGIN.dll PICTURE.kdz\n"
+    "       kdzhost --script FILE [--timeout SECONDS] PLUGIN.dll\n"
+    "\n"
+    "The first form shows the picture in a window of its size until the window is\n"
+    "closed. The second waits until the picture is painted, writes the window's client\n"
+    "pixels to OUT.bmp (24-bit) and exits 0. Message boxes that the plug-in opens are\n"
+    "answered with OK; their caption and text are printed on standard output, one line\n"
+    "each, with newlines, carriage returns and tabs written as \\n, \\r and \\t.\n"
+    "\n"
+    "Script commands (one per line, # starts a comment; NAME names an instance):\n"
+    "  registration | exports | entrypoints | display | pump | echo TEXT\n"
+    "  new NAME [W H] | new-null\n"
+    "  setwindow NAME [null|nodesc|bogus] | setwindow-noinstance | setwindow-norecord\n"
+    "  newstream NAME [MIME] | newstream-null | writeready NAME | write NAME LEN\n"
+    "  destroystream NAME | print NAME | stream NAME FILE [CHUNK [MIME]]\n"
+    "  resize NAME W H | click NAME left|right X Y | menu INDEX|cancel\n"
+    "  command NAME ID | send NAME MESSAGE [WPARAM [LPARAM]] | wndproc NAME\n"
+    "  info NAME | screenshot NAME FILE | check-screen NAME | pixel NAME X Y\n"
+    "  destroy NAME | close NAME | shutdown\n";
+
+PluginModule plugin;
+std::map<std::string, Instance*> byName;
+bool verbose = true;  // protocol lines; message boxes are always reported
+
+void Report(const std::string& line) {
+  if (verbose) Say(line);
+}
+
+std::string Str(long long value) { return std::to_string(value); }
+
+// Splits a script line into words; "double quotes" keep blanks inside a word.
+std::vector<std::string> Words(const std::string& line) {
+  std::vector<std::string> words;
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
+    if (i >= line.size() || line[i] == '#') break;
+    std::string word;
+    if (line[i] == '"') {
+      for (++i; i < line.size() && line[i] != '"'; ++i) word += line[i];
+      ++i;
+    } else {
+      for (; i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r'; ++i) word += line[i];
+    }
+    words.push_back(word);
+  }
+  return words;
+}
+
+struct ScriptError {
+  std::string message;
+};
+
+long long Number(const std::string& text) {
+  char* end = nullptr;
+  long long value = std::strtoll(text.c_str(), &end, 0);
+  if (text.empty() || *end != '\0') throw ScriptError{"not a number: " + text};
+  return value;
+}
+
+int Int(const std::string& text) { return static_cast<int>(Number(text)); }
+
+UINT MessageNumber(const std::string& name) {
+  static const std::map<std::string, UINT> names = {
+      {"WM_PAINT", WM_PAINT},         {"WM_KEYDOWN", WM_KEYDOWN},
+      {"WM_KEYUP", WM_KEYUP},         {"WM_CHAR", WM_CHAR},
+      {"WM_TIMER", WM_TIMER},         {"WM_COMMAND", WM_COMMAND},
+      {"WM_MOUSEMOVE", WM_MOUSEMOVE}, {"WM_PALETTECHANGED", WM_PALETTECHANGED},
+      {"WM_QUERYNEWPALETTE", WM_QUERYNEWPALETTE}, {"WM_USER", WM_USER},
+      {"WM_LBUTTONDOWN", WM_LBUTTONDOWN}, {"WM_RBUTTONDOWN", WM_RBUTTONDOWN},
+  };
+  auto it = names.find(name);
+  return it != names.end() ? it->second : static_cast<UINT>(Number(name));
+}
+
+Instance* Find(const std::string& name) {
+  auto it = byName.find(name);
+  if (it == byName.end()) throw ScriptError{"no instance " + name};
+  return it->second;
+}
+
+void Need(const std::vector<std::string>& w, size_t count) {
+  if (w.size() < count) throw ScriptError{"too few words for " + w[0]};
+}
+
+void NeedPlugin() {
+  if (plugin.module == nullptr) throw ScriptError{"the plug-in is unloaded"};
+}
+
+bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* bytes) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return true;
+}
+
+// The picture size from the file's header, for the window a browser would give it.
+void PictureSize(const std::string& path, int* width, int* height) {
+  *width = 200;
+  *height = 150;
+  std::vector<uint8_t> bytes;
+  kdz::HeaderInfo header;
+  if (!ReadFileBytes(path, &bytes) || !kdz::ReadHeader(bytes.data(), bytes.size(), &header).ok()) return;
+  if (header.width > 0 && header.width <= 4096 && header.height > 0 && header.height <= 4096) {
+    *width = header.width;
+    *height = header.height;
+  }
+}
+
+Instance* NewInstance(const std::string& name, int width, int height) {
+  NeedPlugin();
+  if (byName.count(name) != 0) throw ScriptError{"instance " + name + " exists"};
+  auto* instance = new Instance();
+  instance->name = name;
+  RegisterInstance(instance);
+  byName[name] = instance;
+  if (!CreateChild(instance, width, height)) throw ScriptError{"cannot create a window"};
+  std::string mime = plugin.mimeType;
+  NPError result = plugin.funcs.newp(&mime[0], &instance->npp, NP_EMBED, 0, nullptr, nullptr, nullptr);
+  instance->alive = result == NPERR_NO_ERROR;
+  Report("new " + name + " -> " + Str(result));
+  return instance;
+}
+
+NPWindow WindowDescription(Instance* instance) {
+  NPWindow window = {};
+  window.window = instance->child;
+  window.width = static_cast<uint32_t>(instance->width);
+  window.height = static_cast<uint32_t>(instance->height);
+  window.clipRect.right = static_cast<uint16_t>(instance->width);
+  window.clipRect.bottom = static_cast<uint16_t>(instance->height);
+  window.type = NPWindowTypeWindow;
+  return window;
+}
+
+NPError SetWindow(Instance* instance) {
+  NPWindow window = WindowDescription(instance);
+  return plugin.funcs.setwindow(&instance->npp, &window);
+}
+
+// Delivers a file as a browser does: NPP_NewStream, NPP_WriteReady and NPP_Write in
+// chunks while the bytes also go to a temporary file, NPP_StreamAsFile with that
+// file, NPP_DestroyStream.
+void StreamFile(Instance* instance, const std::string& path, int chunk, std::string mime) {
+  NeedPlugin();
+  std::vector<uint8_t> bytes;
+  if (!ReadFileBytes(path, &bytes)) throw ScriptError{"cannot read " + path};
+  const std::string prefix = "stream " + instance->name + ": ";
+  std::string url = "file:///" + path;
+  NPStream stream = {};
+  stream.url = url.c_str();
+  stream.end = static_cast<uint32_t>(bytes.size());
+  uint16_t type = NP_NORMAL;
+  NPError result = plugin.funcs.newstream(&instance->npp, &mime[0], &stream, 0, &type);
+  Report(prefix + "newstream -> " + Str(result) + " stype " + Str(type));
+
+  char directory[MAX_PATH] = {};
+  char cacheFile[MAX_PATH] = {};
+  GetTempPathA(MAX_PATH, directory);
+  if (GetTempFileNameA(directory, "kdz", 0, cacheFile) == 0) throw ScriptError{"no temporary file"};
+  FILE* cache = std::fopen(cacheFile, "wb");
+  if (cache == nullptr) throw ScriptError{"cannot write the temporary file"};
+  size_t offset = 0;
+  long long accepted = 0;
+  int writes = 0;
+  while (offset < bytes.size()) {
+    int32_t ready = plugin.funcs.writeready(&instance->npp, &stream);
+    size_t count = std::min<size_t>(static_cast<size_t>(chunk), bytes.size() - offset);
+    if (ready <= 0) break;
+    count = std::min<size_t>(count, static_cast<size_t>(ready));
+    std::fwrite(bytes.data() + offset, 1, count, cache);
+    accepted += plugin.funcs.write(&instance->npp, &stream, static_cast<int32_t>(offset),
+                                   static_cast<int32_t>(count), bytes.data() + offset);
+    offset += count;
+    ++writes;
+  }
+  std::fclose(cache);
+  Report(prefix + "wrote " + Str(static_cast<long long>(offset)) + " bytes in " + Str(writes) +
+         " writes, accepted " + Str(accepted));
+  if (type == NP_ASFILE || type == NP_ASFILEONLY) {
+    plugin.funcs.asfile(&instance->npp, &stream, cacheFile);
+    Report(prefix + "asfile done");
+  }
+  result = plugin.funcs.destroystream(&instance->npp, &stream, 0);
+  Report(prefix + "destroystream -> " + Str(result));
+  DeleteFileA(cacheFile);
+}
+
+bool BrowserSaw(const Instance* instance, UINT message, WPARAM wParam, LPARAM lParam) {
+  for (const LoggedMessage& m : instance->log) {
+    if (m.message == message && m.wParam == wParam && m.lParam == lParam) return true;
+  }
+  return false;
+}
+
+void DestroyInstance(Instance* instance) {
+  NPSavedData sentinel = {};
+  NPSavedData* saved = &sentinel;
+  NPError result = plugin.funcs.destroy(&instance->npp, &saved);
+  instance->alive = false;
+  Report("destroy " + instance->name + " -> " + Str(result) +
+         (saved == &sentinel ? " saved untouched" : " saved written"));
+}
+
+const BITMAPINFOHEADER* BitmapOf(const Instance* instance) {
+  const auto* record = static_cast<const ViewerInstance*>(instance->npp.pdata);
+  if (record == nullptr || record->bitmap == nullptr) return nullptr;
+  return reinterpret_cast<const BITMAPINFOHEADER*>(record->bitmap);
+}
+
+void Info(Instance* instance) {
+  const std::string prefix = "info " + instance->name + ": ";
+  const auto* record = static_cast<const ViewerInstance*>(instance->npp.pdata);
+  if (record == nullptr) return Report(prefix + "no record");
+  const BITMAPINFOHEADER* header = BitmapOf(instance);
+  if (header == nullptr) return Report(prefix + "no image");
+  // The block must still belong to the heap and hold the whole picture.
+  const size_t stride = (static_cast<size_t>(header->biWidth) * header->biBitCount / 8 + 3) & ~size_t{3};
+  const size_t needed = 1064 + stride * static_cast<size_t>(header->biHeight);
+  HGLOBAL handle = GlobalHandle(record->bitmap);
+  const bool live = handle != nullptr && GlobalSize(handle) >= needed;
+  char ratio[64];
+  std::snprintf(ratio, sizeof ratio, "%.6f", record->compressionRatio);
+  const bool timeOk = record->decodeTime >= 0.0 && record->decodeTime < 60.0;
+  Report(prefix + "image " + Str(header->biWidth) + "x" + Str(header->biHeight) + " " +
+         Str(header->biBitCount) + "-bit, ratio " + ratio + ", decode time " +
+         (timeOk ? "ok" : "out of range") + ", bitmap block " + (live ? "live" : "released"));
+}
+
+// Compares the window's pixels with the instance's 8-bit bitmap drawn at its own size.
+void CheckScreen(Instance* instance) {
+  const std::string prefix = "screen " + instance->name + ": ";
+  PumpMessages();
+  const BITMAPINFOHEADER* header = BitmapOf(instance);
+  Capture capture;
+  if (!CaptureClient(instance->child, &capture)) return Report(prefix + "capture failed");
+  if (header == nullptr) return Report(prefix + "no image to compare");
+  if (header->biBitCount != 8 || capture.width != header->biWidth ||
+      capture.height != header->biHeight) {
+    return Report(prefix + "window and bitmap differ in size");
+  }
+  const auto* table = reinterpret_cast<const uint8_t*>(header) + header->biSize;
+  const auto* pixels = table + 1024;
+  const size_t stride = (static_cast<size_t>(header->biWidth) + 3) & ~size_t{3};
+  long long differing = 0;
+  std::string first;
+  for (int y = 0; y < capture.height; ++y) {
+    for (int x = 0; x < capture.width; ++x) {
+      const uint8_t index = pixels[static_cast<size_t>(capture.height - 1 - y) * stride + static_cast<size_t>(x)];
+      const uint8_t* want = table + 4 * index;
+      const uint8_t* got = capture.At(x, y);
+      if (got[0] != want[0] || got[1] != want[1] || got[2] != want[2]) {
+        if (differing++ == 0) {
+          first = " (first at " + Str(x) + "," + Str(y) + ": " + Str(got[2]) + " " + Str(got[1]) + " " +
+                  Str(got[0]) + " instead of " + Str(want[2]) + " " + Str(want[1]) + " " + Str(want[0]) + ")";
+        }
+      }
+    }
+  }
+  if (differing == 0) return Report(prefix + "matches bitmap");
+  Report(prefix + Str(differing) + " pixels differ" + first);
+}
+
+void Entrypoints() {
+  NeedPlugin();
+  // Every field holds a marker, so that what the library writes shows.
+  NPPluginFuncs table;
+  std::memset(&table, 0x5A, sizeof table);
+  const NPPluginFuncs before = table;
+  NPError result = plugin.getEntryPoints(&table);
+  Report("entrypoints -> " + Str(result));
+  Report(std::string("entrypoints: size ") + (table.size == before.size ? "kept" : "changed") +
+         ", version " + (table.version == before.version ? "kept" : "changed"));
+  struct Slot {
+    const char* name;
+    const void* after;
+    const void* marker;
+  };
+  auto slot = [](const char* name, const void* after, const void* marker) { return Slot{name, after, marker}; };
+  const Slot slots[] = {
+      slot("newp", reinterpret_cast<const void*>(table.newp), reinterpret_cast<const void*>(before.newp)),
+      slot("destroy", reinterpret_cast<const void*>(table.destroy), reinterpret_cast<const void*>(before.destroy)),
+      slot("setwindow", reinterpret_cast<const void*>(table.setwindow), reinterpret_cast<const void*>(before.setwindow)),
+      slot("newstream", reinterpret_cast<const void*>(table.newstream), reinterpret_cast<const void*>(before.newstream)),
+      slot("destroystream", reinterpret_cast<const void*>(table.destroystream), reinterpret_cast<const void*>(before.destroystream)),
+      slot("asfile", reinterpret_cast<const void*>(table.asfile), reinterpret_cast<const void*>(before.asfile)),
+      slot("writeready", reinterpret_cast<const void*>(table.writeready), reinterpret_cast<const void*>(before.writeready)),
+      slot("write", reinterpret_cast<const void*>(table.write), reinterpret_cast<const void*>(before.write)),
+      slot("print", reinterpret_cast<const void*>(table.print), reinterpret_cast<const void*>(before.print)),
+      slot("event", table.event, before.event),
+      slot("urlnotify", table.urlnotify, before.urlnotify),
+      slot("javaClass", table.javaClass, before.javaClass),
+      slot("getvalue", table.getvalue, before.getvalue),
+      slot("setvalue", table.setvalue, before.setvalue),
+  };
+  std::string filled, untouched;
+  for (const Slot& s : slots) {
+    std::string& list = s.after != s.marker ? filled : untouched;
+    list += std::string(list.empty() ? "" : " ") + s.name;
+  }
+  Report("entrypoints: filled " + filled);
+  Report("entrypoints: untouched " + untouched);
+  Report(std::string("entrypoints -> ") + Str(plugin.getEntryPoints(nullptr)) + " for no table");
+}
+
+void RunCommand(const std::vector<std::string>& w) {
+  const std::string& c = w[0];
+  if (c == "echo") {
+    std::string text;
+    for (size_t i = 1; i < w.size(); ++i) text += (i > 1 ? " " : "") + w[i];
+    Report(text);
+  } else if (c == "registration") {
+    Report("MIMEType " + plugin.mimeType);
+    Report("FileExtents " + plugin.fileExtents);
+    Report("FileOpenName " + plugin.fileOpenName);
+  } else if (c == "exports") {
+    NeedPlugin();
+    std::string found;
+    for (const char* name : {"NP_GetEntryPoints", "NP_PluginInit", "NP_PluginShutdown",
+                             "NP_Initialize", "NP_Shutdown"}) {
+      found += std::string(" ") + name + (GetProcAddress(plugin.module, name) ? " yes" : " no");
+    }
+    Report("exports:" + found);
+  } else if (c == "entrypoints") {
+    Entrypoints();
+  } else if (c == "display") {
+    HDC dc = GetDC(nullptr);
+    Report("display: " + Str(GetDeviceCaps(dc, BITSPIXEL)) + " bits" +
+           ((GetDeviceCaps(dc, RASTERCAPS) & RC_PALETTE) ? ", palette" : ", no palette"));
+    ReleaseDC(nullptr, dc);
+  } else if (c == "pump") {
+    PumpMessages();
+  } else if (c == "new") {
+    Need(w, 2);
+    NewInstance(w[1], w.size() >= 4 ? Int(w[2]) : 200, w.size() >= 4 ? Int(w[3]) : 150);
+  } else if (c == "new-null") {
+    NeedPlugin();
+    std::string mime = plugin.mimeType;
+    Report("new-null -> " + Str(plugin.funcs.newp(&mime[0], nullptr, NP_EMBED, 0, nullptr, nullptr, nullptr)));
+  } else if (c == "setwindow") {
+    Need(w, 2);
+    NeedPlugin();
+    Instance* instance = Find(w[1]);
+    const std::string variant = w.size() > 2 ? w[2] : "";
+    NPWindow window = WindowDescription(instance);
+    NPError result;
+    if (variant == "nodesc") {
+      result = plugin.funcs.setwindow(&instance->npp, nullptr);
+    } else {
+      if (variant == "null") window.window = nullptr;
+      if (variant == "bogus") window.window = reinterpret_cast<void*>(static_cast<uintptr_t>(0x4242));
+      result = plugin.funcs.setwindow(&instance->npp, &window);
+    }
+    Report("setwindow " + w[1] + (variant.empty() ? "" : " " + variant) + " -> " + Str(result));
+  } else if (c == "setwindow-noinstance" || c == "setwindow-norecord") {
+    NeedPlugin();
+    NPWindow window = {};
+    window.window = Frame();
+    NPP_t empty = {};
+    Report(c + " -> " + Str(plugin.funcs.setwindow(c == "setwindow-norecord" ? &empty : nullptr, &window)));
+  } else if (c == "newstream" || c == "newstream-null") {
+    NeedPlugin();
+    Instance* instance = c == "newstream" ? (Need(w, 2), Find(w[1])) : nullptr;
+    std::string mime = c == "newstream" && w.size() > 2 ? w[2] : plugin.mimeType;
+    void* marker = reinterpret_cast<void*>(static_cast<uintptr_t>(0x5A5A));
+    NPStream stream = {};
+    stream.pdata = marker;
+    uint16_t type = 0x5A5A;
+    NPError result = plugin.funcs.newstream(instance ? &instance->npp : nullptr, &mime[0], &stream, 0, &type);
+    std::string pdata = stream.pdata == marker ? "untouched"
+                        : instance && stream.pdata == instance->npp.pdata ? "record" : "other";
+    Report(c + (instance ? " " + instance->name : "") + " -> " + Str(result) + " stype " +
+           (type == 0x5A5A ? "untouched" : Str(type)) + " pdata " + pdata);
+  } else if (c == "writeready") {
+    Need(w, 2);
+    NeedPlugin();
+    NPStream stream = {};
+    Report("writeready " + w[1] + " -> " + Str(plugin.funcs.writeready(&Find(w[1])->npp, &stream)));
+  } else if (c == "write") {
+    Need(w, 3);
+    NeedPlugin();
+    NPStream stream = {};
+    std::vector<uint8_t> data(static_cast<size_t>(std::max(Int(w[2]), 1)), 0x33);
+    Report("write " + w[1] + " " + w[2] + " -> " +
+           Str(plugin.funcs.write(&Find(w[1])->npp, &stream, 0, Int(w[2]), data.data())));
+  } else if (c == "destroystream") {
+    Need(w, 2);
+    NeedPlugin();
+    NPStream stream = {};
+    Report("destroystream " + w[1] + " -> " + Str(plugin.funcs.destroystream(&Find(w[1])->npp, &stream, 0)));
+  } else if (c == "print") {
+    Need(w, 2);
+    NeedPlugin();
+    plugin.funcs.print(&Find(w[1])->npp, nullptr);
+    Report("print " + w[1] + " done");
+  } else if (c == "stream") {
+    Need(w, 3);
+    StreamFile(Find(w[1]), w[2], w.size() > 3 ? Int(w[3]) : 4096, w.size() > 4 ? w[4] : plugin.mimeType);
+  } else if (c == "resize") {
+    Need(w, 4);
+    NeedPlugin();
+    Instance* instance = Find(w[1]);
+    ResizeChild(instance, Int(w[2]), Int(w[3]));
+    Report("resize " + w[1] + " -> " + Str(SetWindow(instance)));
+  } else if (c == "click") {
+    Need(w, 5);
+    Instance* instance = Find(w[1]);
+    const bool right = w[2] == "right";
+    const LPARAM point = MAKELPARAM(Int(w[3]), Int(w[4]));
+    const UINT down = right ? WM_RBUTTONDOWN : WM_LBUTTONDOWN;
+    const WPARAM keys = right ? MK_RBUTTON : MK_LBUTTON;
+    instance->log.clear();
+    SendMessageA(instance->child, down, keys, point);
+    SendMessageA(instance->child, right ? WM_RBUTTONUP : WM_LBUTTONUP, 0, point);
+    Report("click " + w[1] + " " + w[2] + " " + w[3] + " " + w[4] + ": browser " +
+           (BrowserSaw(instance, down, keys, point) ? "saw" : "did not see") + " the button");
+  } else if (c == "menu") {
+    Need(w, 2);
+    SetMenuChoice(w[1] == "cancel" ? -1 : Int(w[1]));
+  } else if (c == "command" || c == "send") {
+    Need(w, 3);
+    Instance* instance = Find(w[1]);
+    const UINT message = c == "command" ? WM_COMMAND : MessageNumber(w[2]);
+    const WPARAM wParam = c == "command" ? MAKEWPARAM(Int(w[2]), 0)
+                          : w.size() > 3 ? static_cast<WPARAM>(Number(w[3])) : 0;
+    const LPARAM lParam = c == "send" && w.size() > 4 ? static_cast<LPARAM>(Number(w[4])) : 0;
+    instance->log.clear();
+    SendMessageA(instance->child, message, wParam, lParam);
+    Report(c + " " + w[1] + " " + w[2] + ": browser " +
+           (BrowserSaw(instance, message, wParam, lParam) ? "saw it" : "did not see it"));
+  } else if (c == "wndproc") {
+    Need(w, 2);
+    Instance* instance = Find(w[1]);
+    if (instance->child == nullptr || !IsWindow(instance->child)) return Report("wndproc " + w[1] + ": window gone");
+    Report("wndproc " + w[1] + ": " + (HasOwnProcedure(instance->child) ? "browser's own" : "taken over") +
+           ", window alive");
+  } else if (c == "info") {
+    Need(w, 2);
+    Info(Find(w[1]));
+  } else if (c == "screenshot") {
+    Need(w, 3);
+    Instance* instance = Find(w[1]);
+    PumpMessages();
+    Capture capture;
+    bool ok = CaptureClient(instance->child, &capture) && WriteBmp(w[2], capture);
+    Report("screenshot " + w[1] + ": " + (ok ? Str(capture.width) + "x" + Str(capture.height) + " written" : "failed"));
+  } else if (c == "check-screen") {
+    Need(w, 2);
+    CheckScreen(Find(w[1]));
+  } else if (c == "pixel") {
+    Need(w, 4);
+    Instance* instance = Find(w[1]);
+    PumpMessages();
+    Capture capture;
+    const int x = Int(w[2]), y = Int(w[3]);
+    if (!CaptureClient(instance->child, &capture) || x < 0 || y < 0 || x >= capture.width || y >= capture.height) {
+      return Report("pixel " + w[1] + ": outside the window");
+    }
+    const uint8_t* p = capture.At(x, y);
+    Report("pixel " + w[1] + " " + w[2] + " " + w[3] + ": " + Str(p[2]) + " " + Str(p[1]) + " " + Str(p[0]));
+  } else if (c == "destroy") {
+    Need(w, 2);
+    NeedPlugin();
+    DestroyInstance(Find(w[1]));
+  } else if (c == "close") {
+    Need(w, 2);
+    Instance* instance = Find(w[1]);
+    if (instance->child != nullptr) DestroyWindow(instance->child);
+    Report("close " + w[1] + " done");
+  } else if (c == "shutdown") {
+    NeedPlugin();
+    Report("shutdown -> " + Str(UnloadPlugin(&plugin)));
+  } else {
+    throw ScriptError{"unknown command " + c};
+  }
+}
+
+void EndAll() {
+  for (Instance* instance : std::vector<Instance*>(Instances())) {
+    if (instance->alive && plugin.module != nullptr) {
+      NPSavedData* saved = nullptr;
+      plugin.funcs.destroy(&instance->npp, &saved);
+      instance->alive = false;
+    }
+  }
+}
+
+void CloseFrame() { EndAll(); }
+
+// Ends the process when a run takes far too long, so that a test never hangs.
+DWORD WINAPI Watchdog(LPVOID parameter) {
+  Sleep(static_cast<DWORD>(reinterpret_cast<uintptr_t>(parameter)));
+  std::fputs("kdzhost: timed out\n", stderr);
+  std::fflush(stdout);
+  ExitProcess(3);
+}
+
+int RunScript(const std::string& scriptPath) {
+  std::ifstream in(scriptPath);
+  if (!in) {
+    std::fprintf(stderr, "kdzhost: cannot read %s\n", scriptPath.c_str());
+    return 2;
+  }
+  std::string line;
+  int lineNumber = 0;
+  while (std::getline(in, line)) {
+    ++lineNumber;
+    std::vector<std::string> words = Words(line);
+    if (words.empty()) continue;
+    try {
+      RunCommand(words);
+      PumpMessages();
+    } catch (const ScriptError& e) {
+      std::fprintf(stderr, "kdzhost: %s:%d: %s\n", scriptPath.c_str(), lineNumber, e.message.c_str());
+      return 2;
+    }
+  }
+  return 0;
+}
+
+int Main(int argc, char** argv) {
+  std::string screenshot, script;
+  int timeoutSeconds = 0;
+  std::vector<std::string> positional;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if ((arg == "--screenshot" || arg == "--script" || arg == "--timeout") && i + 1 < argc) {
+      std::string value = argv[++i];
+      if (arg == "--screenshot") screenshot = value;
+      if (arg == "--script") script = value;
+      if (arg == "--timeout") timeoutSeconds = std::atoi(value.c_str());
+    } else if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else {
+      positional.push_back(arg);
+    }
+  }
+  if (positional.size() != (script.empty() ? 2u : 1u)) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  if (timeoutSeconds == 0 && (!script.empty() || !screenshot.empty())) timeoutSeconds = 120;
+  if (timeoutSeconds > 0) {
+    CreateThread(nullptr, 0, Watchdog,
+                 reinterpret_cast<LPVOID>(static_cast<uintptr_t>(timeoutSeconds) * 1000u), 0, nullptr);
+  }
+
+  verbose = !script.empty();
+  SetRawDialogReport(script.empty());
+  if (!CreateFrame("kdzhost")) {
+    std::fputs("kdzhost: cannot create the frame window\n", stderr);
+    return 1;
+  }
+  StartDialogWatch();
+  std::string error;
+  if (!LoadPlugin(positional[0], &plugin, &error)) {
+    std::fprintf(stderr, "kdzhost: %s\n", error.c_str());
+    return 1;
+  }
+
+  int status = 0;
+  if (!script.empty()) {
+    status = RunScript(script);
+  } else {
+    int width, height;
+    PictureSize(positional[1], &width, &height);
+    try {
+      Instance* instance = NewInstance("picture", width, height);
+      SetWindow(instance);
+      StreamFile(instance, positional[1], 4096, plugin.mimeType);
+      PumpMessages();
+      if (!screenshot.empty()) {
+        Capture capture;
+        if (!CaptureClient(instance->child, &capture) || !WriteBmp(screenshot, capture)) {
+          std::fprintf(stderr, "kdzhost: cannot write %s\n", screenshot.c_str());
+          status = 1;
+        }
+      } else {
+        SetCloseHandler(CloseFrame);
+        MSG msg;
+        while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+          TranslateMessage(&msg);
+          DispatchMessageA(&msg);
+        }
+      }
+    } catch (const ScriptError& e) {
+      std::fprintf(stderr, "kdzhost: %s\n", e.message.c_str());
+      status = 1;
+    }
+  }
+  EndAll();
+  if (plugin.module != nullptr) UnloadPlugin(&plugin);
+  if (Frame() != nullptr) DestroyWindow(Frame());
+  return status;
+}
+
+}  // namespace
+}  // namespace kdzhost
+
+int main(int argc, char** argv) {
+  // Output lines end in a bare newline, also on Windows.
+  _setmode(_fileno(stdout), _O_BINARY);
+  return kdzhost::Main(argc, argv);
+}
