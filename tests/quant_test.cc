@@ -150,11 +150,11 @@ QuantState StateWithPalette(int32_t w, int32_t h, int32_t dither, const Palette&
   return qs;
 }
 
-// A state whose histogram holds the given cells (count 1 each unless stated).
-QuantState StateWithCells(int32_t colours, const std::vector<std::array<int, 3>>& cells, uint16_t count = 1) {
+// A state whose histogram holds the given cells, one pixel each.
+QuantState StateWithCells(int32_t colours, const std::vector<std::array<int, 3>>& cells) {
   QuantState qs;
   EXPECT_EQ(SetUpQuantState(qs, 1, 1, 0, colours), 0);
-  for (const auto& c : cells) qs.histogram[CellIndex(c[0], c[1], c[2])] = count;
+  for (const auto& c : cells) qs.histogram[CellIndex(c[0], c[1], c[2])] = 1;
   return qs;
 }
 
