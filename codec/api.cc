@@ -180,8 +180,12 @@ Result ReadHeader(const uint8_t* data, size_t size, HeaderInfo* out) {
     const int64_t at = p == 0 ? yStart : out->planeOffset[p];
     if (at >= 0 && static_cast<uint64_t>(at) < size) out->valueCount[p] = data[at];
   }
-  out->decodable = failed == 0;
-  if (failed) out->problem = state->errorDetail;
+  out->decodable = failed == 0 && size < kMaxFileSize;
+  if (failed) {
+    out->problem = state->errorDetail;
+  } else if (size >= kMaxFileSize) {
+    out->problem = "file of " + std::to_string(size) + " bytes; KDZ files are below 80000 bytes";
+  }
   return Result{};
 }
 

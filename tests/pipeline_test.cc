@@ -229,6 +229,11 @@ TEST(Api, LimitsAreReportedApartFromMalformedFiles) {
   EXPECT_EQ(info.valueCount[0], 1);
   EXPECT_EQ(info.valueCount[1], 1);
   EXPECT_EQ(std::string(info.signature), "QEM2.3aZ");
+  std::vector<uint8_t> large = file;
+  large.resize(80000);
+  ASSERT_TRUE(ReadHeader(large.data(), large.size(), &info).ok());
+  EXPECT_FALSE(info.decodable);
+  EXPECT_NE(info.problem.find("80000"), std::string::npos);
   std::vector<uint8_t> broken = file;
   broken[30] = 12;  // levels
   ASSERT_TRUE(ReadHeader(broken.data(), broken.size(), &info).ok());
