@@ -1,5 +1,5 @@
-// Round trips of the arithmetic encoder through a decoder written from the
-// decoder's published algorithm: symbols, model adaptation, flush and bit order.
+// Round trips of the arithmetic encoder through the plane decoder's arithmetic
+// decoder: symbols, model adaptation, flush and bit order.
 #include "encoder/arith_encoder.h"
 
 #include <gtest/gtest.h>
@@ -9,98 +9,46 @@
 #include <random>
 #include <vector>
 
+#include "codec/arith_decoder.h"
+#include "codec/decoder_state.h"
+
 namespace kdz {
 namespace {
 
-// The plane decoder's arithmetic decoder and model, kept independent of the
-// encoder's code. Bytes past the end of `data` read as `padding`.
+// The plane decoder's arithmetic decoder and model over a byte buffer. Bytes past
+// the end of `data` read as `padding` (the decoder itself supplies zeros there, so
+// other padding is given as real bytes).
 class ReferenceDecoder {
  public:
   ReferenceDecoder(const std::vector<uint8_t>& data, int valueCount, size_t start = 0,
                    uint8_t padding = 0)
-      : data_(data), pos_(start), padding_(padding), valueCount_(valueCount) {
-    symbolCount_ = valueCount + 1;
-    for (int k = 0; k < valueCount; ++k) indexToSymbol_[k + 1] = static_cast<uint8_t>(k);
-    for (int i = 0; i <= symbolCount_; ++i) {
-      freq_[i] = 1;
-      cumFreq_[i] = symbolCount_ - i;
-    }
-    freq_[0] = 0;
-    for (int i = 0; i < 16; ++i) code_ = 2 * code_ + InputBit();
+      : image_(data) {
+    image_.insert(image_.end(), 64, padding);
+    state_.dataBase = image_.data();
+    state_.dataSize = padding == 0 ? data.size() : image_.size();
+    state_.readPos = start;
+    state_.valueCount = valueCount;
+    state_.symbolCount = valueCount + 1;
+    state_.endSymbol = valueCount + 1;
+    ResetModel(state_);
+    ResetBitInput(state_);
+    StartDecoding(state_);
   }
 
   // Returns the value-table entry, or -1 for the end symbol.
   int Next() {
-    const int index = DecodeSymbol();
-    if (index == symbolCount_) return -1;
-    const int entry = indexToSymbol_[index];
-    UpdateModel(index);
+    const int index = DecodeSymbol(state_);
+    if (index == state_.endSymbol) return -1;
+    const int entry = state_.indexToSymbol[index];
+    UpdateModel(state_, index);
     return entry;
   }
-  size_t pos() const { return pos_; }
-  int freq(int i) const { return freq_[i]; }
-  int indexToSymbol(int i) const { return indexToSymbol_[i]; }
+  int freq(int i) const { return state_.freq[i]; }
+  int indexToSymbol(int i) const { return state_.indexToSymbol[i]; }
 
  private:
-  int InputBit() {
-    if (bitsLeft_ == 0) {
-      buffer_ = pos_ < data_.size() ? data_[pos_] : padding_;
-      ++pos_;
-      bitsLeft_ = 8;
-    }
-    const int bit = buffer_ & 1;
-    buffer_ >>= 1;
-    --bitsLeft_;
-    return bit;
-  }
-  int DecodeSymbol() {
-    const int32_t range = high_ - low_ + 1;
-    const int32_t cum = ((code_ - low_ + 1) * cumFreq_[0] - 1) / range;
-    int index = 1;
-    while (cumFreq_[index] > cum) ++index;
-    high_ = low_ + (range * cumFreq_[index - 1]) / cumFreq_[0] - 1;
-    low_ = low_ + (range * cumFreq_[index]) / cumFreq_[0];
-    for (;;) {
-      if (high_ < 0x8000) {
-      } else if (low_ >= 0x8000) {
-        code_ -= 0x8000, low_ -= 0x8000, high_ -= 0x8000;
-      } else if (low_ >= 0x4000 && high_ < 0xC000) {
-        code_ -= 0x4000, low_ -= 0x4000, high_ -= 0x4000;
-      } else {
-        break;
-      }
-      low_ = 2 * low_;
-      high_ = 2 * high_ + 1;
-      code_ = 2 * code_ + InputBit();
-    }
-    return index;
-  }
-  void UpdateModel(int index) {
-    if (cumFreq_[0] == 4096) {
-      int cum = 0;
-      for (int i = symbolCount_; i >= 0; --i) {
-        freq_[i] = (freq_[i] + 1) / 2;
-        cumFreq_[i] = cum;
-        cum += freq_[i];
-      }
-    }
-    int i = index;
-    while (freq_[i] == freq_[i - 1]) --i;
-    if (i < index) std::swap(indexToSymbol_[i], indexToSymbol_[index]);
-    ++freq_[i];
-    while (i > 0) ++cumFreq_[--i];
-  }
-
-  const std::vector<uint8_t>& data_;
-  size_t pos_;
-  uint8_t padding_;
-  int valueCount_;
-  int symbolCount_ = 0;
-  int freq_[258] = {};
-  int cumFreq_[258] = {};
-  uint8_t indexToSymbol_[258] = {};
-  int32_t code_ = 0, low_ = 0, high_ = 0xFFFF;
-  int buffer_ = 0, bitsLeft_ = 0;
+  std::vector<uint8_t> image_;
+  DecoderState state_;
 };
 
 // Draws table entries with a geometric-like skew, as quantised coefficients are.

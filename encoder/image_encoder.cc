@@ -1,0 +1,363 @@
+// The image encoder: colour planes, forward transform, per-band steps, plane
+// coding, and the search for the best quality that fits the limits or a target.
+#include "encoder/image_encoder.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "codec/file_format.h"
+#include "codec/coeff_decoder.h"
+#include "encoder/forward_wavelet.h"
+
+namespace kdz {
+namespace {
+
+// Coefficients stay well inside 16 bits so that dequantised values and the
+// synthesis's intermediate sums cannot wrap.
+constexpr double kMaxCoefficient = 16000;
+// How much each plane's error counts in the RGB error: the squared lengths of the
+// decoder matrix's columns, over 3 (luma reaches all three bytes with weight 1).
+constexpr double kPlaneWeight[3] = {
+    1.0,
+    (979.0 * 979 + 279.0 * 279 + 1133.0 * 1133) / (3 * 1024.0 * 1024),
+    (636.0 * 636 + 662.0 * 662 + 1744.0 * 1744) / (3 * 1024.0 * 1024),
+};
+constexpr double kMinStep = 0.35;
+constexpr double kMaxStep = 4000;
+
+// Synthesis gains by level (1..10) and orientation, computed once.
+const std::array<std::array<double, 4>, kMaxLevels + 1>& Gains() {
+  static const auto table = [] {
+    std::array<std::array<double, 4>, kMaxLevels + 1> t{};
+    for (int m = 1; m <= kMaxLevels; ++m) {
+      for (int o = 0; o < 4; ++o) t[m][o] = BandGain(m, o);
+    }
+    return t;
+  }();
+  return table;
+}
+
+// Level m (1 = finest) and orientation of subband n for `levels` levels.
+void BandOf(int n, int levels, int* m, int* orientation) {
+  if (n == 3 * levels) {
+    *m = levels;
+    *orientation = 0;
+    return;
+  }
+  *m = n / 3 + 1;
+  static const int kOrientation[3] = {2, 1, 3};  // lower-left, upper-right, lower-right
+  *orientation = kOrientation[n % 3];
+}
+
+void StepToScale(double step, int16_t* scalePos, int16_t* scaleNeg, int16_t* scaleDiv) {
+  step = std::clamp(step, 1.0 / 1024, 32767.0);
+  const int div = std::clamp(static_cast<int>(32767 / step), 1, 32767);
+  const int pos = std::clamp(static_cast<int>(std::lround(step * div)), 1, 32767);
+  *scalePos = static_cast<int16_t>(pos);
+  *scaleNeg = static_cast<int16_t>(-pos);
+  *scaleDiv = static_cast<int16_t>(div);
+}
+
+}  // namespace
+
+// The JPEG-like scale: 50 is the reference step, higher qualities shrink it
+// linearly to the finest step at 100, lower ones grow it as 50/q.
+double QualityToStep(double quality) {
+  quality = std::clamp(quality, 1.0, 100.0);
+  const double scale = quality < 50 ? 50.0 / quality : (100.0 - quality) / 50.0;
+  return std::max(kMinStep, 24.0 * scale);
+}
+
+double StepToQuality(double step) {
+  if (step <= kMinStep) return 100.0;
+  if (step <= 24.0) return std::max(50.0, 100.0 - 50.0 * step / 24.0);
+  return std::clamp(50.0 * 24.0 / step, 1.0, 50.0);
+}
+
+int MaxLevelsFor(int width, int height, int cap) {
+  int levels = 0;
+  while (levels < std::min(cap, kMaxLevels) && (width >> (levels + 1)) >= 2 &&
+         (height >> (levels + 1)) >= 2) {
+    ++levels;
+  }
+  return levels;
+}
+
+bool PreparePicture(const RgbImage& picture, int levels, PreparedPicture* out) {
+  out->width = picture.width;
+  out->height = picture.height;
+  out->levels = levels;
+  out->coveredWidth = (picture.width >> levels) << levels;
+  out->coveredHeight = (picture.height >> levels) << levels;
+  // Pixels outside the transformed region show the bias as a grey; pick the one
+  // nearest to them. Luma minus the bias then spans at most -255..255.
+  out->lumaBias = BestUncoveredGrey(picture, out->coveredWidth, out->coveredHeight);
+  RgbToYiq(picture, out->lumaBias, &out->planes);
+  std::vector<int32_t>* planes[3] = {&out->planes.y, &out->planes.i, &out->planes.q};
+  const int bands = BandCount(levels);
+  for (int p = 0; p < 3; ++p) {
+    ForwardTransformPlane(planes[p], picture.width, picture.height, levels);
+    for (int k = 0; k < bands; ++k) {
+      const Band band = BandAt(picture.width, picture.height, levels, k);
+      double m = 0;
+      for (int r = band.row0; r < band.row0 + band.rows; ++r) {
+        const int32_t* row = planes[p]->data() + static_cast<size_t>(r) * picture.width;
+        for (int c = band.col0; c < band.col0 + band.cols; ++c) {
+          m = std::max(m, std::abs(static_cast<double>(row[c])));
+        }
+      }
+      out->maxAbs[p][band.n] = m;
+      if (m > kMaxCoefficient) return false;
+    }
+  }
+  return true;
+}
+
+BuiltFile BuildFile(const PreparedPicture& prep, double step, const int uncoded[3],
+                    int splitLevel, const EncoderTuning& tuning, PlaneEncoder* coder,
+                    bool keepSymbols, CodedPlane* planesOut) {
+  BuiltFile built;
+  FileLayout layout;
+  layout.width = prep.width;
+  layout.height = prep.height;
+  layout.levels = prep.levels;
+  layout.lumaBias = prep.lumaBias;
+  const auto& gains = Gains();
+  const int rows = 3 * prep.levels + 1;
+  const std::vector<int32_t>* planes[3] = {&prep.planes.y, &prep.planes.i, &prep.planes.q};
+  CodedPlane coded[3];
+  for (int p = 0; p < 3; ++p) {
+    layout.uncodedLevels[p] = uncoded[p];
+    const double planeStep =
+        step / std::sqrt(kPlaneWeight[p]) * (p == 0 ? 1.0 : tuning.chromaWeight);
+    PlaneJob job;
+    job.coefficients = planes[p]->data();
+    job.width = prep.width;
+    job.height = prep.height;
+    job.levels = prep.levels;
+    job.uncodedLevels = uncoded[p];
+    job.deadZone = tuning.deadZone;
+    job.keepSymbols = keepSymbols;
+    for (int n = 0; n < rows; ++n) {
+      int m, o;
+      BandOf(n, prep.levels, &m, &o);
+      const double gain = prep.levels == 0 ? 1.0 : gains[m][o];
+      // Coefficients are integers, so a step below 1 buys nothing; the largest
+      // coefficient must stay within the quantised range.
+      const double bandStep = std::max(
+          {planeStep / std::sqrt(gain), 1.0, prep.maxAbs[p][n] / kMaxQuantised});
+      StepToScale(bandStep, &layout.scalePos[p][n], &layout.scaleNeg[p][n],
+                  &layout.scaleDiv[p][n]);
+      job.scalePos[n] = layout.scalePos[p][n];
+      job.scaleNeg[n] = layout.scaleNeg[p][n];
+      job.scaleDiv[n] = layout.scaleDiv[p][n];
+    }
+    const int limit = prep.levels - uncoded[p];
+    if (splitLevel >= -1) {
+      job.splitLevel = splitLevel;
+      coded[p] = coder->Encode(job);
+    } else {
+      // Try a fresh model for the two finest coded levels and keep the smallest.
+      job.splitLevel = -1;
+      coded[p] = coder->Encode(job);
+      for (int j = std::max(1, limit - 2); j < limit; ++j) {
+        job.splitLevel = j;
+        CodedPlane alt = coder->Encode(job);
+        if (alt.data.size() + alt.second.size() < coded[p].data.size() + coded[p].second.size()) {
+          coded[p] = std::move(alt);
+        }
+      }
+    }
+  }
+  built.fits = WriteKdzFile(layout, coded, &built.bytes, &built.why);
+  EncodeReport& r = built.report;
+  r.width = prep.width;
+  r.height = prep.height;
+  r.levels = prep.levels;
+  r.step = step;
+  r.quality = StepToQuality(step);
+  r.lumaBias = prep.lumaBias;
+  r.coveredWidth = prep.coveredWidth;
+  r.coveredHeight = prep.coveredHeight;
+  r.fileSize = built.bytes.size();
+  for (int p = 0; p < 3; ++p) {
+    r.uncodedLevels[p] = uncoded[p];
+    r.planeBytes[p] = coded[p].data.size() + coded[p].second.size();
+    r.secondSegment[p] = !coded[p].second.empty();
+    r.valueCount[p] = coded[p].valueCount;
+    r.zeroTreeRoots[p] = coded[p].roots;
+    r.endSymbol[p] = coded[p].ended;
+    if (planesOut) planesOut[p] = std::move(coded[p]);
+  }
+  if (!built.fits) built.bytes.clear();
+  return built;
+}
+
+double Psnr(const RgbImage& a, const RgbImage& b) {
+  if (a.rgb.size() != b.rgb.size() || a.rgb.empty()) return 0;
+  double se = 0;
+  for (size_t k = 0; k < a.rgb.size(); ++k) {
+    const double d = static_cast<double>(a.rgb[k]) - b.rgb[k];
+    se += d * d;
+  }
+  if (se == 0) return 99.0;
+  return 10.0 * std::log10(255.0 * 255.0 * static_cast<double>(a.rgb.size()) / se);
+}
+
+namespace {
+
+Result Fail(Error e, std::string message) { return Result{e, std::move(message)}; }
+
+// The smallest step (best quality) whose file fits `budget` bytes, searched
+// geometrically; the build at `start` is tried first and wins when it fits.
+bool SearchStep(const PreparedPicture& prep, double start, size_t budget, const int uncoded[3],
+                const EncoderTuning& tuning, PlaneEncoder* coder, BuiltFile* best, int* trials) {
+  auto fitsBudget = [&](const BuiltFile& f) { return f.fits && f.bytes.size() <= budget; };
+  BuiltFile at = BuildFile(prep, start, uncoded, tuning.splitLevel, tuning, coder);
+  ++*trials;
+  if (fitsBudget(at)) {
+    *best = std::move(at);
+    return true;
+  }
+  double lo = start;  // does not fit
+  double hi = std::max(start * 2, 1.0);
+  BuiltFile good;
+  for (;;) {
+    good = BuildFile(prep, hi, uncoded, tuning.splitLevel, tuning, coder);
+    ++*trials;
+    if (fitsBudget(good)) break;
+    lo = hi;
+    if (hi >= kMaxStep) return false;
+    hi = std::min(hi * 4, kMaxStep);
+  }
+  // Narrow down to about 1 % in step.
+  while (hi / lo > 1.01) {
+    const double mid = std::sqrt(lo * hi);
+    BuiltFile f = BuildFile(prep, mid, uncoded, tuning.splitLevel, tuning, coder);
+    ++*trials;
+    if (fitsBudget(f)) {
+      hi = mid;
+      good = std::move(f);
+    } else {
+      lo = mid;
+    }
+  }
+  *best = std::move(good);
+  return true;
+}
+
+}  // namespace
+
+Result EncodeTuned(const RgbImage& picture, const EncodeOptions& options,
+                   const EncoderTuning& tuning, std::vector<uint8_t>* out, EncodeReport* report) {
+  if (out) out->clear();
+  if (!out) return Fail(Error::kInvalidArgument, "no output buffer");
+  const int w = picture.width, h = picture.height;
+  if (w < 1 || h < 1 || w > 32767 || h > 32767) {
+    return Fail(Error::kInvalidArgument, "picture size " + std::to_string(w) + " x " +
+                                             std::to_string(h) + " outside 1..32767");
+  }
+  if (static_cast<uint64_t>(w) * static_cast<uint64_t>(h) > kDefaultMaxPixels) {
+    return Fail(Error::kInvalidArgument, "picture of " + std::to_string(w) + " x " +
+                                             std::to_string(h) +
+                                             " pixels exceeds the decoders' 8192 x 8192 limit");
+  }
+  if (picture.rgb.size() != static_cast<size_t>(w) * h * 3) {
+    return Fail(Error::kInvalidArgument, "pixel data does not match the picture size");
+  }
+  if (options.quality < 1 || options.quality > 100) {
+    return Fail(Error::kInvalidArgument, "quality " + std::to_string(options.quality) +
+                                             " outside 1..100");
+  }
+  if (options.targetSize < 0) return Fail(Error::kInvalidArgument, "negative target size");
+  if (options.levels < -1 || options.levels > kMaxLevels) {
+    return Fail(Error::kInvalidArgument, "levels " + std::to_string(options.levels) +
+                                             " outside 0..10");
+  }
+  if (options.levels > 0 && ((w >> options.levels) < 2 || (h >> options.levels) < 2)) {
+    return Fail(Error::kInvalidArgument,
+                "levels " + std::to_string(options.levels) + " too many for a " +
+                    std::to_string(w) + " x " + std::to_string(h) +
+                    " picture (the low band needs 2 x 2 samples)");
+  }
+
+  // Candidate level counts: the deepest of each distinct transformed region, as
+  // the region decides which border pixels are lost to the bias grey.
+  std::vector<int> candidates;
+  if (options.levels >= 0) {
+    candidates.push_back(options.levels);
+  } else {
+    const int top = MaxLevelsFor(w, h, tuning.maxLevels);
+    int lastW = -1, lastH = -1;
+    for (int l = top; l >= 0; --l) {
+      const int cw = (w >> l) << l, ch = (h >> l) << l;
+      if (cw == lastW && ch == lastH) continue;
+      lastW = cw;
+      lastH = ch;
+      if (l >= std::min(top, 2)) candidates.push_back(l);
+    }
+  }
+
+  const size_t budget = options.targetSize > 0
+                            ? std::min<size_t>(static_cast<size_t>(options.targetSize), kMaxFileSize - 1)
+                            : kMaxFileSize - 1;
+  const double start = options.targetSize > 0 ? kMinStep : QualityToStep(options.quality);
+  PlaneEncoder coder;
+  BuiltFile best;
+  double bestPsnr = -1;
+  int trials = 0;
+  std::string lastWhy;
+  bool rangeFailed = false;
+  for (int levels : candidates) {
+    PreparedPicture prep;
+    if (!PreparePicture(picture, levels, &prep)) {
+      rangeFailed = true;
+      continue;
+    }
+    std::vector<int> chromaChoices;
+    if (tuning.chromaUncoded >= 0) {
+      chromaChoices.push_back(std::min(tuning.chromaUncoded, levels));
+    } else {
+      chromaChoices.push_back(0);
+      if (levels >= 2) chromaChoices.push_back(1);
+    }
+    for (int cu : chromaChoices) {
+      const int uncoded[3] = {0, cu, cu};
+      BuiltFile f;
+      if (!SearchStep(prep, start, budget, uncoded, tuning, &coder, &f, &trials)) {
+        lastWhy = "the picture does not fit in " + std::to_string(budget + 1 > kMaxFileSize - 1 ? kMaxFileSize : budget) +
+                  " bytes even at the lowest quality";
+        continue;
+      }
+      RgbImage decoded;
+      const Result dr = Decode(f.bytes.data(), f.bytes.size(), &decoded);
+      if (!dr.ok()) return Fail(Error::kInvalidArgument, "internal error: " + dr.message);
+      const double psnr = Psnr(picture, decoded);
+      if (psnr > bestPsnr) {
+        bestPsnr = psnr;
+        best = std::move(f);
+        best.report.psnr = psnr;
+      }
+    }
+  }
+  if (bestPsnr < 0) {
+    if (rangeFailed && lastWhy.empty()) {
+      return Fail(Error::kInvalidArgument, "the wavelet coefficients exceed 16 bits at every level count");
+    }
+    return Fail(Error::kFileTooLarge, lastWhy.empty() ? "no encoding fits" : lastWhy);
+  }
+  best.report.trials = trials;
+  if (report) *report = best.report;
+  *out = std::move(best.bytes);
+  return Result{};
+}
+
+Result Encode(const RgbImage& picture, const EncodeOptions& options, std::vector<uint8_t>* out,
+              EncodeReport* report) {
+  return EncodeTuned(picture, options, EncoderTuning{}, out, report);
+}
+
+}  // namespace kdz

@@ -1,0 +1,68 @@
+// The image encoder's inner steps, apart from the public entry point, so that
+// tests, benchmarks and tuning tools can drive them one by one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "encoder/forward_color.h"
+#include "encoder/kdz_writer.h"
+#include "encoder/plane_encoder.h"
+#include "kdz/encoder.h"
+
+namespace kdz {
+
+// Knobs of the encoder; the defaults are what Encode uses.
+struct EncoderTuning {
+  double deadZone = 0.2;       // rounding offset of the quantiser, in steps
+  double chromaWeight = 1.0;   // extra step factor for 'i' and 'q'
+  int chromaUncoded = -1;      // uncodedLevels of 'i' and 'q'; -1 tries 0 and 1
+  int splitLevel = -2;         // second segment from this detail level; -2 picks, -1 none
+  int maxLevels = 6;
+};
+
+// A picture prepared for one choice of levels: planes transformed, the largest
+// coefficient of each band known.
+struct PreparedPicture {
+  int width = 0, height = 0;
+  int levels = 0;
+  int lumaBias = 128;
+  int coveredWidth = 0, coveredHeight = 0;
+  YiqPlanes planes;
+  double maxAbs[3][kSubbandRows] = {};
+};
+
+// Quality 1..100 and the base step, both ways (continuous).
+double QualityToStep(double quality);
+double StepToQuality(double step);
+
+// The largest level count that the picture's size and the sample range allow.
+int MaxLevelsFor(int width, int height, int cap);
+
+// Transforms the picture for `levels`. False when the coefficients would not fit
+// the decoder's 16-bit samples.
+bool PreparePicture(const RgbImage& picture, int levels, PreparedPicture* out);
+
+struct BuiltFile {
+  bool fits = false;       // within every limit of the format
+  std::string why;         // when not
+  std::vector<uint8_t> bytes;
+  EncodeReport report;     // the fields known without decoding
+};
+
+// Builds the file for base step `step` with the given uncoded levels per plane and
+// second-segment level (-1 none).
+BuiltFile BuildFile(const PreparedPicture& prepared, double step, const int uncoded[3],
+                    int splitLevel, const EncoderTuning& tuning, PlaneEncoder* coder,
+                    bool keepSymbols = false, CodedPlane* planesOut = nullptr);
+
+// RGB PSNR in dB between two pictures of the same size (99 when identical).
+double Psnr(const RgbImage& a, const RgbImage& b);
+
+// Encode with explicit tuning (Encode uses the defaults).
+Result EncodeTuned(const RgbImage& picture, const EncodeOptions& options,
+                   const EncoderTuning& tuning, std::vector<uint8_t>* out, EncodeReport* report);
+
+}  // namespace kdz

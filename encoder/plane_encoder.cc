@@ -1,0 +1,214 @@
+// The plane coder: mirrors the decoder's band walk so that every symbol lands on
+// the position the decoder will fill.
+#include "encoder/plane_encoder.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdlib>
+
+#include "codec/coeff_decoder.h"
+#include "encoder/arith_encoder.h"
+
+namespace kdz {
+
+float PositiveStep(int scalePos, int scaleDiv) {
+  if (scaleDiv == 0) return 0.0f;
+  return static_cast<float>(static_cast<double>(scalePos) / scaleDiv);
+}
+
+float NegativeStep(int scaleNeg, int scaleDiv) {
+  if (scaleDiv == 0) return 0.0f;
+  return static_cast<float>(-(static_cast<double>(scaleNeg) / scaleDiv));
+}
+
+namespace {
+
+// Dead-zone rounding decides between 0 and the rest; above that, the level whose
+// reconstruction (the decoder truncates v * step toward zero) is nearest.
+int Quantise(int32_t c, float posStep, float negStep, double deadZone) {
+  if (c == 0) return 0;
+  const double step = c > 0 ? posStep : negStep;
+  if (step <= 0) return 0;
+  const double magnitude = std::abs(static_cast<double>(c));
+  const double m = magnitude / step;
+  if (m + 0.5 - deadZone < 1) return 0;
+  int k = std::clamp(static_cast<int>(m + 0.5), 1, kMaxQuantised);
+  double best = std::abs(magnitude - std::trunc(k * step));
+  for (int alt = k - 1; alt <= k + 1; alt += 2) {
+    if (alt < 1 || alt > kMaxQuantised) continue;
+    const double e = std::abs(magnitude - std::trunc(alt * step));
+    if (e < best) best = e, k = alt;
+  }
+  return c > 0 ? k : -k;
+}
+
+constexpr int16_t kSkip = INT16_MIN;  // position covered by a root
+
+}  // namespace
+
+CodedPlane PlaneEncoder::Encode(const PlaneJob& job) {
+  CodedPlane out;
+  const int w = job.width, h = job.height, levels = job.levels;
+  const size_t n = static_cast<size_t>(w) * h;
+  const int limit = levels - job.uncodedLevels;  // detail levels that carry data
+  quantised_.assign(n, 0);
+  zeroTree_.assign(n, 0);
+  marked_.assign(n, 0);
+  sequence_.clear();
+
+  const int bands = BandCount(levels);
+  // Quantise the low band and every coded detail level.
+  for (int k = 0; k < bands; ++k) {
+    const Band band = BandAt(w, h, levels, k);
+    const int level = k == 0 ? -1 : (k - 1) / 3;
+    if (level >= limit) break;
+    const float pos = PositiveStep(job.scalePos[band.n], job.scaleDiv[band.n]);
+    const float neg = NegativeStep(job.scaleNeg[band.n], job.scaleDiv[band.n]);
+    for (int r = band.row0; r < band.row0 + band.rows; ++r) {
+      const size_t base = static_cast<size_t>(r) * w;
+      for (int c = band.col0; c < band.col0 + band.cols; ++c) {
+        quantised_[base + c] =
+            static_cast<int16_t>(Quantise(job.coefficients[base + c], pos, neg, job.deadZone));
+      }
+    }
+  }
+
+  // Zero-tree flags, finest coded level first: a position is a root candidate
+  // when it and its four children's trees are all zero.
+  for (int j = limit - 1; j >= 0; --j) {
+    for (int o = 0; o < 3; ++o) {
+      const Band band = BandAt(w, h, levels, 1 + 3 * j + o);
+      for (int r = band.row0; r < band.row0 + band.rows; ++r) {
+        for (int c = band.col0; c < band.col0 + band.cols; ++c) {
+          const size_t at = static_cast<size_t>(r) * w + c;
+          bool zero = quantised_[at] == 0;
+          if (zero && j + 1 < limit) {
+            const size_t child = static_cast<size_t>(2 * r) * w + 2 * c;
+            zero = zeroTree_[child] && zeroTree_[child + 1] && zeroTree_[child + w] &&
+                   zeroTree_[child + w + 1];
+          }
+          zeroTree_[at] = zero;
+        }
+      }
+    }
+  }
+
+  // The decoder's walk: low band, then the coded detail levels. A root marks
+  // its descendants exactly as MarkZeroTree does; the finest coded level codes
+  // its zeros as roots too (they mark nothing there), so that "zero with nothing
+  // below" has one symbol throughout.
+  const Band low = BandAt(w, h, levels, 0);
+  for (int r = 0; r < low.rows; ++r) {
+    for (int c = 0; c < low.cols; ++c) sequence_.push_back(quantised_[static_cast<size_t>(r) * w + c]);
+  }
+  const size_t lowCount = sequence_.size();
+  std::vector<size_t> levelStart(static_cast<size_t>(std::max(limit, 0)) + 1, 0);
+  for (int k = 1; k < bands; ++k) {
+    const int j = (k - 1) / 3;
+    if (j >= limit) break;
+    if ((k - 1) % 3 == 0) levelStart[j] = sequence_.size();
+    const Band band = BandAt(w, h, levels, k);
+    for (int r = band.row0; r < band.row0 + band.rows; ++r) {
+      for (int c = band.col0; c < band.col0 + band.cols; ++c) {
+        const size_t at = static_cast<size_t>(r) * w + c;
+        if (marked_[at]) {
+          sequence_.push_back(kSkip);
+          continue;
+        }
+        if (zeroTree_[at]) {
+          sequence_.push_back(kRootValue);
+          int size = 2, r0 = 2 * r, c0 = 2 * c;
+          for (int level = j + 1; level < limit; ++level) {
+            for (int y = r0; y < r0 + size; ++y) {
+              std::fill_n(marked_.begin() + static_cast<std::ptrdiff_t>(y) * w + c0, size, uint8_t{1});
+            }
+            size *= 2;
+            r0 *= 2;
+            c0 *= 2;
+          }
+        } else {
+          sequence_.push_back(quantised_[at]);
+        }
+      }
+    }
+  }
+  if (limit >= 0) levelStart[static_cast<size_t>(limit)] = sequence_.size();
+
+  // Everything after the last significant detail symbol is zero: an end symbol
+  // there lets the decoder leave it at 0. Uncoded levels are always cut off.
+  size_t end = sequence_.size();
+  if (levels > 0) {
+    while (end > lowCount && (sequence_[end - 1] == 0 || sequence_[end - 1] == kRootValue ||
+                              (sequence_[end - 1] == kSkip && !job.endAfterMarks))) {
+      --end;
+    }
+  }
+  const bool visitsAll = job.uncodedLevels == 0;
+  out.ended = levels > 0 && (end < sequence_.size() || !visitsAll);
+
+  // A second segment restarts the model where the statistics change; it is only
+  // worth it when significant symbols follow.
+  size_t split = 0;
+  if (job.splitLevel > 0 && job.splitLevel < limit) {
+    split = levelStart[static_cast<size_t>(job.splitLevel)];
+    if (split >= end) split = 0;
+  }
+
+  // Value table: the values in use, most frequent first (ties keep the model's
+  // initial order useful).
+  std::array<uint32_t, 256> count{};
+  for (size_t k = 0; k < end; ++k) {
+    if (sequence_[k] != kSkip) ++count[static_cast<size_t>(sequence_[k] + 128)];
+  }
+  std::array<int, 256> order{};
+  int used = 0;
+  for (int v = 0; v < 256; ++v) {
+    if (count[v]) order[used++] = v;
+  }
+  std::stable_sort(order.begin(), order.begin() + used,
+                   [&](int a, int b) { return count[a] > count[b]; });
+  std::array<int, 256> entryOf{};
+  for (int e = 0; e < used; ++e) entryOf[static_cast<size_t>(order[e])] = e;
+  out.valueCount = used;
+  out.data.push_back(static_cast<uint8_t>(used));
+  for (int e = 0; e < used; ++e) out.data.push_back(static_cast<uint8_t>(order[e]));
+
+  auto codeRange = [&](ArithEncoder& enc, size_t from, size_t to) {
+    for (size_t k = from; k < to; ++k) {
+      const int v = sequence_[k];
+      if (v == kSkip) continue;
+      enc.EncodeValue(entryOf[static_cast<size_t>(v + 128)]);
+      ++out.symbolCount;
+      if (v == kRootValue && k >= lowCount) ++out.roots;
+      if (job.keepSymbols) out.symbols.push_back(v);
+    }
+  };
+  ArithEncoder first(used);
+  if (split) {
+    codeRange(first, 0, split);
+    first.EncodeEnd();
+    ++out.symbolCount;
+    if (job.keepSymbols) out.symbols.push_back(kEndMark);
+    ArithEncoder second(used);
+    codeRange(second, split, end);
+    if (out.ended) {
+      second.EncodeEnd();
+      ++out.symbolCount;
+      if (job.keepSymbols) out.symbols.push_back(kEndMark);
+    }
+    out.second = second.Finish();
+  } else {
+    codeRange(first, 0, end);
+    if (out.ended) {
+      first.EncodeEnd();
+      ++out.symbolCount;
+      if (job.keepSymbols) out.symbols.push_back(kEndMark);
+    }
+  }
+  const std::vector<uint8_t> bytes = first.Finish();
+  out.data.insert(out.data.end(), bytes.begin(), bytes.end());
+  return out;
+}
+
+}  // namespace kdz

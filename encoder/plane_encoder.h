@@ -1,0 +1,71 @@
+// One coefficient plane into its value table and coded segments: quantisation
+// per band, zero-tree roots, the end symbol, and the optional second segment.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "codec/decoder_state.h"
+
+namespace kdz {
+
+// The symbol value of a zero-tree root in the detail bands.
+constexpr int kRootValue = -127;
+// Quantised magnitudes stay within this, so -127 never arises from a coefficient
+// and the table never needs more than 255 entries.
+constexpr int kMaxQuantised = 126;
+// Marks the end symbol in CodedPlane::symbols.
+constexpr int kEndMark = 1000;
+
+// What the decoder will do with value v of band n: trunc(v * step), as a float
+// step scalePos/scaleDiv (or -scaleNeg/scaleDiv for v <= 0) times v in double.
+float PositiveStep(int scalePos, int scaleDiv);
+float NegativeStep(int scaleNeg, int scaleDiv);
+
+struct PlaneJob {
+  const int32_t* coefficients = nullptr;  // width x height, band layout
+  int width = 0;
+  int height = 0;
+  int levels = 0;
+  int uncodedLevels = 0;
+  // Per subband n (0..3 levels): the header's scale rows for this plane.
+  int16_t scalePos[kSubbandRows] = {};
+  int16_t scaleNeg[kSubbandRows] = {};
+  int16_t scaleDiv[kSubbandRows] = {};
+  // Rounding: a magnitude m steps long becomes floor(m + 0.5 - deadZone).
+  double deadZone = 0.0;
+  // Detail level j (0 = coarsest) at whose first band a second segment starts
+  // with a fresh model; -1 for none.
+  int splitLevel = -1;
+  // Keep the symbol list in the result (for tests and tools).
+  bool keepSymbols = false;
+  // End a plane only where no position marked by a root is still unvisited, so
+  // that no decoder can be left holding a pending-zero marker.
+  bool endAfterMarks = true;
+};
+
+struct CodedPlane {
+  std::vector<uint8_t> data;     // valueCount, value table, first segment
+  std::vector<uint8_t> second;   // second segment, empty when there is none
+  int valueCount = 0;
+  size_t symbolCount = 0;        // coded symbols, end symbols included
+  size_t roots = 0;              // zero-tree roots coded
+  bool ended = false;            // the plane stops with an end symbol
+  // Values in coding order; kEndMark for an end symbol. Filled on request.
+  std::vector<int> symbols;
+};
+
+// Codes one plane. Scratch buffers are reused between calls.
+class PlaneEncoder {
+ public:
+  CodedPlane Encode(const PlaneJob& job);
+
+ private:
+  std::vector<int16_t> quantised_;
+  std::vector<uint8_t> zeroTree_;  // 1 where a coefficient and all it marks are 0
+  std::vector<uint8_t> marked_;
+  std::vector<int16_t> sequence_;
+};
+
+}  // namespace kdz
