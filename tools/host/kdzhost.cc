@@ -391,7 +391,8 @@ void RunCommand(const std::vector<std::string>& w) {
     NPError result = plugin.funcs.newstream(instance ? &instance->npp : nullptr, &mime[0], &stream, 0, &type);
     std::string pdata = stream.pdata == marker ? "untouched"
                         : instance && stream.pdata == instance->npp.pdata ? "record" : "other";
-    Report(c + (instance ? " " + instance->name : "") + " -> " + Str(result) + " stype " +
+    Report(c + (instance ? " " + instance->name : "") + (w.size() > 2 ? " " + w[2] : "") + " -> " +
+           Str(result) + " stype " +
            (type == 0x5A5A ? "untouched" : Str(type)) + " pdata " + pdata);
   } else if (c == "writeready") {
     Need(w, 2);

@@ -1,0 +1,521 @@
+#!/usr/bin/env bash
+# Windows tests: static checks of both DLLs, then the plug-in driven by kdzhost under
+# 64-bit Wine and Xvfb. usage: tests/win/run.sh BUILD_WIN32 BUILD_WIN64
+set -uo pipefail
+
+if [ "${1:-}" != "--inside-display" ]; then
+  [ $# -eq 2 ] || { echo "usage: $0 BUILD_WIN32 BUILD_WIN64" >&2; exit 2; }
+  win32=$(cd "$1" && pwd)
+  win64=$(cd "$2" && pwd)
+  here=$(cd "$(dirname "$0")" && pwd)
+  status=0
+  echo "== static checks of the 32-bit plug-in"
+  python3 "$here/check_dll.py" i686-w64-mingw32-objdump "$win32/plugin/npkdz.dll" i386 || status=1
+  echo "== static checks of the 64-bit plug-in"
+  python3 "$here/check_dll.py" x86_64-w64-mingw32-objdump "$win64/plugin/npkdz.dll" x86-64 || status=1
+  # One X server for the whole run.
+  xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" --inside-display "$win64" || status=1
+  exit $status
+fi
+
+win64=$2
+here=$(cd "$(dirname "$0")" && pwd)
+export WINEDEBUG=-all
+export WINEPREFIX="$win64/wineprefix"
+export WINEDLLOVERRIDES="mscoree,mshtml="
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+host="$win64/tools/host/kdzhost.exe"
+dll="$win64/plugin/npkdz.dll"
+work="$win64/wine-tests"
+rm -rf "$work"
+mkdir -p "$work"
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "== creating the Wine prefix (first run only)"
+  timeout 600 "$wine" wineboot --init >"$work/wineboot.log" 2>&1 || {
+    cat "$work/wineboot.log"; echo "FAIL  Wine prefix creation"; exit 1; }
+fi
+# Keep one server for all runs; it is ended below.
+"$wineserver" -p 60 || true
+# Xvfb has no window manager: Wine would wait 2 s for a managed window (every message
+# box) to be withdrawn. Unmanaged windows close at once.
+"$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 ||
+  echo "warning: could not make Wine's windows unmanaged; message boxes will be slow"
+
+passed=0
+failed=0
+
+# Windows path of a Unix path, through Wine's Z: drive.
+winpath() { echo "Z:$1"; }
+
+# run_script NAME: runs $work/NAME.script in the host and compares standard output with
+# $work/NAME.expected.
+run_script() {
+  local started=$SECONDS
+  local name=$1
+  timeout 180 "$wine" "$host" --script "$(winpath "$work/$name.script")" "$dll" \
+    >"$work/$name.out" 2>"$work/$name.err"
+  local rc=$?
+  if [ $rc -eq 0 ] && diff -u "$work/$name.expected" "$work/$name.out" >"$work/$name.diff"; then
+    echo "ok    $name ($((SECONDS - started)) s)"
+    passed=$((passed + 1))
+  else
+    echo "FAIL  $name (exit $rc)"
+    cat "$work/$name.diff" "$work/$name.err" 2>/dev/null | head -60
+    failed=$((failed + 1))
+  fi
+}
+
+pass() { echo "ok    $1"; passed=$((passed + 1)); }
+fail() { echo "FAIL  $1"; failed=$((failed + 1)); }
+
+flat() { python3 "$here/make_flat_kdz.py" "$@"; }
+
+# Ratio of the bitmap block (width x height x 3 + 1078) to the file size.
+ratio() { awk -v w="$1" -v h="$2" -v s="$(stat -c %s "$3")" 'BEGIN { printf "%.6f", (w * h * 3 + 1078) / s }'; }
+
+flat 64 48 100 "$work/grey64.kdz"
+flat 40 30 180 "$work/light40.kdz"
+flat 33 17 60 "$work/dark33.kdz"
+flat 64 48 60 "$work/dark64.kdz"
+: >"$work/empty.kdz"
+printf 'this is not a picture at all, just text that fills a few bytes\n' >"$work/text.kdz"
+# The right signature with a header cut short.
+head -c 30 "$work/grey64.kdz" >"$work/short.kdz"
+# A valid header in a file of 80000 bytes: too large for the decoder.
+cp "$work/grey64.kdz" "$work/large.kdz"
+truncate -s 80000 "$work/large.kdz"
+
+W() { winpath "$work/$1"; }
+
+echo "== plug-in under Wine"
+
+# --- The callback results that need no picture.
+cat >"$work/callbacks.script" <<SCRIPT
+registration
+exports
+entrypoints
+new-null
+newstream-null
+new a 64 48
+newstream a
+newstream a text/plain
+writeready a
+write a 0
+write a 4096
+writeready a
+destroystream a
+print a
+setwindow a nodesc
+setwindow-noinstance
+setwindow-norecord
+destroy a
+new b 64 48
+destroy b
+shutdown
+SCRIPT
+cat >"$work/callbacks.expected" <<EXPECTED
+MIMEType image/qem-kdz
+FileExtents kdz
+FileOpenName QEM, Inc. Graphic (*.kdz)
+exports: NP_GetEntryPoints yes NP_PluginInit yes NP_PluginShutdown yes NP_Initialize yes NP_Shutdown yes
+entrypoints -> 0
+entrypoints: size kept, version kept
+entrypoints: filled newp destroy setwindow newstream destroystream asfile writeready write print
+entrypoints: untouched event urlnotify javaClass getvalue setvalue
+entrypoints -> 3 for no table
+new-null -> 2
+newstream-null -> 2 stype untouched pdata untouched
+new a -> 0
+newstream a -> 0 stype 3 pdata record
+newstream a text/plain -> 0 stype 3 pdata record
+writeready a -> 268435455
+write a 0 -> 0
+write a 4096 -> 4096
+writeready a -> 268435455
+destroystream a -> 0
+print a done
+setwindow a nodesc -> 1
+setwindow-noinstance -> 2
+setwindow-norecord -> 1
+destroy a -> 0 saved untouched
+new b 64 48
+destroy b -> 0 saved untouched
+shutdown -> 0
+EXPECTED
+sed -i 's/^new b 64 48$/new b -> 0/' "$work/callbacks.expected"
+run_script callbacks
+
+# --- The window taken over and given back; messages outside the map.
+cat >"$work/takeover.script" <<SCRIPT
+new a 64 48
+wndproc a
+send a WM_PALETTECHANGED
+setwindow a
+wndproc a
+click a right 10 10
+click a left 10 10
+send a WM_KEYDOWN 65 0x1e0001
+send a WM_CHAR 97 0x1e0001
+send a WM_TIMER 7 0
+send a WM_MOUSEMOVE 0 0x00050005
+send a WM_USER 1 2
+send a WM_PALETTECHANGED 0 0
+send a WM_PAINT
+command a 1001
+command a 1000
+setwindow a
+wndproc a
+setwindow a null
+wndproc a
+send a WM_PALETTECHANGED 0 0
+setwindow a
+wndproc a
+destroy a
+wndproc a
+send a WM_PALETTECHANGED 0 0
+send a WM_KEYDOWN 66 0
+new b 64 48
+setwindow b bogus
+setwindow b
+wndproc b
+destroy b
+new c 64 48
+setwindow c
+close c
+destroy c
+shutdown
+SCRIPT
+cat >"$work/takeover.expected" <<EXPECTED
+new a -> 0
+wndproc a: browser's own, window alive
+send a WM_PALETTECHANGED: browser saw it
+setwindow a -> 0
+wndproc a: taken over, window alive
+click a right 10 10: browser saw the button
+click a left 10 10: browser saw the button
+send a WM_KEYDOWN: browser saw it
+send a WM_CHAR: browser saw it
+send a WM_TIMER: browser saw it
+send a WM_MOUSEMOVE: browser saw it
+send a WM_USER: browser saw it
+send a WM_PALETTECHANGED: browser did not see it
+send a WM_PAINT: browser did not see it
+command a 1001: browser did not see it
+msgbox caption: Image Info
+msgbox text: Image not finished loading
+command a 1000: browser did not see it
+setwindow a -> 0
+wndproc a: taken over, window alive
+setwindow a null -> 0
+wndproc a: browser's own, window alive
+send a WM_PALETTECHANGED: browser saw it
+setwindow a -> 0
+wndproc a: taken over, window alive
+destroy a -> 0 saved untouched
+wndproc a: browser's own, window alive
+send a WM_PALETTECHANGED: browser saw it
+send a WM_KEYDOWN: browser saw it
+new b -> 0
+msgbox caption: Plug-in-test
+msgbox text: SubclassWindow Failed
+setwindow b bogus -> 1
+setwindow b -> 0
+wndproc b: browser's own, window alive
+destroy b -> 0 saved untouched
+new c -> 0
+setwindow c -> 0
+close c done
+destroy c -> 0 saved untouched
+shutdown -> 0
+EXPECTED
+run_script takeover
+
+# --- A decoded picture after NPP_StreamAsFile, in any chunking and for any MIME type.
+cat >"$work/decode.script" <<SCRIPT
+new a 64 48
+setwindow a
+info a
+stream a $(W grey64.kdz) 1
+info a
+check-screen a
+stream a $(W grey64.kdz) 4096 application/octet-stream
+info a
+check-screen a
+new b 33 17
+stream b $(W dark33.kdz) 7
+info b
+setwindow b
+check-screen b
+click a right 5 5
+menu 2
+click a right 5 5
+check-screen a
+menu 1
+click a right 5 5
+check-screen a
+resize a 64 48
+check-screen a
+setwindow a null
+info a
+destroy a
+info b
+destroy b
+shutdown
+SCRIPT
+cat >"$work/decode.expected" <<EXPECTED
+new a -> 0
+setwindow a -> 0
+info a: no image
+stream a: newstream -> 0 stype 3
+stream a: wrote 71 bytes in 71 writes, accepted 71
+stream a: asfile done
+stream a: destroystream -> 0
+info a: image 64x48 8-bit, ratio $(ratio 64 48 "$work/grey64.kdz"), decode time ok, bitmap block live
+screen a: matches bitmap
+stream a: newstream -> 0 stype 3
+stream a: wrote 71 bytes in 1 writes, accepted 71
+stream a: asfile done
+stream a: destroystream -> 0
+info a: image 64x48 8-bit, ratio $(ratio 64 48 "$work/grey64.kdz"), decode time ok, bitmap block live
+screen a: matches bitmap
+new b -> 0
+stream b: newstream -> 0 stype 3
+stream b: wrote 71 bytes in 11 writes, accepted 71
+stream b: asfile done
+stream b: destroystream -> 0
+info b: image 33x17 8-bit, ratio $(ratio 33 17 "$work/dark33.kdz"), decode time ok, bitmap block live
+setwindow b -> 0
+screen b: matches bitmap
+menu: "Image Info " "Enlarge 50%" "Reduce  50%"
+menu: cancelled
+click a right 5 5: browser saw the button
+menu: "Image Info " "Enlarge 50%" "Reduce  50%"
+menu: chose "Reduce  50%"
+click a right 5 5: browser saw the button
+screen a: 2304 pixels differ (first at 32,0: 255 255 255 instead of 100 102 100)
+menu: "Image Info " "Enlarge 50%" "Reduce  50%"
+menu: chose "Enlarge 50%"
+click a right 5 5: browser saw the button
+screen a: matches bitmap
+resize a -> 0
+screen a: matches bitmap
+setwindow a null -> 0
+info a: no image
+destroy a -> 0 saved untouched
+info b: image 33x17 8-bit, ratio $(ratio 33 17 "$work/dark33.kdz"), decode time ok, bitmap block live
+destroy b -> 0 saved untouched
+shutdown -> 0
+EXPECTED
+run_script decode
+
+# The picture's colours as the script form reports them, to compare with the BMP.
+cat >"$work/colours.script" <<SCRIPT
+new a 64 48
+setwindow a
+stream a $(W grey64.kdz)
+pixel a 0 0
+new b 40 30
+setwindow b
+stream b $(W light40.kdz)
+pixel b 0 0
+new c 64 48
+setwindow c
+stream c $(W dark64.kdz)
+pixel c 0 0
+SCRIPT
+timeout 180 "$wine" "$host" --script "$(W colours.script)" "$dll" >"$work/colours.out" 2>&1
+grey=$(sed -n 's/^pixel a 0 0: //p' "$work/colours.out")
+light=$(sed -n 's/^pixel b 0 0: //p' "$work/colours.out")
+dark=$(sed -n 's/^pixel c 0 0: //p' "$work/colours.out")
+if [ -n "$grey" ] && [ -n "$dark" ] && [ -n "$light" ] && [ "$grey" != "$light" ] &&
+   [ "$grey" != "$dark" ] && [ "$dark" != "$light" ] && [ "$grey" != "255 255 255" ]; then
+  pass "colours differ by luma bias ($dark; $grey; $light)"
+else
+  fail "colours by luma bias: '$dark', '$grey', '$light'"
+fi
+# --- Two instances with different pictures at once; each owns its blocks.
+cat >"$work/instances.script" <<SCRIPT
+new a 64 48
+setwindow a
+new b 40 30
+setwindow b
+stream a $(W grey64.kdz)
+stream b $(W light40.kdz)
+info a
+info b
+check-screen a
+check-screen b
+pixel a 0 0
+pixel b 0 0
+stream a $(W dark64.kdz)
+info a
+info b
+check-screen a
+check-screen b
+pixel a 0 0
+destroy a
+info b
+check-screen b
+pixel b 0 0
+new c 64 48
+setwindow c
+stream c $(W grey64.kdz)
+setwindow b null
+info b
+info c
+check-screen c
+destroy b
+destroy c
+shutdown
+SCRIPT
+cat >"$work/instances.expected" <<EXPECTED
+new a -> 0
+setwindow a -> 0
+new b -> 0
+setwindow b -> 0
+stream a: newstream -> 0 stype 3
+stream a: wrote 71 bytes in 1 writes, accepted 71
+stream a: asfile done
+stream a: destroystream -> 0
+stream b: newstream -> 0 stype 3
+stream b: wrote 71 bytes in 1 writes, accepted 71
+stream b: asfile done
+stream b: destroystream -> 0
+info a: image 64x48 8-bit, ratio $(ratio 64 48 "$work/grey64.kdz"), decode time ok, bitmap block live
+info b: image 40x30 8-bit, ratio $(ratio 40 30 "$work/light40.kdz"), decode time ok, bitmap block live
+screen a: matches bitmap
+screen b: matches bitmap
+pixel a 0 0: $grey
+pixel b 0 0: $light
+stream a: newstream -> 0 stype 3
+stream a: wrote 71 bytes in 1 writes, accepted 71
+stream a: asfile done
+stream a: destroystream -> 0
+info a: image 64x48 8-bit, ratio $(ratio 64 48 "$work/dark64.kdz"), decode time ok, bitmap block live
+info b: image 40x30 8-bit, ratio $(ratio 40 30 "$work/light40.kdz"), decode time ok, bitmap block live
+screen a: matches bitmap
+screen b: matches bitmap
+pixel a 0 0: $dark
+destroy a -> 0 saved untouched
+info b: image 40x30 8-bit, ratio $(ratio 40 30 "$work/light40.kdz"), decode time ok, bitmap block live
+screen b: matches bitmap
+pixel b 0 0: $light
+new c -> 0
+setwindow c -> 0
+stream c: newstream -> 0 stype 3
+stream c: wrote 71 bytes in 1 writes, accepted 71
+stream c: asfile done
+stream c: destroystream -> 0
+setwindow b null -> 0
+info b: no image
+info c: image 64x48 8-bit, ratio $(ratio 64 48 "$work/grey64.kdz"), decode time ok, bitmap block live
+screen c: matches bitmap
+destroy b -> 0 saved untouched
+destroy c -> 0 saved untouched
+shutdown -> 0
+EXPECTED
+run_script instances
+
+# --- Broken and empty files: a message box each, no image, and the host goes on.
+stream_lines() {
+  echo "stream $1: newstream -> 0 stype 3"
+  echo "stream $1: wrote $2 bytes in $3 writes, accepted $2"
+  [ -z "${4:-}" ] || { echo "msgbox caption: Plug-in-test"; echo "msgbox text: $4"; }
+  echo "stream $1: asfile done"
+  echo "stream $1: destroystream -> 0"
+}
+decode_failed="File not found or format incorrect, Error in decoding image"
+cat >"$work/broken.script" <<SCRIPT
+new a 64 48
+setwindow a
+stream a $(W text.kdz)
+info a
+stream a $(W empty.kdz)
+info a
+stream a $(W short.kdz)
+info a
+stream a $(W large.kdz) 65536
+info a
+stream a $(W grey64.kdz)
+info a
+check-screen a
+stream a $(W text.kdz)
+info a
+new b 64 48
+stream b $(W empty.kdz)
+info b
+destroy a
+destroy b
+shutdown
+SCRIPT
+{
+  echo "new a -> 0"
+  echo "setwindow a -> 0"
+  stream_lines a "$(stat -c %s "$work/text.kdz")" 1 "$decode_failed"
+  echo "info a: no image"
+  stream_lines a 0 0 "Can't allocate file buffers size of 0!"
+  echo "info a: no image"
+  stream_lines a 30 1 "$decode_failed"
+  echo "info a: no image"
+  stream_lines a 80000 2 "$decode_failed"
+  echo "info a: no image"
+  stream_lines a 71 1
+  echo "info a: image 64x48 8-bit, ratio $(ratio 64 48 "$work/grey64.kdz"), decode time ok, bitmap block live"
+  echo "screen a: matches bitmap"
+  stream_lines a "$(stat -c %s "$work/text.kdz")" 1 "$decode_failed"
+  echo "info a: no image"
+  echo "new b -> 0"
+  stream_lines b 0 0 "Can't allocate file buffers size of 0!"
+  echo "info b: no image"
+  echo "destroy a -> 0 saved untouched"
+  echo "destroy b -> 0 saved untouched"
+  echo "shutdown -> 0"
+} >"$work/broken.expected"
+run_script broken
+
+# --- The stable outside form: kdzhost --screenshot OUT.bmp npkdz.dll picture.kdz.
+# bmp_summary FILE: "WIDTHxHEIGHT BITS-bit, N colours, first R G B".
+bmp_summary() {
+  python3 - "$1" <<'PY'
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+assert data[:2] == b"BM"
+offset = struct.unpack_from("<I", data, 10)[0]
+width, height, planes, bits = struct.unpack_from("<iiHH", data, 18)
+stride = (width * 3 + 3) & ~3
+colours = set()
+for y in range(abs(height)):
+    row = data[offset + y * stride: offset + y * stride + width * 3]
+    colours.update(row[i:i + 3] for i in range(0, len(row), 3))
+b, g, r = data[offset:offset + 3]
+print("%dx%d %d-bit, %d colours, first %d %d %d" % (width, height, bits, len(colours), r, g, b))
+PY
+}
+screenshot_case() {
+  local name=$1 picture=$2 want_summary=$3 want_stdout=$4
+  rm -f "$work/$name.bmp"
+  timeout 180 "$wine" "$host" --screenshot "$(W "$name.bmp")" "$dll" "$(W "$picture")" \
+    >"$work/$name.stdout" 2>"$work/$name.stderr"
+  local rc=$?
+  local summary
+  summary=$( [ -f "$work/$name.bmp" ] && bmp_summary "$work/$name.bmp")
+  if [ $rc -eq 0 ] && [ "$summary" = "$want_summary" ] && [ "$(cat "$work/$name.stdout")" = "$want_stdout" ]; then
+    pass "$name"
+  else
+    fail "$name (exit $rc): got '$summary', wanted '$want_summary'; stdout:"
+    cat "$work/$name.stdout" "$work/$name.stderr"
+  fi
+}
+screenshot_case screenshot-grey grey64.kdz "64x48 24-bit, 1 colours, first $grey" ""
+screenshot_case screenshot-light light40.kdz "40x30 24-bit, 1 colours, first $light" ""
+screenshot_case screenshot-broken text.kdz "200x150 24-bit, 1 colours, first 255 255 255" \
+  "$(printf 'Plug-in-test\n%s' "$decode_failed")"
+screenshot_case screenshot-empty empty.kdz "200x150 24-bit, 1 colours, first 255 255 255" \
+  "$(printf "Plug-in-test\nCan't allocate file buffers size of 0!")"
+
+shutdown_server() { "$wineserver" -k 2>/dev/null || true; }
+echo "== $passed passed, $failed failed"
+shutdown_server
+[ $failed -eq 0 ]
