@@ -20,11 +20,17 @@ shopt -s nullglob
 inputs=("$root"/samples/*.kdz)
 if [ ${#inputs[@]} -eq 0 ]; then
   # No sample files yet: build two small ones, a flat grey picture (every plane
-  # empty, luma bias 100) and a picture of colour ramps coded sample by sample.
-  echo "samples/ holds no .kdz files; building two small ones in out/demo/"
+  # empty, luma bias 100) and a picture of colour ramps coded sample by sample,
+  # and encode the shared test pictures when they are at hand.
+  echo "samples/ holds no .kdz files; making some in out/demo/"
   python3 "$root/tests/cli/make_kdz.py" "$out/grey.kdz" --flat 100 --size 64x48
   python3 "$root/tests/cli/make_kdz.py" "$out/ramps.kdz" --pattern --size 96x64
   inputs=("$out/grey.kdz" "$out/ramps.kdz")
+  for png in "$root"/../shared/images/*.png; do
+    name="$(basename "$png" .png)"
+    "$kdz" encode "$png" "$out/$name.kdz"
+    inputs+=("$out/$name.kdz")
+  done
 fi
 
 for f in "${inputs[@]}"; do

@@ -135,3 +135,21 @@ def png_rgb_top_first(png):
     need(png["color_type"] == 3, "RGB or indexed PNG")
     pal = png["palette"]
     return [b"".join(bytes(pal[i]) for i in row) for row in png["rows"]]
+
+
+def write_png(path, width, height, color_type, depth, rows, palette=None, trns=None):
+    """Writes a PNG of any colour type and depth from raw, already packed rows
+    (top first), with filter 0; palette is a list of (r, g, b), trns raw bytes."""
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+    out = b"\x89PNG\r\n\x1a\n"
+    out += chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, depth, color_type, 0, 0, 0))
+    if palette is not None:
+        out += chunk(b"PLTE", b"".join(bytes(c) for c in palette))
+    if trns is not None:
+        out += chunk(b"tRNS", trns)
+    out += chunk(b"IDAT", zlib.compress(b"".join(b"\0" + bytes(r) for r in rows)))
+    out += chunk(b"IEND", b"")
+    with open(path, "wb") as f:
+        f.write(out)

@@ -5,6 +5,7 @@ run --help
 expect_status 0 "--help"
 grep -q "kdz info FILE" stdout.txt || fail "--help does not show the info usage"
 grep -q "kdz decode" stdout.txt || fail "--help does not show the decode usage"
+grep -q "kdz encode" stdout.txt || fail "--help does not show the encode usage"
 [ -s stderr.txt ] && fail "--help wrote to stderr"
 
 run decode --help

@@ -314,6 +314,13 @@ Status WriteImage(const Bitmap& bitmap, Format format, const std::string& path) 
   return {"unknown output format"};
 }
 
+Status WriteBytes(const std::vector<uint8_t>& bytes, const std::string& path) {
+  TempFile out(path);
+  if (Status s = out.Open(); !s.ok()) return s;
+  out.Write(bytes.data(), bytes.size());
+  return out.Commit();
+}
+
 Status ReadPng(const std::string& path, RgbImage* out, bool* alphaDropped, uint64_t maxPixels) {
   *out = RgbImage{};
   *alphaDropped = false;

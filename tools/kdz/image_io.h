@@ -1,8 +1,10 @@
-// Image files for the kdz tool: decoded bitmaps out as BMP, PNG or PPM, PNG pictures in.
+// Files for the kdz tool: decoded bitmaps out as BMP, PNG or PPM, PNG pictures in,
+// and the bytes of an encoded file out.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "kdz/kdz.h"
 
@@ -35,6 +37,9 @@ Status WriteBmp(const Bitmap& bitmap, const std::string& path);
 Status WritePng(const Bitmap& bitmap, const std::string& path);
 Status WritePpm(const Bitmap& bitmap, const std::string& path);
 Status WriteImage(const Bitmap& bitmap, Format format, const std::string& path);
+
+// Writes bytes to PATH the same way (PATH.tmp, then a rename).
+Status WriteBytes(const std::vector<uint8_t>& bytes, const std::string& path);
 
 // Reads a PNG of any colour type and bit depth into 8-bit RGB, rows top first.
 // An alpha channel (or a transparency chunk) is dropped; *alphaDropped tells

@@ -1,4 +1,4 @@
-// kdz: inspect KDZ files and decode them to BMP, PNG or PPM.
+// kdz: inspect KDZ files, decode them to BMP, PNG or PPM, and encode PNG pictures.
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "kdz/encoder.h"
 #include "kdz/kdz.h"
 #include "tools/kdz/image_io.h"
 
@@ -22,6 +23,7 @@ constexpr uint64_t kMaxInputBytes = 64u << 20;
 const char kUsage[] =
     "usage: kdz info FILE [--json]\n"
     "       kdz decode [--24bit|--8bit] [--max-pixels N] IN.kdz OUT.{bmp,png,ppm}\n"
+    "       kdz encode [--size BYTES | --quality Q] [--levels L] IN.png OUT.kdz\n"
     "       kdz --help\n";
 
 const char kHelp[] =
@@ -38,6 +40,12 @@ const char kHelp[] =
     "                   shows it: an 8-bit BMP, an indexed PNG, or its colours in PPM\n"
     "      --max-pixels N\n"
     "                   refuse pictures of more than N pixels (default 8192 x 8192)\n"
+    "\n"
+    "  encode IN OUT    encode the PNG picture IN (any colour type; alpha is dropped\n"
+    "                   with a warning) into the KDZ file OUT\n"
+    "      --size BYTES the best quality whose file fits BYTES bytes\n"
+    "      --quality Q  quality 1 (smallest) .. 100 (best), default 75\n"
+    "      --levels L   wavelet levels 0..10 (default: chosen from the picture size)\n"
     "\n"
     "A BMP holds the decoded bitmap as it is: rows bottom-up, padded to 4 bytes.\n"
     "PNG and PPM are written top row first.\n"
@@ -100,7 +108,7 @@ struct Args {
   std::vector<std::string> operands;
 };
 
-const char* const kValueOptions[] = {"--max-pixels"};
+const char* const kValueOptions[] = {"--max-pixels", "--size", "--quality", "--levels"};
 
 Args SplitArgs(int argc, char** argv, int first) {
   Args a;
@@ -266,6 +274,27 @@ bool ParseCount(const std::string& text, uint64_t* value) {
   return v > 0;
 }
 
+// A whole number in min..max, written in decimal digits only.
+bool ParseInt(const std::string& text, int min, int max, int* value) {
+  uint64_t v = 0;
+  if (text == "0") {
+    v = 0;
+  } else if (!ParseCount(text, &v)) {
+    return false;
+  }
+  if (v < static_cast<uint64_t>(min) || v > static_cast<uint64_t>(max)) return false;
+  *value = static_cast<int>(v);
+  return true;
+}
+
+// The value of an option kept as "--name=value"; false for another option.
+bool OptionValue(const std::string& option, const char* name, std::string* value) {
+  const std::string prefix = std::string(name) + "=";
+  if (option != name && option.rfind(prefix, 0) != 0) return false;
+  *value = option.size() > prefix.size() ? option.substr(prefix.size()) : "";
+  return true;
+}
+
 int RunDecode(const Args& args) {
   int depth = 0;  // 0 = not given
   kdz::Limits limits;
@@ -275,8 +304,7 @@ int RunDecode(const Args& args) {
       const int d = o == "--8bit" ? 8 : 24;
       if (depth != 0 && depth != d) return UsageError("decode: --24bit and --8bit exclude each other");
       depth = d;
-    } else if (o == "--max-pixels" || o.rfind("--max-pixels=", 0) == 0) {
-      const std::string value = o.size() > 13 ? o.substr(13) : "";
+    } else if (std::string value; OptionValue(o, "--max-pixels", &value)) {
       if (!ParseCount(value, &limits.maxPixels)) {
         return UsageError("decode: --max-pixels needs a positive whole number");
       }
@@ -306,6 +334,57 @@ int RunDecode(const Args& args) {
   return 0;
 }
 
+int RunEncode(const Args& args) {
+  kdz::EncodeOptions options;
+  bool haveSize = false, haveQuality = false;
+  for (const std::string& o : args.options) {
+    std::string value;
+    if (OptionValue(o, "--size", &value)) {
+      if (!ParseInt(value, 1, INT32_MAX, &options.targetSize)) {
+        return UsageError("encode: --size needs a positive number of bytes");
+      }
+      haveSize = true;
+    } else if (OptionValue(o, "--quality", &value)) {
+      if (!ParseInt(value, 1, 100, &options.quality)) {
+        return UsageError("encode: --quality needs a whole number from 1 to 100");
+      }
+      haveQuality = true;
+    } else if (OptionValue(o, "--levels", &value)) {
+      if (!ParseInt(value, 0, 10, &options.levels)) {
+        return UsageError("encode: --levels needs a whole number from 0 to 10");
+      }
+    } else {
+      return UsageError("encode: unknown option " + o);
+    }
+  }
+  // With a size target the encoder chooses the quality itself.
+  if (haveSize && haveQuality) return UsageError("encode: --size and --quality exclude each other");
+  if (args.operands.size() != 2) return UsageError("encode takes IN.png and OUT.kdz");
+  const std::string& in = args.operands[0];
+  const std::string& out = args.operands[1];
+
+  kdz::RgbImage picture;
+  bool alphaDropped = false;
+  if (kdz::imageio::Status s = kdz::imageio::ReadPng(in, &picture, &alphaDropped); !s.ok()) {
+    return Fail(in, s.error);
+  }
+  std::vector<uint8_t> bytes;
+  kdz::EncodeReport report;
+  if (kdz::Result r = kdz::Encode(picture, options, &bytes, &report); !r.ok()) {
+    return Fail(in, Reason(r));
+  }
+  if (kdz::imageio::Status s = kdz::imageio::WriteBytes(bytes, out); !s.ok()) {
+    return Fail(out, s.error);
+  }
+  // Only once the file is written, so that a failure stays a single line.
+  if (alphaDropped) {
+    std::fprintf(stderr, "kdz: %s: warning: transparency dropped (KDZ holds no alpha)\n", in.c_str());
+  }
+  std::printf("%s: %d x %d, %zu bytes, quality %.1f, %d levels, PSNR %.2f dB\n", out.c_str(),
+              report.width, report.height, bytes.size(), report.quality, report.levels, report.psnr);
+  return std::fflush(stdout) == 0 ? 0 : Fail("stdout", std::strerror(errno));
+}
+
 struct Command {
   const char* name;
   int (*run)(const Args& args);
@@ -314,6 +393,7 @@ struct Command {
 const Command kCommands[] = {
     {"info", RunInfo},
     {"decode", RunDecode},
+    {"encode", RunEncode},
 };
 
 }  // namespace
