@@ -4,7 +4,8 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?= -DKDZ_WERROR=ON
 
-.PHONY: all deps build build-native build-fuzz test test-native test-sanitize fuzz-short demo bench clean
+.PHONY: all deps build build-native build-win32 build-win64 build-fuzz test test-native test-win \
+        test-sanitize fuzz-short demo bench clean
 FUZZ_SECONDS ?= 60
 
 all: build
@@ -16,7 +17,17 @@ build-native: deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j$(JOBS)
 
-build: build-native
+# The plug-in for 32-bit Windows (the product) and the same source for 64-bit Windows
+# with the substitute browser and the Windows test programs (what the tests run).
+build-win32: deps
+	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake $(CMAKE_FLAGS)
+	cmake --build build-win32 -j$(JOBS)
+
+build-win64: deps
+	cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake $(CMAKE_FLAGS)
+	cmake --build build-win64 -j$(JOBS)
+
+build: build-native build-win32 build-win64
 
 test-native: build-native
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
@@ -37,7 +48,11 @@ build-fuzz: deps
 fuzz-short: build-fuzz
 	scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
 
-test: build test-native test-sanitize fuzz-short
+# Static checks of both DLLs, then the plug-in in kdzhost under 64-bit Wine and Xvfb.
+test-win: build-win32 build-win64
+	tests/win/run.sh build-win32 build-win64
+
+test: build test-native test-win test-sanitize fuzz-short
 
 demo: build
 	scripts/demo.sh $(BUILD)

@@ -89,6 +89,14 @@ truncate -s 80000 "$work/large.kdz"
 
 W() { winpath "$work/$1"; }
 
+echo "== window-class layer under Wine"
+if timeout 120 "$wine" "$win64/tests/win/winlib_test.exe" >"$work/winlib.out" 2>&1; then
+  pass "winlib_test ($(grep -c '^ok' "$work/winlib.out") checks)"
+else
+  fail "winlib_test"
+  grep -v '^ok' "$work/winlib.out"
+fi
+
 echo "== plug-in under Wine"
 
 # --- The callback results that need no picture.
