@@ -141,6 +141,9 @@ BuiltFile BuildFile(const PreparedPicture& prep, double step, const int uncoded[
     job.uncodedLevels = uncoded[p];
     job.deadZone = tuning.deadZone;
     job.keepSymbols = keepSymbols;
+    // Errors are weighed in picture units: band gain times the plane's weight in
+    // RGB; with the plane steps above, lambda ~ step^2 balances rate and error.
+    job.lambda = tuning.rdo * step * step;
     for (int n = 0; n < rows; ++n) {
       int m, o;
       BandOf(n, prep.levels, &m, &o);
@@ -154,6 +157,7 @@ BuiltFile BuildFile(const PreparedPicture& prep, double step, const int uncoded[
       job.scalePos[n] = layout.scalePos[p][n];
       job.scaleNeg[n] = layout.scaleNeg[p][n];
       job.scaleDiv[n] = layout.scaleDiv[p][n];
+      job.weight[n] = gain * kPlaneWeight[p];
     }
     const int limit = prep.levels - uncoded[p];
     if (splitLevel >= -1) {
@@ -211,40 +215,66 @@ namespace {
 
 Result Fail(Error e, std::string message) { return Result{e, std::move(message)}; }
 
-// The smallest step (best quality) whose file fits `budget` bytes, searched
-// geometrically; the build at `start` is tried first and wins when it fits.
-bool SearchStep(const PreparedPicture& prep, double start, size_t budget, const int uncoded[3],
-                const EncoderTuning& tuning, PlaneEncoder* coder, BuiltFile* best, int* trials) {
+// The smallest step (best quality) whose file fits `budget` bytes. The size falls
+// roughly as a power of the step, so the search interpolates in log-log terms
+// between a fitting and a failing step, halving the bracket when interpolation
+// stalls. `start` is tried first; with `exact` false it wins when it fits (a
+// quality was asked for), otherwise the search goes on until the file fills at
+// least 99 % of the budget or the bracket is within 1 %.
+bool SearchStep(const PreparedPicture& prep, double start, bool exact, size_t budget,
+                const int uncoded[3], const EncoderTuning& tuning, PlaneEncoder* coder,
+                BuiltFile* best, int* trials) {
+  auto build = [&](double step) {
+    ++*trials;
+    return BuildFile(prep, step, uncoded, tuning.splitLevel, tuning, coder);
+  };
   auto fitsBudget = [&](const BuiltFile& f) { return f.fits && f.bytes.size() <= budget; };
-  BuiltFile at = BuildFile(prep, start, uncoded, tuning.splitLevel, tuning, coder);
-  ++*trials;
-  if (fitsBudget(at)) {
-    *best = std::move(at);
-    return true;
-  }
-  double lo = start;  // does not fit
-  double hi = std::max(start * 2, 1.0);
+  // A failing build's size: beyond the limits it is only known to be too large.
+  auto sizeOf = [&](const BuiltFile& f) {
+    return f.fits ? static_cast<double>(f.bytes.size()) : 2.0 * static_cast<double>(budget);
+  };
+  const double target = static_cast<double>(budget);
+  double lo = 0, hi = 0;            // failing and fitting steps, 0 while unknown
+  double loSize = 0, hiSize = 0;
   BuiltFile good;
-  for (;;) {
-    good = BuildFile(prep, hi, uncoded, tuning.splitLevel, tuning, coder);
-    ++*trials;
-    if (fitsBudget(good)) break;
-    lo = hi;
-    if (hi >= kMaxStep) return false;
-    hi = std::min(hi * 4, kMaxStep);
-  }
-  // Narrow down to about 1 % in step.
-  while (hi / lo > 1.01) {
-    const double mid = std::sqrt(lo * hi);
-    BuiltFile f = BuildFile(prep, mid, uncoded, tuning.splitLevel, tuning, coder);
-    ++*trials;
+  double step = std::clamp(start, kMinStep, kMaxStep);
+  for (int round = 0; round < 40; ++round) {
+    BuiltFile f = build(step);
+    const double size = sizeOf(f);
     if (fitsBudget(f)) {
-      hi = mid;
+      hi = step;
+      hiSize = size;
       good = std::move(f);
+      if (!exact && round == 0) break;
+      if (size >= 0.99 * target || step <= kMinStep) break;
     } else {
-      lo = mid;
+      lo = step;
+      loSize = size;
+      if (step >= kMaxStep) return false;
     }
+    if (hi > 0 && lo > 0 && hi / lo < 1.01) break;
+    // Next step: interpolate log size against log step where both ends are
+    // known, else extrapolate with an exponent of about -1.3.
+    double next;
+    if (hi > 0 && lo > 0) {
+      const double slope = std::log(hiSize / loSize) / std::log(hi / lo);
+      next = slope < -0.05 ? hi * std::exp(std::log(0.995 * target / hiSize) / slope)
+                           : std::sqrt(lo * hi);
+      // Keep well inside the bracket so that it always shrinks.
+      const double l = std::log(lo), h = std::log(hi);
+      const double t = std::clamp((std::log(next) - l) / (h - l), 0.15, 0.85);
+      next = std::exp(l + t * (h - l));
+    } else {
+      const double ratio = (hi > 0 ? hiSize : loSize) / (0.995 * target);
+      next = step * std::pow(ratio, 1 / 1.3);
+      if (hi > 0) next = std::min(next, hi / 1.005);
+      if (lo > 0) next = std::max(next, lo * 1.05);
+      if (lo > 0 && !f.fits) next = std::max(next, lo * 2);  // beyond the limits
+    }
+    step = std::clamp(next, kMinStep, kMaxStep);
+    if (step == (hi > 0 ? hi : -1) || step == lo) break;
   }
+  if (hi == 0) return false;
   *best = std::move(good);
   return true;
 }
@@ -304,10 +334,14 @@ Result EncodeTuned(const RgbImage& picture, const EncodeOptions& options,
   const size_t budget = options.targetSize > 0
                             ? std::min<size_t>(static_cast<size_t>(options.targetSize), kMaxFileSize - 1)
                             : kMaxFileSize - 1;
-  const double start = options.targetSize > 0 ? kMinStep : QualityToStep(options.quality);
+  const bool exact = options.targetSize > 0;
+  // With a target, start from a step that gives about 1 bit per pixel on
+  // ordinary photographs; the search corrects it.
+  const double start = exact ? 8.0 : QualityToStep(options.quality);
   PlaneEncoder coder;
   BuiltFile best;
   double bestPsnr = -1;
+  double bestScore = 0;
   int trials = 0;
   std::string lastWhy;
   bool rangeFailed = false;
@@ -324,19 +358,29 @@ Result EncodeTuned(const RgbImage& picture, const EncodeOptions& options,
       chromaChoices.push_back(0);
       if (levels >= 2) chromaChoices.push_back(1);
     }
+    double found = start;
     for (int cu : chromaChoices) {
       const int uncoded[3] = {0, cu, cu};
       BuiltFile f;
-      if (!SearchStep(prep, start, budget, uncoded, tuning, &coder, &f, &trials)) {
+      // Later searches start where the first one ended.
+      if (!SearchStep(prep, found, exact, budget, uncoded, tuning, &coder, &f, &trials)) {
         lastWhy = "the picture does not fit in " + std::to_string(budget + 1 > kMaxFileSize - 1 ? kMaxFileSize : budget) +
                   " bytes even at the lowest quality";
         continue;
       }
+      found = f.report.step;
       RgbImage decoded;
       const Result dr = Decode(f.bytes.data(), f.bytes.size(), &decoded);
       if (!dr.ok()) return Fail(Error::kInvalidArgument, "internal error: " + dr.message);
       const double psnr = Psnr(picture, decoded);
-      if (psnr > bestPsnr) {
+      // With a target the best picture wins; at a given quality the best trade
+      // of error against bits, weighed as the pruning weighs them.
+      const double error = std::pow(10.0, -psnr / 10) * 255.0 * 255.0 * w * h;
+      const double score = exact ? psnr
+                                 : -(error + tuning.rdo * f.report.step * f.report.step * 8.0 *
+                                                 static_cast<double>(f.bytes.size()));
+      if (bestPsnr < 0 || score > bestScore) {
+        bestScore = score;
         bestPsnr = psnr;
         best = std::move(f);
         best.report.psnr = psnr;

@@ -16,10 +16,11 @@ namespace kdz {
 
 // Knobs of the encoder; the defaults are what Encode uses.
 struct EncoderTuning {
-  double deadZone = 0.2;       // rounding offset of the quantiser, in steps
+  double deadZone = 0.0;       // rounding offset of the quantiser, in steps
   double chromaWeight = 1.0;   // extra step factor for 'i' and 'q'
   int chromaUncoded = -1;      // uncodedLevels of 'i' and 'q'; -1 tries 0 and 1
-  int splitLevel = -2;         // second segment from this detail level; -2 picks, -1 none
+  int splitLevel = -1;         // second segment from this detail level; -2 picks, -1 none
+  double rdo = 0.1;            // rate-distortion pruning: lambda = rdo * step^2; 0 off
   int maxLevels = 6;
 };
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 
 #include "codec/coeff_decoder.h"
 #include "encoder/arith_encoder.h"
@@ -26,7 +27,7 @@ namespace {
 
 // Dead-zone rounding decides between 0 and the rest; above that, the level whose
 // reconstruction (the decoder truncates v * step toward zero) is nearest.
-int Quantise(int32_t c, float posStep, float negStep, double deadZone) {
+int QuantiseOne(int32_t c, float posStep, float negStep, double deadZone) {
   if (c == 0) return 0;
   const double step = c > 0 ? posStep : negStep;
   if (step <= 0) return 0;
@@ -47,38 +48,50 @@ constexpr int16_t kSkip = INT16_MIN;  // position covered by a root
 
 }  // namespace
 
-CodedPlane PlaneEncoder::Encode(const PlaneJob& job) {
-  CodedPlane out;
-  const int w = job.width, h = job.height, levels = job.levels;
-  const size_t n = static_cast<size_t>(w) * h;
-  const int limit = levels - job.uncodedLevels;  // detail levels that carry data
-  quantised_.assign(n, 0);
-  zeroTree_.assign(n, 0);
-  marked_.assign(n, 0);
-  sequence_.clear();
-
-  const int bands = BandCount(levels);
-  // Quantise the low band and every coded detail level.
+void PlaneEncoder::Quantise(const PlaneJob& job) {
+  const int w = job.width;
+  const int limit = job.levels - job.uncodedLevels;
+  const int bands = BandCount(job.levels);
+  // Most coefficients are small integers: quantise those through a table.
+  constexpr int kTable = 512;
+  int16_t table[2][kTable];
   for (int k = 0; k < bands; ++k) {
-    const Band band = BandAt(w, h, levels, k);
+    const Band band = BandAt(w, job.height, job.levels, k);
     const int level = k == 0 ? -1 : (k - 1) / 3;
     if (level >= limit) break;
     const float pos = PositiveStep(job.scalePos[band.n], job.scaleDiv[band.n]);
     const float neg = NegativeStep(job.scaleNeg[band.n], job.scaleDiv[band.n]);
+    for (int m = 0; m < kTable; ++m) {
+      table[0][m] = static_cast<int16_t>(QuantiseOne(m, pos, neg, job.deadZone));
+      table[1][m] = static_cast<int16_t>(QuantiseOne(-m, pos, neg, job.deadZone));
+    }
     for (int r = band.row0; r < band.row0 + band.rows; ++r) {
       const size_t base = static_cast<size_t>(r) * w;
       for (int c = band.col0; c < band.col0 + band.cols; ++c) {
-        quantised_[base + c] =
-            static_cast<int16_t>(Quantise(job.coefficients[base + c], pos, neg, job.deadZone));
+        const int32_t x = job.coefficients[base + c];
+        int16_t q;
+        if (x >= 0 && x < kTable) {
+          q = table[0][x];
+        } else if (x < 0 && x > -kTable) {
+          q = table[1][-x];
+        } else {
+          q = static_cast<int16_t>(QuantiseOne(x, pos, neg, job.deadZone));
+        }
+        quantised_[base + c] = q;
       }
     }
   }
+  plain_ = quantised_;
+}
 
-  // Zero-tree flags, finest coded level first: a position is a root candidate
-  // when it and its four children's trees are all zero.
+// Zero-tree flags, finest coded level first: a position is a root candidate when
+// it and its four children's trees are all zero.
+void PlaneEncoder::MarkZeroTrees(const PlaneJob& job) {
+  const int w = job.width;
+  const int limit = job.levels - job.uncodedLevels;
   for (int j = limit - 1; j >= 0; --j) {
     for (int o = 0; o < 3; ++o) {
-      const Band band = BandAt(w, h, levels, 1 + 3 * j + o);
+      const Band band = BandAt(w, job.height, job.levels, 1 + 3 * j + o);
       for (int r = band.row0; r < band.row0 + band.rows; ++r) {
         for (int c = band.col0; c < band.col0 + band.cols; ++c) {
           const size_t at = static_cast<size_t>(r) * w + c;
@@ -93,22 +106,28 @@ CodedPlane PlaneEncoder::Encode(const PlaneJob& job) {
       }
     }
   }
+}
 
-  // The decoder's walk: low band, then the coded detail levels. A root marks
-  // its descendants exactly as MarkZeroTree does; the finest coded level codes
-  // its zeros as roots too (they mark nothing there), so that "zero with nothing
-  // below" has one symbol throughout.
-  const Band low = BandAt(w, h, levels, 0);
+// The decoder's walk: low band, then the coded detail levels. A root marks its
+// descendants exactly as MarkZeroTree does; the finest coded level codes its
+// zeros as roots too (they mark nothing there), so that "zero with nothing below"
+// has one symbol throughout.
+void PlaneEncoder::BuildSequence(const PlaneJob& job, std::vector<size_t>* levelStart) {
+  const int w = job.width;
+  const int limit = job.levels - job.uncodedLevels;
+  std::fill(marked_.begin(), marked_.end(), uint8_t{0});
+  sequence_.clear();
+  const Band low = BandAt(w, job.height, job.levels, 0);
   for (int r = 0; r < low.rows; ++r) {
     for (int c = 0; c < low.cols; ++c) sequence_.push_back(quantised_[static_cast<size_t>(r) * w + c]);
   }
-  const size_t lowCount = sequence_.size();
-  std::vector<size_t> levelStart(static_cast<size_t>(std::max(limit, 0)) + 1, 0);
+  levelStart->assign(static_cast<size_t>(limit) + 1, 0);
+  const int bands = BandCount(job.levels);
   for (int k = 1; k < bands; ++k) {
     const int j = (k - 1) / 3;
     if (j >= limit) break;
-    if ((k - 1) % 3 == 0) levelStart[j] = sequence_.size();
-    const Band band = BandAt(w, h, levels, k);
+    if ((k - 1) % 3 == 0) (*levelStart)[j] = sequence_.size();
+    const Band band = BandAt(w, job.height, job.levels, k);
     for (int r = band.row0; r < band.row0 + band.rows; ++r) {
       for (int c = band.col0; c < band.col0 + band.cols; ++c) {
         const size_t at = static_cast<size_t>(r) * w + c;
@@ -121,7 +140,8 @@ CodedPlane PlaneEncoder::Encode(const PlaneJob& job) {
           int size = 2, r0 = 2 * r, c0 = 2 * c;
           for (int level = j + 1; level < limit; ++level) {
             for (int y = r0; y < r0 + size; ++y) {
-              std::fill_n(marked_.begin() + static_cast<std::ptrdiff_t>(y) * w + c0, size, uint8_t{1});
+              std::fill_n(marked_.begin() + static_cast<std::ptrdiff_t>(y) * w + c0, size,
+                          uint8_t{1});
             }
             size *= 2;
             r0 *= 2;
@@ -133,7 +153,123 @@ CodedPlane PlaneEncoder::Encode(const PlaneJob& job) {
       }
     }
   }
-  if (limit >= 0) levelStart[static_cast<size_t>(limit)] = sequence_.size();
+  (*levelStart)[static_cast<size_t>(limit)] = sequence_.size();
+}
+
+// Bottom-up choice, for every detail coefficient, between keeping its tree
+// (its own best value plus its children's best trees) and making it a zero-tree
+// root; then top-down, the kept values are written and pruned trees cleared.
+void PlaneEncoder::Prune(const PlaneJob& job, const double bits[256]) {
+  const int w = job.width;
+  const int limit = job.levels - job.uncodedLevels;
+  const double lambda = job.lambda;
+  const double rootCost = lambda * bits[kRootValue + 128];
+  const double zeroCost = lambda * bits[128];
+  for (int j = limit - 1; j >= 0; --j) {
+    const bool leaf = j + 1 == limit;
+    for (int o = 0; o < 3; ++o) {
+      const Band band = BandAt(w, job.height, job.levels, 1 + 3 * j + o);
+      const double weight = job.weight[band.n];
+      const float pos = PositiveStep(job.scalePos[band.n], job.scaleDiv[band.n]);
+      const float neg = NegativeStep(job.scaleNeg[band.n], job.scaleDiv[band.n]);
+      for (int r = band.row0; r < band.row0 + band.rows; ++r) {
+        for (int c = band.col0; c < band.col0 + band.cols; ++c) {
+          const size_t at = static_cast<size_t>(r) * w + c;
+          const double x = job.coefficients[at];
+          double childTrees = 0, childZero = 0;
+          if (!leaf) {
+            const size_t child = static_cast<size_t>(2 * r) * w + 2 * c;
+            for (size_t k : {child, child + 1, child + w, child + w + 1}) {
+              childTrees += treeCost_[k];
+              childZero += zeroCost_[k];
+            }
+          }
+          const double zeroError = weight * x * x + childZero;
+          const double prune = zeroError + rootCost;
+          // Keeping the tree: this coefficient's value (the rounded one or one
+          // nearer zero), or an isolated zero above significant children.
+          const int q = quantised_[at];
+          double keep = std::numeric_limits<double>::infinity();
+          int best = 0;
+          const int sign = q > 0 ? 1 : -1;
+          for (int v = q; v != 0 && std::abs(v) + 1 >= std::abs(q); v -= sign) {
+            const double rec = std::trunc(v * static_cast<double>(v > 0 ? pos : neg));
+            const double cost = weight * (x - rec) * (x - rec) + lambda * bits[v + 128];
+            if (cost < keep) keep = cost, best = v;
+          }
+          if (!leaf) {
+            const double isolated = weight * x * x + zeroCost;
+            if (isolated < keep) keep = isolated, best = 0;
+            keep += childTrees;
+          }
+          zeroCost_[at] = static_cast<float>(zeroError);
+          if (prune <= keep) {
+            treeCost_[at] = static_cast<float>(prune);
+            pruned_[at] = 1;
+          } else {
+            treeCost_[at] = static_cast<float>(keep);
+            pruned_[at] = 0;
+            choice_[at] = static_cast<int16_t>(best);
+          }
+        }
+      }
+    }
+  }
+  // Top-down: a pruned tree clears its descendants whatever they chose.
+  for (int j = 0; j < limit; ++j) {
+    for (int o = 0; o < 3; ++o) {
+      const Band band = BandAt(w, job.height, job.levels, 1 + 3 * j + o);
+      for (int r = band.row0; r < band.row0 + band.rows; ++r) {
+        for (int c = band.col0; c < band.col0 + band.cols; ++c) {
+          const size_t at = static_cast<size_t>(r) * w + c;
+          const bool parentPruned =
+              j > 0 && pruned_[static_cast<size_t>(r / 2) * w + static_cast<size_t>(c / 2)];
+          if (parentPruned) pruned_[at] = 1;
+          quantised_[at] = pruned_[at] ? 0 : choice_[at];
+        }
+      }
+    }
+  }
+}
+
+CodedPlane PlaneEncoder::Encode(const PlaneJob& job) {
+  CodedPlane out;
+  const int levels = job.levels;
+  const size_t n = static_cast<size_t>(job.width) * job.height;
+  const int limit = levels - job.uncodedLevels;  // detail levels that carry data
+  quantised_.assign(n, 0);
+  zeroTree_.assign(n, 0);
+  marked_.assign(n, 0);
+  std::vector<size_t> levelStart;
+
+  Quantise(job);
+  if (job.lambda > 0 && limit > 0) {
+    treeCost_.assign(n, 0.0f);
+    zeroCost_.assign(n, 0.0f);
+    choice_.assign(n, 0);
+    pruned_.assign(n, 0);
+    // Symbol costs from the plane as plainly quantised, then once more from the
+    // pruned plane's statistics.
+    for (int pass = 0; pass < 2; ++pass) {
+      if (pass == 1) quantised_ = plain_;
+      MarkZeroTrees(job);
+      BuildSequence(job, &levelStart);
+      std::array<double, 256> count{};
+      double total = 0;
+      for (int16_t v : sequence_) {
+        if (v == kSkip) continue;
+        count[static_cast<size_t>(v + 128)] += 1;
+        total += 1;
+      }
+      double bits[256];
+      for (int v = 0; v < 256; ++v) bits[v] = std::log2((total + 1) / (count[v] + 0.5));
+      Prune(job, bits);
+    }
+  }
+  MarkZeroTrees(job);
+  BuildSequence(job, &levelStart);
+  const size_t lowCount = static_cast<size_t>(BandAt(job.width, job.height, levels, 0).rows) *
+                          BandAt(job.width, job.height, levels, 0).cols;
 
   // Everything after the last significant detail symbol is zero: an end symbol
   // there lets the decoder leave it at 0. Uncoded levels are always cut off.

@@ -35,6 +35,12 @@ struct PlaneJob {
   int16_t scaleDiv[kSubbandRows] = {};
   // Rounding: a magnitude m steps long becomes floor(m + 0.5 - deadZone).
   double deadZone = 0.0;
+  // Rate-distortion pruning: with lambda > 0 each zero tree and each detail value
+  // is chosen to minimise weight[n] * (squared error) + lambda * (bits), the bits
+  // estimated from the plane's own symbol statistics. weight[n] converts a
+  // coefficient's squared error in band n into picture error.
+  double lambda = 0.0;
+  double weight[kSubbandRows] = {};
   // Detail level j (0 = coarsest) at whose first band a second segment starts
   // with a fresh model; -1 for none.
   int splitLevel = -1;
@@ -62,7 +68,17 @@ class PlaneEncoder {
   CodedPlane Encode(const PlaneJob& job);
 
  private:
+  void Quantise(const PlaneJob& job);
+  void MarkZeroTrees(const PlaneJob& job);
+  void BuildSequence(const PlaneJob& job, std::vector<size_t>* levelStart);
+  void Prune(const PlaneJob& job, const double bits[256]);
+
   std::vector<int16_t> quantised_;
+  std::vector<int16_t> plain_;      // before pruning
+  std::vector<float> treeCost_;    // best cost of each coefficient's tree
+  std::vector<float> zeroCost_;    // error of each tree when it is all zero
+  std::vector<int16_t> choice_;    // the value chosen when the tree is kept
+  std::vector<uint8_t> pruned_;
   std::vector<uint8_t> zeroTree_;  // 1 where a coefficient and all it marks are 0
   std::vector<uint8_t> marked_;
   std::vector<int16_t> sequence_;
