@@ -72,11 +72,13 @@ void ReleaseImage(ViewerInstance* record) {
 }
 
 // Where a failure leaves nothing to show, the instance goes on without an image and
-// the browser keeps running; the user is told in a message box.
+// the browser keeps running; the user is told in a message box. The box runs a message
+// loop in which the browser may destroy the instance, so the record is not touched
+// after it.
 void StopWithoutImage(ViewerInstance* record, const char* message) {
   ReleaseImage(record);
-  MessageBoxA(WindowOf(record), message, kMessageCaption, MB_OK);
   Refresh(record);
+  MessageBoxA(WindowOf(record), message, kMessageCaption, MB_OK);
 }
 
 void Teardown(ViewerInstance* record) {

@@ -19,6 +19,9 @@ const MessageMap kCWndMessageMap = {nullptr, nullptr, 0};
 CWnd::CWnd() = default;
 
 CWnd::~CWnd() {
+  for (DispatchFrame* frame = dispatchFrames_; frame != nullptr; frame = frame->outer) {
+    frame->objectDeleted = true;
+  }
   if (hwnd_ != nullptr) {
     HWND hwnd = hwnd_;
     WNDPROC saved = *GetSuperWndProcAddr();
@@ -110,7 +113,7 @@ const MessageMapEntry* CWnd::FindEntry(const MessageMap* map, UINT message, WPAR
   return nullptr;
 }
 
-LRESULT CWnd::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CWnd::Dispatch(UINT message, WPARAM wParam, LPARAM lParam, bool* deleted) {
   // Handlers may run nested messages (a message box pumps them), so the current
   // message is saved around each dispatch.
   UINT savedMessage = currentMessage_;
@@ -119,12 +122,18 @@ LRESULT CWnd::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
   currentMessage_ = message;
   currentWParam_ = wParam;
   currentLParam_ = lParam;
+  DispatchFrame frame = {false, dispatchFrames_};
+  dispatchFrames_ = &frame;
   const MessageMapEntry* entry = FindEntry(GetMessageMap(), message, wParam);
   LRESULT result =
       entry != nullptr ? entry->handler(this, wParam, lParam) : DefWindowProc(message, wParam, lParam);
-  currentMessage_ = savedMessage;
-  currentWParam_ = savedWParam;
-  currentLParam_ = savedLParam;
+  *deleted = frame.objectDeleted;
+  if (!frame.objectDeleted) {
+    dispatchFrames_ = frame.outer;
+    currentMessage_ = savedMessage;
+    currentWParam_ = savedWParam;
+    currentLParam_ = savedLParam;
+  }
   return result;
 }
 
@@ -132,11 +141,13 @@ LRESULT CALLBACK CWnd::WindowProcedure(HWND hwnd, UINT message, WPARAM wParam,
                                        LPARAM lParam) {
   CWnd* wnd = FromHandlePermanent(hwnd);
   if (wnd == nullptr) return ::DefWindowProcA(hwnd, message, wParam, lParam);
-  if (message != WM_NCDESTROY) return wnd->Dispatch(message, wParam, lParam);
+  bool deleted = false;
+  if (message != WM_NCDESTROY) return wnd->Dispatch(message, wParam, lParam, &deleted);
   // The window is going away while taken over: let its own procedure see the last
   // message, then give it back and forget the handle. The object stays with its owner.
   WNDPROC saved = *wnd->GetSuperWndProcAddr();
-  LRESULT result = wnd->Dispatch(message, wParam, lParam);
+  LRESULT result = wnd->Dispatch(message, wParam, lParam, &deleted);
+  if (deleted) return result;
   if (saved != nullptr &&
       GetWindowLongPtrA(hwnd, GWLP_WNDPROC) == reinterpret_cast<LONG_PTR>(&CWnd::WindowProcedure)) {
     SetWindowLongPtrA(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(saved));

@@ -67,12 +67,22 @@ class CWnd {
  private:
   static LRESULT CALLBACK WindowProcedure(HWND hwnd, UINT message, WPARAM wParam,
                                           LPARAM lParam);
-  LRESULT Dispatch(UINT message, WPARAM wParam, LPARAM lParam);
+  // Sets *deleted when the object was deleted while the message was handled.
+  LRESULT Dispatch(UINT message, WPARAM wParam, LPARAM lParam, bool* deleted);
   static const MessageMapEntry* FindEntry(const MessageMap* map, UINT message,
                                           WPARAM wParam);
 
+  // One per dispatch in progress on this object, innermost first. The destructor marks
+  // them, so that a handler whose message loop (a message box, a menu) let the owner
+  // delete the object returns without touching it again.
+  struct DispatchFrame {
+    bool objectDeleted;
+    DispatchFrame* outer;
+  };
+
   HWND hwnd_ = nullptr;
   WNDPROC superWndProc_ = nullptr;
+  DispatchFrame* dispatchFrames_ = nullptr;
   // The message being dispatched, for Default.
   UINT currentMessage_ = 0;
   WPARAM currentWParam_ = 0;

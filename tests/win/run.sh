@@ -193,6 +193,12 @@ new c 64 48
 setwindow c
 close c
 destroy c
+new d 64 48
+setwindow d
+on-msgbox destroy d
+command d 1000
+wndproc d
+send d WM_PALETTECHANGED 0 0
 shutdown
 SCRIPT
 cat >"$work/takeover.expected" <<EXPECTED
@@ -236,6 +242,14 @@ new c -> 0
 setwindow c -> 0
 close c done
 destroy c -> 0 saved untouched
+new d -> 0
+setwindow d -> 0
+msgbox caption: Image Info
+msgbox text: Image not finished loading
+destroy d -> 0 saved untouched
+command d 1000: browser did not see it
+wndproc d: browser's own, window alive
+send d WM_PALETTECHANGED: browser saw it
 shutdown -> 0
 EXPECTED
 run_script takeover
@@ -454,8 +468,10 @@ info a
 new b 64 48
 stream b $(W empty.kdz)
 info b
+setwindow b
+on-msgbox destroy b
+stream b $(W text.kdz)
 destroy a
-destroy b
 shutdown
 SCRIPT
 {
@@ -477,8 +493,10 @@ SCRIPT
   echo "new b -> 0"
   stream_lines b 0 0 "Can't allocate file buffers size of 0!"
   echo "info b: no image"
+  echo "setwindow b -> 0"
+  stream_lines b "$(stat -c %s "$work/text.kdz")" 1 "$decode_failed" |
+    sed "s/^\(msgbox text: .*\)$/\1\ndestroy b -> 0 saved untouched/"
   echo "destroy a -> 0 saved untouched"
-  echo "destroy b -> 0 saved untouched"
   echo "shutdown -> 0"
 } >"$work/broken.expected"
 run_script broken

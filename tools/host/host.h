@@ -79,6 +79,9 @@ void SetMenuChoice(int index);
 // Dialogs and menus are reported in the script form ("msgbox caption: ...") or raw
 // (caption and text alone, one line each).
 void SetRawDialogReport(bool raw);
+// Runs once, inside the modal loop of the next message box, after the box is reported
+// and before it is answered: what a browser might do while a box is open.
+void SetDialogAction(void (*action)());
 // Runs when the user closes the frame, before its windows are destroyed.
 void SetCloseHandler(void (*handler)());
 

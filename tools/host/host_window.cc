@@ -20,6 +20,7 @@ bool menuAnswered = false;
 HMENU trackedMenu = nullptr;
 bool rawDialogReport = false;
 void (*closeHandler)() = nullptr;
+void (*dialogAction)() = nullptr;
 
 Instance* InstanceOf(HWND hwnd) {
   return reinterpret_cast<Instance*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
@@ -125,6 +126,11 @@ BOOL CALLBACK AnswerDialog(HWND hwnd, LPARAM) {
   } else {
     Say("msgbox caption: " + Escape(caption));
     Say("msgbox text: " + Escape(text));
+  }
+  if (dialogAction != nullptr) {
+    void (*action)() = dialogAction;
+    dialogAction = nullptr;
+    action();
   }
   PostMessageA(hwnd, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
                reinterpret_cast<LPARAM>(GetDlgItem(hwnd, IDOK)));
@@ -269,6 +275,8 @@ void SetMenuChoice(int index) { menuChoice = index; }
 void SetRawDialogReport(bool raw) { rawDialogReport = raw; }
 
 void SetCloseHandler(void (*handler)()) { closeHandler = handler; }
+
+void SetDialogAction(void (*action)()) { dialogAction = action; }
 
 bool CaptureClient(HWND hwnd, Capture* capture) {
   RECT client;

@@ -38,7 +38,8 @@ const char kUsage[] =
     "  resize NAME W H | click NAME left|right X Y | menu INDEX|cancel\n"
     "  command NAME ID | send NAME MESSAGE [WPARAM [LPARAM]] | wndproc NAME\n"
     "  info NAME | screenshot NAME FILE | check-screen NAME | pixel NAME X Y\n"
-    "  destroy NAME | close NAME | shutdown\n";
+    "  destroy NAME | close NAME | shutdown\n"
+    "  on-msgbox COMMAND...  (runs COMMAND while the next message box is open)\n";
 
 PluginModule plugin;
 std::map<std::string, Instance*> byName;
@@ -325,6 +326,20 @@ void Entrypoints() {
   Report(std::string("entrypoints -> ") + Str(plugin.getEntryPoints(nullptr)) + " for no table");
 }
 
+void RunCommand(const std::vector<std::string>& w);
+
+std::vector<std::string> pendingDialogCommand;
+
+void RunPendingDialogCommand() {
+  std::vector<std::string> words;
+  words.swap(pendingDialogCommand);
+  try {
+    RunCommand(words);
+  } catch (const ScriptError& e) {
+    Say("on-msgbox failed: " + e.message);
+  }
+}
+
 void RunCommand(const std::vector<std::string>& w) {
   const std::string& c = w[0];
   if (c == "echo") {
@@ -437,6 +452,10 @@ void RunCommand(const std::vector<std::string>& w) {
     SendMessageA(instance->child, right ? WM_RBUTTONUP : WM_LBUTTONUP, 0, point);
     Report("click " + w[1] + " " + w[2] + " " + w[3] + " " + w[4] + ": browser " +
            (BrowserSaw(instance, down, keys, point) ? "saw" : "did not see") + " the button");
+  } else if (c == "on-msgbox") {
+    Need(w, 2);
+    pendingDialogCommand.assign(w.begin() + 1, w.end());
+    SetDialogAction(RunPendingDialogCommand);
   } else if (c == "menu") {
     Need(w, 2);
     SetMenuChoice(w[1] == "cancel" ? -1 : Int(w[1]));
