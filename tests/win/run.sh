@@ -79,6 +79,8 @@ flat 64 48 100 "$work/grey64.kdz"
 flat 40 30 180 "$work/light40.kdz"
 flat 33 17 60 "$work/dark33.kdz"
 flat 64 48 60 "$work/dark64.kdz"
+flat 0 48 100 "$work/zerowidth.kdz"
+flat -5 48 100 "$work/negwidth.kdz"
 : >"$work/empty.kdz"
 printf 'this is not a picture at all, just text that fills a few bytes\n' >"$work/text.kdz"
 # The right signature with a header cut short.
@@ -460,6 +462,9 @@ stream a $(W short.kdz)
 info a
 stream a $(W large.kdz) 65536
 info a
+stream a $(W zerowidth.kdz)
+stream a $(W negwidth.kdz)
+info a
 stream a $(W grey64.kdz)
 info a
 check-screen a
@@ -484,6 +489,9 @@ SCRIPT
   stream_lines a 30 1 "$decode_failed"
   echo "info a: no image"
   stream_lines a 80000 2 "$decode_failed"
+  echo "info a: no image"
+  stream_lines a 71 1 "$decode_failed"
+  stream_lines a 71 1 "$decode_failed"
   echo "info a: no image"
   stream_lines a 71 1
   echo "info a: image 64x48 8-bit, ratio $(ratio 64 48 "$work/grey64.kdz"), decode time ok, bitmap block live"

@@ -25,9 +25,10 @@ const char kUsage[] =
     "\n"
     "The first form shows the picture in a window of its size until the window is\n"
     "closed. The second waits until the picture is painted, writes the window's client\n"
-    "pixels to OUT.bmp (24-bit) and exits 0. Message boxes that the plug-in opens are\n"
-    "answered with OK; their caption and text are printed on standard output, one line\n"
-    "each, with newlines, carriage returns and tabs written as \\n, \\r and \\t.\n"
+    "pixels to OUT.bmp (24-bit) and exits 0. In the second and third form, message\n"
+    "boxes that the plug-in opens are answered with OK; their caption and text are\n"
+    "printed on standard output, one line each, with newlines, carriage returns and\n"
+    "tabs written as \\n, \\r and \\t.\n"
     "\n"
     "Script commands (one per line, # starts a comment; NAME names an instance):\n"
     "  registration | exports | entrypoints | display | pump | echo TEXT\n"
@@ -590,11 +591,13 @@ int Main(int argc, char** argv) {
 
   verbose = !script.empty();
   SetRawDialogReport(script.empty());
-  if (!CreateFrame("kdzhost")) {
+  const bool interactive = script.empty() && screenshot.empty();
+  if (!CreateFrame(interactive ? ("kdzhost - " + positional[1]).c_str() : "kdzhost")) {
     std::fputs("kdzhost: cannot create the frame window\n", stderr);
     return 1;
   }
-  StartDialogWatch();
+  // As a viewer, message boxes wait for the user; otherwise they are answered.
+  if (!interactive) StartDialogWatch();
   std::string error;
   if (!LoadPlugin(positional[0], &plugin, &error)) {
     std::fprintf(stderr, "kdzhost: %s\n", error.c_str());
