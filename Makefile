@@ -49,8 +49,9 @@ fuzz-short: build-fuzz
 	scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
 
 # Static checks of both DLLs, then the plug-in in kdzhost under 64-bit Wine and Xvfb.
-test-win: build-win32 build-win64
-	tests/win/run.sh build-win32 build-win64
+# Real pictures are compared with the native build's 8-bit decode.
+test-win: build-native build-win32 build-win64
+	tests/win/run.sh build-win32 build-win64 $(BUILD)
 
 test: build test-native test-win test-sanitize fuzz-short
 

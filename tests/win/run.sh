@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Windows tests: static checks of both DLLs, then the plug-in driven by kdzhost under
-# 64-bit Wine and Xvfb. usage: tests/win/run.sh BUILD_WIN32 BUILD_WIN64
+# 64-bit Wine and Xvfb. With a native build, real pictures (samples/*.kdz and the shared
+# test images encoded by its kdz tool) are also shown by the plug-in and compared with
+# the native 8-bit decode. usage: tests/win/run.sh BUILD_WIN32 BUILD_WIN64 [BUILD_NATIVE]
 set -uo pipefail
 
 if [ "${1:-}" != "--inside-display" ]; then
-  [ $# -eq 2 ] || { echo "usage: $0 BUILD_WIN32 BUILD_WIN64" >&2; exit 2; }
+  [ $# -eq 2 ] || [ $# -eq 3 ] || { echo "usage: $0 BUILD_WIN32 BUILD_WIN64 [BUILD_NATIVE]" >&2; exit 2; }
   win32=$(cd "$1" && pwd)
   win64=$(cd "$2" && pwd)
+  native=""
+  [ $# -eq 3 ] && native=$(cd "$3" && pwd)
   here=$(cd "$(dirname "$0")" && pwd)
   status=0
   echo "== static checks of the 32-bit plug-in"
@@ -14,11 +18,12 @@ if [ "${1:-}" != "--inside-display" ]; then
   echo "== static checks of the 64-bit plug-in"
   python3 "$here/check_dll.py" x86_64-w64-mingw32-objdump "$win64/plugin/npkdz.dll" x86-64 || status=1
   # One X server for the whole run.
-  xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" --inside-display "$win64" || status=1
+  xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" --inside-display "$win64" "$native" || status=1
   exit $status
 fi
 
 win64=$2
+native=${3:-}
 here=$(cd "$(dirname "$0")" && pwd)
 export WINEDEBUG=-all
 export WINEPREFIX="$win64/wineprefix"
@@ -548,6 +553,65 @@ screenshot_case screenshot-broken text.kdz "200x150 24-bit, 1 colours, first 255
   "$(printf 'Plug-in-test\n%s' "$decode_failed")"
 screenshot_case screenshot-empty empty.kdz "200x150 24-bit, 1 colours, first 255 255 255" \
   "$(printf "Plug-in-test\nCan't allocate file buffers size of 0!")"
+
+# --- Real pictures: the plug-in's window against the native 8-bit decode, and the
+# ratio and picture through the script form.
+kdz="$native/tools/kdz/kdz"
+pictures=()
+for f in "$here/../../samples/"*.kdz; do [ -f "$f" ] && pictures+=("$f"); done
+if [ -n "$native" ] && [ -x "$kdz" ]; then
+  for n in chelsea color coffee; do
+    if "$kdz" encode "$here/../../../shared/images/$n.png" "$work/$n.kdz" >/dev/null 2>&1; then
+      pictures+=("$work/$n.kdz")
+    fi
+  done
+else
+  echo "skip  real pictures: no native kdz tool (pass the native build folder)"
+fi
+for picture in "${pictures[@]}"; do
+  name=$(basename "$picture" .kdz)
+  size=$("$kdz" info "$picture" 2>/dev/null | sed -n 's/^picture: *\([0-9]*\) x \([0-9]*\)$/\1 \2/p')
+  [ -n "$size" ] || { fail "real $name: kdz info gives no picture size"; continue; }
+  read -r width height <<<"$size"
+  if [ "$width" -gt 1000 ] || [ "$height" -gt 700 ]; then
+    echo "skip  real $name: ${width}x$height does not fit the test display"
+    continue
+  fi
+  cp "$picture" "$work/real-$name.kdz"
+  cat >"$work/real-$name.script" <<SCRIPT
+new p $width $height
+setwindow p
+stream p $(W "real-$name.kdz") 1000
+info p
+check-screen p
+destroy p
+shutdown
+SCRIPT
+  bytes=$(stat -c %s "$picture")
+  {
+    echo "new p -> 0"
+    echo "setwindow p -> 0"
+    echo "stream p: newstream -> 0 stype 3"
+    echo "stream p: wrote $bytes bytes in $(( (bytes + 999) / 1000 )) writes, accepted $bytes"
+    echo "stream p: asfile done"
+    echo "stream p: destroystream -> 0"
+    echo "info p: image ${width}x$height 8-bit, ratio $(ratio "$width" "$height" "$picture"), decode time ok, bitmap block live"
+    echo "screen p: matches bitmap"
+    echo "destroy p -> 0 saved untouched"
+    echo "shutdown -> 0"
+  } >"$work/real-$name.expected"
+  run_script "real-$name"
+  if "$kdz" decode --8bit "$picture" "$work/real-$name-native.bmp" >/dev/null 2>&1; then
+    timeout 180 "$wine" "$host" --screenshot "$(W "real-$name-wine.bmp")" "$dll" "$(W "real-$name.kdz")" \
+      >"$work/real-$name.stdout" 2>&1
+    if result=$(python3 "$here/compare_bmp.py" "$work/real-$name-native.bmp" "$work/real-$name-wine.bmp"); then
+      pass "real $name: window and native 8-bit decode $result"
+    else
+      fail "real $name: window and native 8-bit decode: $result"
+      cat "$work/real-$name.stdout"
+    fi
+  fi
+done
 
 shutdown_server() { "$wineserver" -k 2>/dev/null || true; }
 echo "== $passed passed, $failed failed"
