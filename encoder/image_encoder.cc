@@ -329,6 +329,11 @@ Result EncodeTuned(const RgbImage& picture, const EncodeOptions& options,
       lastH = ch;
       if (l >= std::min(top, 2)) candidates.push_back(l);
     }
+    // The deepest, the shallowest (most of the picture transformed) and one
+    // between are enough to find the trade.
+    if (candidates.size() > 3) {
+      candidates = {candidates.front(), candidates[candidates.size() / 2], candidates.back()};
+    }
   }
 
   const size_t budget = options.targetSize > 0

@@ -115,12 +115,14 @@ void PlaneEncoder::MarkZeroTrees(const PlaneJob& job) {
 void PlaneEncoder::BuildSequence(const PlaneJob& job, std::vector<size_t>* levelStart) {
   const int w = job.width;
   const int limit = job.levels - job.uncodedLevels;
-  std::fill(marked_.begin(), marked_.end(), uint8_t{0});
+  std::fill(markedBy_.begin(), markedBy_.end(), 0);
   sequence_.clear();
+  reach_.clear();
   const Band low = BandAt(w, job.height, job.levels, 0);
   for (int r = 0; r < low.rows; ++r) {
     for (int c = 0; c < low.cols; ++c) sequence_.push_back(quantised_[static_cast<size_t>(r) * w + c]);
   }
+  reach_.assign(sequence_.size(), 0);
   levelStart->assign(static_cast<size_t>(limit) + 1, 0);
   const int bands = BandCount(job.levels);
   for (int k = 1; k < bands; ++k) {
@@ -131,17 +133,21 @@ void PlaneEncoder::BuildSequence(const PlaneJob& job, std::vector<size_t>* level
     for (int r = band.row0; r < band.row0 + band.rows; ++r) {
       for (int c = band.col0; c < band.col0 + band.cols; ++c) {
         const size_t at = static_cast<size_t>(r) * w + c;
-        if (marked_[at]) {
+        const auto index = static_cast<int32_t>(sequence_.size());
+        if (markedBy_[at]) {
           sequence_.push_back(kSkip);
+          reach_.push_back(0);
+          reach_[static_cast<size_t>(markedBy_[at] - 1)] = index;
           continue;
         }
+        reach_.push_back(index);
         if (zeroTree_[at]) {
           sequence_.push_back(kRootValue);
           int size = 2, r0 = 2 * r, c0 = 2 * c;
           for (int level = j + 1; level < limit; ++level) {
             for (int y = r0; y < r0 + size; ++y) {
-              std::fill_n(marked_.begin() + static_cast<std::ptrdiff_t>(y) * w + c0, size,
-                          uint8_t{1});
+              std::fill_n(markedBy_.begin() + static_cast<std::ptrdiff_t>(y) * w + c0, size,
+                          index + 1);
             }
             size *= 2;
             r0 *= 2;
@@ -239,7 +245,7 @@ CodedPlane PlaneEncoder::Encode(const PlaneJob& job) {
   const int limit = levels - job.uncodedLevels;  // detail levels that carry data
   quantised_.assign(n, 0);
   zeroTree_.assign(n, 0);
-  marked_.assign(n, 0);
+  markedBy_.assign(n, 0);
   std::vector<size_t> levelStart;
 
   Quantise(job);
@@ -275,9 +281,22 @@ CodedPlane PlaneEncoder::Encode(const PlaneJob& job) {
   // there lets the decoder leave it at 0. Uncoded levels are always cut off.
   size_t end = sequence_.size();
   if (levels > 0) {
-    while (end > lowCount && (sequence_[end - 1] == 0 || sequence_[end - 1] == kRootValue ||
-                              (sequence_[end - 1] == kSkip && !job.endAfterMarks))) {
-      --end;
+    size_t last = end;
+    while (last > lowCount && (sequence_[last - 1] == 0 || sequence_[last - 1] == kRootValue ||
+                               sequence_[last - 1] == kSkip)) {
+      --last;
+    }
+    end = last;
+    if (job.endAfterMarks) {
+      // Move the end past every position still marked by a root coded before it.
+      int32_t reach = -1;
+      for (size_t k = lowCount; k < end; ++k) {
+        if (sequence_[k] == kRootValue) reach = std::max(reach, reach_[k]);
+      }
+      while (end < sequence_.size() && reach >= static_cast<int32_t>(end)) {
+        if (sequence_[end] == kRootValue) reach = std::max(reach, reach_[end]);
+        ++end;
+      }
     }
   }
   const bool visitsAll = job.uncodedLevels == 0;

@@ -80,7 +80,8 @@ class PlaneEncoder {
   std::vector<int16_t> choice_;    // the value chosen when the tree is kept
   std::vector<uint8_t> pruned_;
   std::vector<uint8_t> zeroTree_;  // 1 where a coefficient and all it marks are 0
-  std::vector<uint8_t> marked_;
+  std::vector<int32_t> markedBy_;  // 1 + sequence index of the marking root
+  std::vector<int32_t> reach_;     // per symbol: where its marks end (roots)
   std::vector<int16_t> sequence_;
 };
 
