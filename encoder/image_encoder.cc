@@ -86,16 +86,11 @@ int MaxLevelsFor(int width, int height, int cap) {
   return levels;
 }
 
-bool PreparePicture(const RgbImage& picture, int levels, PreparedPicture* out) {
-  out->width = picture.width;
-  out->height = picture.height;
-  out->levels = levels;
-  out->coveredWidth = (picture.width >> levels) << levels;
-  out->coveredHeight = (picture.height >> levels) << levels;
-  // Pixels outside the transformed region show the bias as a grey; pick the one
-  // nearest to them. Luma minus the bias then spans at most -255..255.
-  out->lumaBias = BestUncoveredGrey(picture, out->coveredWidth, out->coveredHeight);
-  RgbToYiq(picture, out->lumaBias, &out->planes);
+namespace {
+
+bool PrepareWithBias(const RgbImage& picture, int levels, int bias, PreparedPicture* out) {
+  out->lumaBias = bias;
+  RgbToYiq(picture, bias, &out->planes);
   std::vector<int32_t>* planes[3] = {&out->planes.y, &out->planes.i, &out->planes.q};
   const int bands = BandCount(levels);
   for (int p = 0; p < 3; ++p) {
@@ -114,6 +109,22 @@ bool PreparePicture(const RgbImage& picture, int levels, PreparedPicture* out) {
     }
   }
   return true;
+}
+
+}  // namespace
+
+bool PreparePicture(const RgbImage& picture, int levels, PreparedPicture* out) {
+  out->width = picture.width;
+  out->height = picture.height;
+  out->levels = levels;
+  out->coveredWidth = (picture.width >> levels) << levels;
+  out->coveredHeight = (picture.height >> levels) << levels;
+  // Pixels outside the transformed region show the bias as a grey; pick the one
+  // nearest to them. Luma minus the bias then spans up to -255..255, which deep
+  // levels may not hold: centred luma is the fallback.
+  const int border = BestUncoveredGrey(picture, out->coveredWidth, out->coveredHeight);
+  if (PrepareWithBias(picture, levels, border, out)) return true;
+  return border != 128 && PrepareWithBias(picture, levels, 128, out);
 }
 
 BuiltFile BuildFile(const PreparedPicture& prep, double step, const int uncoded[3],
@@ -369,8 +380,11 @@ Result EncodeTuned(const RgbImage& picture, const EncodeOptions& options,
       BuiltFile f;
       // Later searches start where the first one ended.
       if (!SearchStep(prep, found, exact, budget, uncoded, tuning, &coder, &f, &trials)) {
-        lastWhy = "the picture does not fit in " + std::to_string(budget + 1 > kMaxFileSize - 1 ? kMaxFileSize : budget) +
-                  " bytes even at the lowest quality";
+        lastWhy = options.targetSize > 0
+                      ? "the picture does not fit in " + std::to_string(options.targetSize) +
+                            " bytes even at the lowest quality"
+                      : "the picture does not fit in a KDZ file (below 80000 bytes, planes "
+                        "below offset 65536) even at the lowest quality";
         continue;
       }
       found = f.report.step;
