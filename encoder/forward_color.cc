@@ -83,20 +83,32 @@ void RgbToYiq(const RgbImage& picture, int lumaBias, YiqPlanes* out) {
   }
 }
 
-int BestUncoveredGrey(const RgbImage& picture, int coveredCols, int coveredRows) {
+int BestUncoveredGrey(const RgbImage& picture, int coveredCols, int coveredRows,
+                      double* error) {
   const int w = picture.width, h = picture.height;
-  uint64_t sum = 0, count = 0;
+  uint64_t sum = 0, squares = 0, count = 0;
   for (int row = 0; row < h; ++row) {
     const int planeRow = h - 1 - row;
     const uint8_t* src = picture.rgb.data() + static_cast<size_t>(row) * w * 3;
     const int from = planeRow >= coveredRows ? 0 : coveredCols;
     for (int x = from; x < w; ++x) {
-      sum += static_cast<uint64_t>(src[3 * x]) + src[3 * x + 1] + src[3 * x + 2];
+      for (int k = 0; k < 3; ++k) {
+        const uint64_t v = src[3 * x + k];
+        sum += v;
+        squares += v * v;
+      }
       count += 3;
     }
   }
+  if (error) *error = 0;
   if (count == 0) return 128;
-  return static_cast<int>((sum + count / 2) / count);
+  const int grey = static_cast<int>((sum + count / 2) / count);
+  if (error) {
+    const double g = grey;
+    *error = (static_cast<double>(squares) - 2 * g * static_cast<double>(sum) +
+              g * g * static_cast<double>(count)) / 3;
+  }
+  return grey;
 }
 
 }  // namespace kdz

@@ -25,6 +25,9 @@ void RgbToYiq(const RgbImage& picture, int lumaBias, YiqPlanes* out);
 // picture's pixels outside the top-left coveredCols x coveredRows of the planes,
 // in plane coordinates; 128 when every pixel is covered. The decoder shows those
 // pixels as the luma bias.
-int BestUncoveredGrey(const RgbImage& picture, int coveredCols, int coveredRows);
+// With `error`, also the squared error of that grey summed over those pixels'
+// bytes, over 3.
+int BestUncoveredGrey(const RgbImage& picture, int coveredCols, int coveredRows,
+                      double* error = nullptr);
 
 }  // namespace kdz

@@ -77,10 +77,15 @@ double StepToQuality(double step) {
   return std::clamp(50.0 * 24.0 / step, 1.0, 50.0);
 }
 
+// Deeper levels shrink the low band, whose samples are coded one by one; below a
+// few hundred samples that no longer pays, and the deeper levels' rounding adds up.
 int MaxLevelsFor(int width, int height, int cap) {
+  constexpr int64_t kSmallestLowBand = 200;
   int levels = 0;
-  while (levels < std::min(cap, kMaxLevels) && (width >> (levels + 1)) >= 2 &&
-         (height >> (levels + 1)) >= 2) {
+  while (levels < std::min(cap, kMaxLevels)) {
+    const int64_t cols = width >> (levels + 1), rows = height >> (levels + 1);
+    if (cols < 2 || rows < 2) break;
+    if (cols * rows < kSmallestLowBand && levels + 1 > 3) break;
     ++levels;
   }
   return levels;
@@ -326,25 +331,30 @@ Result EncodeTuned(const RgbImage& picture, const EncodeOptions& options,
   }
 
   // Candidate level counts: the deepest of each distinct transformed region, as
-  // the region decides which border pixels are lost to the bias grey.
-  std::vector<int> candidates;
+  // the region decides which border pixels are lost to the bias grey. Those with
+  // the smallest loss come first; a candidate whose border alone costs more than
+  // the best file found so far cannot win and is skipped.
+  struct Candidate {
+    int levels;
+    double borderError;  // squared error of the untransformed border, over 3
+  };
+  std::vector<Candidate> candidates;
   if (options.levels >= 0) {
-    candidates.push_back(options.levels);
+    candidates.push_back({options.levels, 0.0});
   } else {
     const int top = MaxLevelsFor(w, h, tuning.maxLevels);
     int lastW = -1, lastH = -1;
-    for (int l = top; l >= 0; --l) {
+    for (int l = top; l >= std::min(top, 2); --l) {
       const int cw = (w >> l) << l, ch = (h >> l) << l;
       if (cw == lastW && ch == lastH) continue;
       lastW = cw;
       lastH = ch;
-      if (l >= std::min(top, 2)) candidates.push_back(l);
+      double border = 0;
+      BestUncoveredGrey(picture, cw, ch, &border);
+      candidates.push_back({l, border});
     }
-    // The deepest, the shallowest (most of the picture transformed) and one
-    // between are enough to find the trade.
-    if (candidates.size() > 3) {
-      candidates = {candidates.front(), candidates[candidates.size() / 2], candidates.back()};
-    }
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const Candidate& a, const Candidate& b) { return a.borderError < b.borderError; });
   }
 
   const size_t budget = options.targetSize > 0
@@ -361,9 +371,16 @@ Result EncodeTuned(const RgbImage& picture, const EncodeOptions& options,
   int trials = 0;
   std::string lastWhy;
   bool rangeFailed = false;
-  for (int levels : candidates) {
+  for (const Candidate& candidate : candidates) {
+    if (bestPsnr >= 0 && candidate.borderError >= -bestScore) continue;
+    int levels = candidate.levels;
     PreparedPicture prep;
-    if (!PreparePicture(picture, levels, &prep)) {
+    bool prepared = PreparePicture(picture, levels, &prep);
+    // Too deep for 16-bit coefficients: with automatic levels, one level less.
+    while (!prepared && options.levels < 0 && levels > 0) {
+      prepared = PreparePicture(picture, --levels, &prep);
+    }
+    if (!prepared) {
       rangeFailed = true;
       continue;
     }
@@ -395,9 +412,8 @@ Result EncodeTuned(const RgbImage& picture, const EncodeOptions& options,
       // With a target the best picture wins; at a given quality the best trade
       // of error against bits, weighed as the pruning weighs them.
       const double error = std::pow(10.0, -psnr / 10) * 255.0 * 255.0 * w * h;
-      const double score = exact ? psnr
-                                 : -(error + tuning.rdo * f.report.step * f.report.step * 8.0 *
-                                                 static_cast<double>(f.bytes.size()));
+      const double bits = exact ? 0.0 : 8.0 * static_cast<double>(f.bytes.size());
+      const double score = -(error + tuning.rdo * f.report.step * f.report.step * bits);
       if (bestPsnr < 0 || score > bestScore) {
         bestScore = score;
         bestPsnr = psnr;

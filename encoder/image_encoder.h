@@ -21,7 +21,7 @@ struct EncoderTuning {
   int chromaUncoded = -1;      // uncodedLevels of 'i' and 'q'; -1 tries 0 and 1
   int splitLevel = -1;         // second segment from this detail level; -2 picks, -1 none
   double rdo = 0.1;            // rate-distortion pruning: lambda = rdo * step^2; 0 off
-  int maxLevels = 6;
+  int maxLevels = 8;
 };
 
 // A picture prepared for one choice of levels: planes transformed, the largest
@@ -39,7 +39,7 @@ struct PreparedPicture {
 double QualityToStep(double quality);
 double StepToQuality(double step);
 
-// The largest level count that the picture's size and the sample range allow.
+// The largest level count worth trying for the picture's size.
 int MaxLevelsFor(int width, int height, int cap);
 
 // Transforms the picture for `levels`. False when the coefficients would not fit

@@ -513,6 +513,30 @@ TEST(EncoderRoundTrip, UncoveredBorderShowsTheNearestGrey) {
   EXPECT_EQ(decoded.rgb[(0 * 67 + 5) * 3 + 1], 77);
 }
 
+TEST(EncoderRoundTrip, AutomaticLevelsPickTheBetterBorderTrade) {
+  // 100 x 70: three levels transform 96 x 64 samples, two levels 100 x 68. The
+  // choice between a smaller low band and fewer grey border pixels depends on
+  // the rate; the automatic choice must be as good as the better of the two.
+  const RgbImage img = Synthetic(100, 70, 21);
+  for (int target : {900, 4000}) {
+    double explicitBest = 0;
+    for (int levels : {2, 3}) {
+      EncodeOptions options;
+      options.targetSize = target;
+      options.levels = levels;
+      std::vector<uint8_t> file;
+      ASSERT_TRUE(Encode(img, options, &file).ok());
+      explicitBest = std::max(explicitBest, DecodedPsnr(img, file));
+    }
+    EncodeOptions options;
+    options.targetSize = target;
+    std::vector<uint8_t> file;
+    EncodeReport report;
+    ASSERT_TRUE(Encode(img, options, &file, &report).ok());
+    EXPECT_GE(DecodedPsnr(img, file), explicitBest - 0.01) << target;
+  }
+}
+
 TEST(EncoderRoundTrip, SharedPicturesAtHalfAndOneAndAHalfBitsPerPixel) {
   // Bounds: a margin below what the encoder reaches and, for the pictures whose
   // size is a multiple of 64, above what baseline JPEG reaches at the same size.
