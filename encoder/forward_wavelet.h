@@ -10,8 +10,9 @@ namespace kdz {
 // One analysis level on the top-left rows x cols region (both even, at least 4) of
 // a plane of `stride` samples per row: afterwards rows 0..rows/2-1 hold the
 // vertical low part, columns 0..cols/2-1 the horizontal low part. The decoder's
-// synthesis of the result gives back every odd column exactly and each other
-// sample within +-2 (the synthesis doubles some details, so parity is lost).
+// synthesis of the result gives back the odd columns of all but two rows exactly
+// and the rest within a few units: it doubles some details, so the parity of the
+// samples they build cannot always be matched.
 void AnalyzeLevel(int32_t* plane, int stride, int rows, int cols);
 
 // Transforms a width x height plane in place with `levels` levels. The region
