@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include "kdz/kdz.h"
 #include "plugin/viewer_instance.h"
 #include "tools/host/host.h"
+#include "winlib/gdi.h"
 
 namespace kdzhost {
 namespace {
@@ -38,7 +40,9 @@ const char kUsage[] =
     "  destroystream NAME | print NAME | stream NAME FILE [CHUNK [MIME]]\n"
     "  resize NAME W H | click NAME left|right X Y | menu INDEX|cancel\n"
     "  command NAME ID | send NAME MESSAGE [WPARAM [LPARAM]] | wndproc NAME\n"
-    "  info NAME | screenshot NAME FILE | check-screen NAME | pixel NAME X Y\n"
+    "  info NAME | screenshot NAME FILE | check-screen NAME [nearest] | pixel NAME X Y\n"
+    "  check-drawn NAME W H [X Y] | palette NAME | system-palette NAME | repaint NAME\n"
+    "  system-palette-room\n"
     "  destroy NAME | close NAME | shutdown\n"
     "  on-msgbox COMMAND...  (runs COMMAND while the next message box is open)\n";
 
@@ -251,8 +255,30 @@ void Info(Instance* instance) {
          (timeOk ? "ok" : "out of range") + ", bitmap block " + (live ? "live" : "released"));
 }
 
-// Compares the window's pixels with the instance's 8-bit bitmap drawn at its own size.
-void CheckScreen(Instance* instance) {
+const uint8_t* ColourTable(const BITMAPINFOHEADER* header) {
+  return reinterpret_cast<const uint8_t*>(header) + header->biSize;
+}
+
+// Palette index of picture pixel (x, y), top row first.
+uint8_t IndexAt(const BITMAPINFOHEADER* header, int x, int y) {
+  const uint8_t* pixels = ColourTable(header) + 1024;
+  const size_t stride = (static_cast<size_t>(header->biWidth) + 3) & ~size_t{3};
+  return pixels[static_cast<size_t>(header->biHeight - 1 - y) * stride + static_cast<size_t>(x)];
+}
+
+HPALETTE PaletteOf(const Instance* instance) {
+  const auto* record = static_cast<const ViewerInstance*>(instance->npp.pdata);
+  return record != nullptr && record->palette != nullptr ? record->palette->handle() : nullptr;
+}
+
+std::string Rgb(const uint8_t* bgr) {
+  return Str(bgr[2]) + " " + Str(bgr[1]) + " " + Str(bgr[0]);
+}
+
+// Compares the window's pixels with the instance's 8-bit bitmap drawn at its own size:
+// with the colour table's colours, or (nearest) with the colours the device shows for
+// them, as GetNearestColor reports them with the instance's palette selected.
+void CheckScreen(Instance* instance, bool nearest) {
   const std::string prefix = "screen " + instance->name + ": ";
   PumpMessages();
   const BITMAPINFOHEADER* header = BitmapOf(instance);
@@ -263,26 +289,190 @@ void CheckScreen(Instance* instance) {
       capture.height != header->biHeight) {
     return Report(prefix + "window and bitmap differ in size");
   }
-  const auto* table = reinterpret_cast<const uint8_t*>(header) + header->biSize;
-  const auto* pixels = table + 1024;
-  const size_t stride = (static_cast<size_t>(header->biWidth) + 3) & ~size_t{3};
+  uint8_t want[256][3];
+  const uint8_t* table = ColourTable(header);
+  for (int i = 0; i < 256; ++i) std::memcpy(want[i], table + 4 * i, 3);
+  if (nearest) {
+    HDC dc = GetDC(instance->child);
+    HPALETTE palette = PaletteOf(instance);
+    HPALETTE previous = palette != nullptr ? SelectPalette(dc, palette, TRUE) : nullptr;
+    for (int i = 0; i < 256; ++i) {
+      const COLORREF c = GetNearestColor(dc, RGB(want[i][2], want[i][1], want[i][0]));
+      want[i][0] = GetBValue(c);
+      want[i][1] = GetGValue(c);
+      want[i][2] = GetRValue(c);
+    }
+    if (palette != nullptr) SelectPalette(dc, previous, TRUE);
+    ReleaseDC(instance->child, dc);
+  }
   long long differing = 0;
   std::string first;
   for (int y = 0; y < capture.height; ++y) {
     for (int x = 0; x < capture.width; ++x) {
-      const uint8_t index = pixels[static_cast<size_t>(capture.height - 1 - y) * stride + static_cast<size_t>(x)];
-      const uint8_t* want = table + 4 * index;
+      const uint8_t* expected = want[IndexAt(header, x, y)];
       const uint8_t* got = capture.At(x, y);
-      if (got[0] != want[0] || got[1] != want[1] || got[2] != want[2]) {
+      if (got[0] != expected[0] || got[1] != expected[1] || got[2] != expected[2]) {
         if (differing++ == 0) {
-          first = " (first at " + Str(x) + "," + Str(y) + ": " + Str(got[2]) + " " + Str(got[1]) + " " +
-                  Str(got[0]) + " instead of " + Str(want[2]) + " " + Str(want[1]) + " " + Str(want[0]) + ")";
+          first = " (first at " + Str(x) + "," + Str(y) + ": " + Rgb(got) + " instead of " + Rgb(expected) + ")";
         }
       }
     }
   }
-  if (differing == 0) return Report(prefix + "matches bitmap");
+  if (differing == 0) return Report(prefix + (nearest ? "matches the nearest device colours" : "matches bitmap"));
   Report(prefix + Str(differing) + " pixels differ" + first);
+}
+
+// Compares the window's pixels with the instance's bitmap stretched by the host itself
+// to width x height at (x, y) over the white background of the window class, the way
+// a paint at those extents and that pan offset leaves the window.
+void CheckDrawn(Instance* instance, int width, int height, int x, int y) {
+  const std::string prefix = "drawn " + instance->name + ": ";
+  PumpMessages();
+  const BITMAPINFOHEADER* header = BitmapOf(instance);
+  Capture capture;
+  if (!CaptureClient(instance->child, &capture)) return Report(prefix + "capture failed");
+  if (header == nullptr) return Report(prefix + "no image to compare");
+
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  ReleaseDC(nullptr, screen);
+  BITMAPINFO info = {};
+  info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  info.bmiHeader.biWidth = capture.width;
+  info.bmiHeader.biHeight = -capture.height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 24;
+  void* bits = nullptr;
+  HBITMAP section = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  if (section == nullptr) {
+    DeleteDC(memory);
+    return Report(prefix + "no reference bitmap");
+  }
+  HGDIOBJ previous = SelectObject(memory, section);
+  RECT all = {0, 0, capture.width, capture.height};
+  FillRect(memory, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+  SetStretchBltMode(memory, COLORONCOLOR);
+  StretchDIBits(memory, x, y, width, height, 0, 0, header->biWidth, header->biHeight,
+                ColourTable(header) + 1024, reinterpret_cast<const BITMAPINFO*>(header),
+                DIB_RGB_COLORS, SRCCOPY);
+  GdiFlush();
+  const size_t stride = (static_cast<size_t>(capture.width) * 3 + 3) & ~size_t{3};
+  long long differing = 0;
+  std::string first;
+  for (int row = 0; row < capture.height; ++row) {
+    for (int column = 0; column < capture.width; ++column) {
+      const uint8_t* want = static_cast<const uint8_t*>(bits) + stride * static_cast<size_t>(row) +
+                            static_cast<size_t>(column) * 3;
+      const uint8_t* got = capture.At(column, row);
+      if (got[0] != want[0] || got[1] != want[1] || got[2] != want[2]) {
+        if (differing++ == 0) {
+          first = " (first at " + Str(column) + "," + Str(row) + ": " + Rgb(got) + " instead of " + Rgb(want) + ")";
+        }
+      }
+    }
+  }
+  SelectObject(memory, previous);
+  DeleteObject(section);
+  DeleteDC(memory);
+  const std::string what = Str(width) + "x" + Str(height) + " at " + Str(x) + "," + Str(y);
+  if (differing == 0) return Report(prefix + "matches " + what);
+  Report(prefix + Str(differing) + " pixels differ from " + what + first);
+}
+
+// Palette objects seen so far, numbered in the order the host met them.
+std::vector<HPALETTE> seenPalettes;
+
+// The instance's logical palette: whether there is one, which one, and whether its
+// entries are the bitmap's colour table.
+void PaletteReport(Instance* instance) {
+  const std::string prefix = "palette " + instance->name + ": ";
+  const auto* record = static_cast<const ViewerInstance*>(instance->npp.pdata);
+  if (record == nullptr) return Report(prefix + "no record");
+  if (record->palette == nullptr) return Report(prefix + "none");
+  HPALETTE palette = record->palette->handle();
+  if (palette == nullptr) return Report(prefix + "an object without a palette");
+  size_t number = std::find(seenPalettes.begin(), seenPalettes.end(), palette) - seenPalettes.begin();
+  if (number == seenPalettes.size()) seenPalettes.push_back(palette);
+  std::string text = prefix + "object " + Str(static_cast<long long>(number + 1));
+  PALETTEENTRY entries[256] = {};
+  const UINT count = GetPaletteEntries(palette, 0, 256, entries);
+  const BITMAPINFOHEADER* header = BitmapOf(instance);
+  if (header == nullptr) return Report(text + ", " + Str(count) + " entries, no image");
+  const uint8_t* table = ColourTable(header);
+  int differing = 0;
+  for (UINT i = 0; i < count; ++i) {
+    const uint8_t* c = table + 4 * i;
+    if (entries[i].peRed != c[2] || entries[i].peGreen != c[1] || entries[i].peBlue != c[0] ||
+        entries[i].peFlags != 0) {
+      ++differing;
+    }
+  }
+  Report(text + ", " + Str(count) + " entries" +
+         (differing == 0 ? " from the colour table" : ", " + Str(differing) + " differ from the colour table"));
+}
+
+// How many of the colours the picture uses the system palette holds: a palette
+// realised in the foreground puts them there, as far as there is room.
+void SystemPaletteReport(Instance* instance) {
+  const std::string prefix = "system palette " + instance->name + ": ";
+  const BITMAPINFOHEADER* header = BitmapOf(instance);
+  if (header == nullptr) return Report(prefix + "no image");
+  std::vector<bool> used(256, false);
+  for (int y = 0; y < header->biHeight; ++y) {
+    for (int x = 0; x < header->biWidth; ++x) used[IndexAt(header, x, y)] = true;
+  }
+  const uint8_t* table = ColourTable(header);
+  std::vector<COLORREF> colours;
+  for (int i = 0; i < 256; ++i) {
+    if (!used[static_cast<size_t>(i)]) continue;
+    const uint8_t* c = table + 4 * i;
+    const COLORREF colour = RGB(c[2], c[1], c[0]);
+    if (std::find(colours.begin(), colours.end(), colour) == colours.end()) colours.push_back(colour);
+  }
+  HDC dc = GetDC(nullptr);
+  PALETTEENTRY system[256] = {};
+  const UINT count = GetSystemPaletteEntries(dc, 0, 256, system);
+  ReleaseDC(nullptr, dc);
+  size_t held = 0;
+  for (COLORREF colour : colours) {
+    for (UINT i = 0; i < count; ++i) {
+      if (RGB(system[i].peRed, system[i].peGreen, system[i].peBlue) == colour) {
+        ++held;
+        break;
+      }
+    }
+  }
+  Report(prefix + Str(count) + " entries, holding " + Str(static_cast<long long>(held)) + " of the " +
+         Str(static_cast<long long>(colours.size())) + " colours the picture uses");
+}
+
+// The room a foreground palette finds in the system palette: the host realises a
+// palette of 256 colours that no system palette starts with, in the foreground, from
+// its frame window, and counts how many of them the system palette then holds.
+void SystemPaletteRoom() {
+  struct {
+    WORD version;
+    WORD count;
+    PALETTEENTRY entries[256];
+  } log = {0x300, 256, {}};
+  for (int i = 0; i < 256; ++i) {
+    log.entries[i] = PALETTEENTRY{static_cast<BYTE>(i), static_cast<BYTE>(255 - i), 7, 0};
+  }
+  HPALETTE palette = CreatePalette(reinterpret_cast<const LOGPALETTE*>(&log));
+  if (palette == nullptr) return Report("system palette room: no palette");
+  HDC dc = GetDC(Frame());
+  HPALETTE previous = SelectPalette(dc, palette, FALSE);
+  RealizePalette(dc);
+  PALETTEENTRY system[256] = {};
+  const UINT count = GetSystemPaletteEntries(dc, 0, 256, system);
+  int held = 0;
+  for (UINT i = 0; i < count; ++i) {
+    if (system[i].peBlue == 7 && system[i].peRed + system[i].peGreen == 255) ++held;
+  }
+  SelectPalette(dc, previous, FALSE);
+  ReleaseDC(Frame(), dc);
+  DeleteObject(palette);
+  Report("system palette room: " + Str(held));
 }
 
 void Entrypoints() {
@@ -451,8 +641,12 @@ void RunCommand(const std::vector<std::string>& w) {
     instance->log.clear();
     SendMessageA(instance->child, down, keys, point);
     SendMessageA(instance->child, right ? WM_RBUTTONUP : WM_LBUTTONUP, 0, point);
+    // The menu's modal loop announces itself to the window that owns the menu.
+    const bool menuOpened = std::any_of(instance->log.begin(), instance->log.end(),
+                                        [](const LoggedMessage& m) { return m.message == WM_ENTERMENULOOP; });
     Report("click " + w[1] + " " + w[2] + " " + w[3] + " " + w[4] + ": browser " +
-           (BrowserSaw(instance, down, keys, point) ? "saw" : "did not see") + " the button");
+           (BrowserSaw(instance, down, keys, point) ? "saw" : "did not see") + " the button" +
+           (right ? (menuOpened ? ", menu opened" : ", no menu") : ""));
   } else if (c == "on-msgbox") {
     Need(w, 2);
     pendingDialogCommand.assign(w.begin() + 1, w.end());
@@ -489,7 +683,24 @@ void RunCommand(const std::vector<std::string>& w) {
     Report("screenshot " + w[1] + ": " + (ok ? Str(capture.width) + "x" + Str(capture.height) + " written" : "failed"));
   } else if (c == "check-screen") {
     Need(w, 2);
-    CheckScreen(Find(w[1]));
+    CheckScreen(Find(w[1]), w.size() > 2 && w[2] == "nearest");
+  } else if (c == "check-drawn") {
+    Need(w, 4);
+    CheckDrawn(Find(w[1]), Int(w[2]), Int(w[3]), w.size() > 5 ? Int(w[4]) : 0, w.size() > 5 ? Int(w[5]) : 0);
+  } else if (c == "palette") {
+    Need(w, 2);
+    PaletteReport(Find(w[1]));
+  } else if (c == "system-palette") {
+    Need(w, 2);
+    SystemPaletteReport(Find(w[1]));
+  } else if (c == "system-palette-room") {
+    SystemPaletteRoom();
+  } else if (c == "repaint") {
+    Need(w, 2);
+    Instance* instance = Find(w[1]);
+    InvalidateRect(instance->child, nullptr, TRUE);
+    UpdateWindow(instance->child);
+    Report("repaint " + w[1] + " done");
   } else if (c == "pixel") {
     Need(w, 4);
     Instance* instance = Find(w[1]);

@@ -144,7 +144,10 @@ void CViewerWnd::OnPaint() {
   if (instance == nullptr || instance->bitmap == nullptr) return;
   const uint8_t* bitmap = instance->bitmap;
 
-  const bool paletteDisplay = dc.GetDeviceCaps(BITSPIXEL) < 12;
+  // Only a device that maps colours through a palette needs one realised; a device
+  // with few bits per pixel but fixed colours would ignore it.
+  const bool paletteDisplay =
+      (dc.GetDeviceCaps(RASTERCAPS) & RC_PALETTE) != 0 && dc.GetDeviceCaps(BITSPIXEL) < 12;
   if (paletteDisplay && instance->palette == nullptr) instance->palette = MakePalette(bitmap);
   HPALETTE replaced = nullptr;
   const bool selected = paletteDisplay && instance->palette != nullptr;
