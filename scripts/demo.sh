@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # `make demo`: shows the header of every samples/*.kdz and decodes each to
-# out/demo/NAME.png (24-bit) and out/demo/NAME-8bit.png (the viewer's 256 colours).
-# Usage: scripts/demo.sh BUILD_DIR
+# out/demo/NAME.png (24-bit) and out/demo/NAME-8bit.png (the viewer's 256 colours),
+# then lets the plug-in show each under Wine: out/demo/NAME-plugin.png.
+# Usage: scripts/demo.sh BUILD_DIR [BUILD_WIN64]
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -42,3 +43,7 @@ for f in "${inputs[@]}"; do
   "$kdz" decode --8bit "$f" "$out/$name-8bit.png"
   echo "-> out/demo/$name.png, out/demo/$name-8bit.png"
 done
+
+echo
+echo "== the plug-in in kdzhost under Wine =="
+"$root/scripts/demo_plugin.sh" "${2:-$root/build-win64}" "$out" "${inputs[@]}"
