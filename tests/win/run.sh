@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Windows tests: static checks of both DLLs, then the plug-in driven by kdzhost under
-# 64-bit Wine and Xvfb. With a native build, real pictures (samples/*.kdz and the shared
+# 64-bit Wine and Xvfb, on a true-colour display and on two 8-bit ones (with and
+# without a palette). With a native build, real pictures (samples/*.kdz and the shared
 # test images encoded by its kdz tool) are also shown by the plug-in and compared with
 # the native 8-bit decode. usage: tests/win/run.sh BUILD_WIN32 BUILD_WIN64 [BUILD_NATIVE]
 set -uo pipefail
