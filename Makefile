@@ -49,9 +49,11 @@ fuzz-short: build-fuzz
 	scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
 
 # Static checks of both DLLs, then the plug-in in kdzhost under 64-bit Wine and Xvfb.
-# Real pictures are compared with the native build's 8-bit decode.
+# Real pictures are compared with the native build's 8-bit decode; hostile files from
+# the fuzz corpus must each end in the failure box while the session goes on.
 test-win: build-native build-win32 build-win64
 	tests/win/run.sh build-win32 build-win64 $(BUILD)
+	tests/win/hostile.sh build-win64
 
 test: build test-native test-win test-sanitize fuzz-short
 

@@ -4,6 +4,7 @@
 #include <sys/timeb.h>
 
 #include <new>
+#include <vector>
 
 #include "codec/color.h"
 #include "codec/decoder_state.h"
@@ -11,6 +12,7 @@
 #include "codec/pipeline.h"
 #include "plugin/callbacks.h"
 #include "plugin/image_buffers.h"
+#include "plugin/stream_check.h"
 #include "plugin/stream_math.h"
 #include "plugin/viewer_instance.h"
 #include "viewer/win/viewer_wnd.h"
@@ -36,8 +38,6 @@ kdz::DecoderState decoderState;
 // as they were, so they start at the sizes assumed before any image.
 uint32_t imageBufferSize = kdz::plugin::kInitialImageBufferSize;
 uint32_t fileBufferSize = kdz::plugin::kInitialFileBufferSize;
-int32_t peekedWidth = 0;
-int32_t peekedHeight = 0;
 
 struct TimeStamp {
   int64_t seconds;
@@ -95,16 +95,19 @@ void Teardown(ViewerInstance* record) {
   }
 }
 
-// Allocates the three blocks into `set`. Returns 1 on success, 0 when a block cannot
-// be had; a size of 0 stops with its own message (returned in *zeroSizeMessage).
-int AllocateBuffers(ImageBufferSet* set, const char** zeroSizeMessage) {
+// Allocates the three blocks into `set` for a picture of width x height that has passed
+// the header check. Returns 1 on success, 0 when a block cannot be had; a size of 0
+// stops with its own message (returned in *zeroSizeMessage).
+int AllocateBuffers(ImageBufferSet* set, int32_t width, int32_t height, const char** zeroSizeMessage) {
   using kdz::plugin::AllocateBlock;
   if (imageBufferSize == 0) {
     *zeroSizeMessage = kImageSizeZero;
     return 0;
   }
-  const size_t bitmapSize =
-      kdz::plugin::BitmapAllocationSize(imageBufferSize, peekedWidth, peekedHeight);
+  // Sized by the checked picture, not by the peek alone: the two agree for every file
+  // that passes, and only the check's size is known to be within the limit.
+  const size_t bitmapSize = kdz::plugin::BitmapAllocationSize(
+      kdz::plugin::ImageBufferSize(kdz::plugin::PeekedImageSize(width, height)), width, height);
   if (!AllocateBlock(bitmapSize, &set->bitmapBlock)) return 0;
   if (fileBufferSize == 0) {
     *zeroSizeMessage = kFileSizeZero;
@@ -132,14 +135,31 @@ void StreamAsFile(ViewerInstance* record, const char* fileName) {
   kdz::PeekResult peek;
   if (kdz::PeekHeader(fileName, &peek)) {
     fileBufferSize = peek.fileSize;
-    peekedWidth = peek.width;
-    peekedHeight = peek.height;
     imageBufferSize = kdz::plugin::PeekedImageSize(peek.width, peek.height);
   }
   imageBufferSize = kdz::plugin::ImageBufferSize(imageBufferSize);
+  if (fileBufferSize == 0) {
+    StopWithoutImage(record, kFileSizeZero);
+    return;
+  }
+
+  // No block is allocated for a picture until its header has passed every check: a
+  // file of a few bytes may declare 32767 x 32767 pixels.
+  kdz::plugin::StreamCheck check;
+  {
+    std::vector<uint8_t> image;
+    if (kdz::plugin::ReadStreamFile(fileName, &image) == kdz::Error::kNone) {
+      check = kdz::plugin::CheckStreamHeader(decoderState, image.data(), image.size(),
+                                             kdz::plugin::kPluginMaxPixels);
+    }
+  }
+  if (!check.ok) {
+    StopWithoutImage(record, kDecodeFailed);
+    return;
+  }
 
   const char* zeroSizeMessage = nullptr;
-  if (AllocateBuffers(&record->buffers, &zeroSizeMessage) == 0) {
+  if (AllocateBuffers(&record->buffers, check.width, check.height, &zeroSizeMessage) == 0) {
     StopWithoutImage(record, zeroSizeMessage != nullptr ? zeroSizeMessage : kCannotAllocate);
     return;
   }

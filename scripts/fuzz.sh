@@ -19,6 +19,8 @@ for t in "${targets[@]}"; do
   work="$build/fuzz-corpus/$t"
   mkdir -p "$work"
   if [ -d "$root/fuzz/corpus/$t" ]; then cp -n "$root/fuzz/corpus/$t"/* "$work"/ 2>/dev/null || true; fi
+  # The targets that read KDZ files also start from the encoder's samples.
+  case "$t" in decode_fuzzer|header_fuzzer) cp -n "$root"/samples/*.kdz "$work"/ 2>/dev/null || true ;; esac
   echo "fuzz: $t for ${seconds}s"
   if ! "$build/fuzz/$t" -max_total_time="$seconds" -max_len=8192 -timeout=20 -rss_limit_mb=4096 \
        -artifact_prefix="$findings/$t-" -print_final_stats=1 "$work" > "$build/fuzz-$t.log" 2>&1; then
@@ -26,7 +28,7 @@ for t in "${targets[@]}"; do
     tail -30 "$build/fuzz-$t.log" >&2
     status=1
   else
-    grep -E '^(stat::number_of_executed_units|Done)' "$build/fuzz-$t.log" || true
+    grep -E '^(stat::number_of_executed_units|Done)|DONE' "$build/fuzz-$t.log" || true
   fi
 done
 exit $status

@@ -1,0 +1,155 @@
+#!/usr/bin/env bash
+# Hostile files through the plug-in in kdzhost under 64-bit Wine and Xvfb: truncated
+# files, declared sizes far beyond the picture limit, garbage and bad offsets, taken
+# from the fuzz corpus. Each must end in the failure message box with no image and no
+# block left, and the same browser session must then still show a good picture.
+# usage: tests/win/hostile.sh BUILD_WIN64
+set -uo pipefail
+
+if [ "${1:-}" != "--inside-display" ]; then
+  [ $# -eq 1 ] || { echo "usage: $0 BUILD_WIN64" >&2; exit 2; }
+  exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" --inside-display "$(cd "$1" && pwd)"
+fi
+
+win64=$2
+here=$(cd "$(dirname "$0")" && pwd)
+corpus="$here/../../fuzz/corpus/decode_fuzzer"
+export WINEDEBUG=-all
+export WINEPREFIX="$win64/wineprefix"
+export WINEDLLOVERRIDES="mscoree,mshtml="
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+host="$win64/tools/host/kdzhost.exe"
+dll="$win64/plugin/npkdz.dll"
+work="$win64/wine-hostile"
+rm -rf "$work"
+mkdir -p "$work"
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "== creating the Wine prefix (first run only)"
+  timeout 600 "$wine" wineboot --init >"$work/wineboot.log" 2>&1 || {
+    cat "$work/wineboot.log"; echo "FAIL  Wine prefix creation"; exit 1; }
+fi
+"$wineserver" -p 60 || true
+"$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
+
+# The hostile files: NAME SOURCE. Sources are corpus files or made here.
+hostile=(
+  truncated crafted-reject-header-cut.kdz
+  huge-32767 crafted-reject-huge.kdz
+  over-plugin-limit crafted-limit-8192.kdz
+  bad-plane-offset crafted-reject-planeI-outside.kdz
+  bad-segment-offset crafted-reject-segment-at-end.kdz
+  table-past-end crafted-reject-table-past-end.kdz
+  levels-11 crafted-reject-levels11.kdz
+  data-before-file crafted-reject-ystart-before.kdz
+)
+for ((i = 0; i < ${#hostile[@]}; i += 2)); do
+  cp "$corpus/${hostile[i + 1]}" "$work/${hostile[i]}.kdz" || { echo "FAIL  missing corpus file ${hostile[i + 1]}"; exit 1; }
+done
+# Garbage: random bytes, and random bytes behind a good signature and a header that
+# declares the largest picture.
+python3 - "$work" <<'PY'
+import random, struct, sys
+rng = random.Random(7)
+noise = bytes(rng.randrange(256) for _ in range(3000))
+open(sys.argv[1] + "/garbage.kdz", "wb").write(noise)
+head = b"QEM2.3aZ" + struct.pack("<4h", 0, 0, 0, 0) + struct.pack("<hh", 32767, 32767)
+open(sys.argv[1] + "/garbage-signed.kdz", "wb").write(head + noise)
+PY
+python3 "$here/make_flat_kdz.py" 64 48 100 "$work/good.kdz"
+names=(garbage garbage-signed)
+for ((i = 0; i < ${#hostile[@]}; i += 2)); do names+=("${hostile[i]}"); done
+
+W() { echo "Z:$work/$1"; }
+decode_failed="File not found or format incorrect, Error in decoding image"
+ratio() { awk -v w="$1" -v h="$2" -v s="$(stat -c %s "$3")" 'BEGIN { printf "%.6f", (w * h * 3 + 1078) / s }'; }
+
+# One session: every hostile file in turn to one instance with a window, then the good
+# picture to the same instance and to a new one; a hostile file again after the good
+# one leaves the instance without an image.
+{
+  echo "new a 64 48"
+  echo "setwindow a"
+  for n in "${names[@]}"; do
+    echo "stream a $(W "$n.kdz") 1000"
+    echo "info a"
+  done
+  echo "stream a $(W good.kdz)"
+  echo "info a"
+  echo "check-screen a"
+  echo "new b 64 48"
+  echo "setwindow b"
+  echo "stream b $(W huge-32767.kdz)"
+  echo "stream b $(W good.kdz)"
+  echo "info b"
+  echo "check-screen b"
+  echo "stream a $(W over-plugin-limit.kdz)"
+  echo "info a"
+  echo "info b"
+  echo "destroy a"
+  echo "destroy b"
+  echo "shutdown"
+} >"$work/hostile.script"
+
+stream_lines() {  # INSTANCE FILE [MESSAGE]
+  local bytes writes
+  bytes=$(stat -c %s "$work/$2")
+  writes=$(( (bytes + ${4:-4096} - 1) / ${4:-4096} ))
+  echo "stream $1: newstream -> 0 stype 3"
+  echo "stream $1: wrote $bytes bytes in $writes writes, accepted $bytes"
+  [ -z "${3:-}" ] || { echo "msgbox caption: Plug-in-test"; echo "msgbox text: $3"; }
+  echo "stream $1: asfile done"
+  echo "stream $1: destroystream -> 0"
+}
+{
+  echo "new a -> 0"
+  echo "setwindow a -> 0"
+  for n in "${names[@]}"; do
+    stream_lines a "$n.kdz" "$decode_failed" 1000
+    echo "info a: no image"
+  done
+  stream_lines a good.kdz
+  echo "info a: image 64x48 8-bit, ratio $(ratio 64 48 "$work/good.kdz"), decode time ok, bitmap block live"
+  echo "screen a: matches bitmap"
+  echo "new b -> 0"
+  echo "setwindow b -> 0"
+  stream_lines b huge-32767.kdz "$decode_failed"
+  stream_lines b good.kdz
+  echo "info b: image 64x48 8-bit, ratio $(ratio 64 48 "$work/good.kdz"), decode time ok, bitmap block live"
+  echo "screen b: matches bitmap"
+  stream_lines a over-plugin-limit.kdz "$decode_failed"
+  echo "info a: no image"
+  echo "info b: image 64x48 8-bit, ratio $(ratio 64 48 "$work/good.kdz"), decode time ok, bitmap block live"
+  echo "destroy a -> 0 saved untouched"
+  echo "destroy b -> 0 saved untouched"
+  echo "shutdown -> 0"
+} >"$work/hostile.expected"
+
+status=0
+started=$SECONDS
+timeout 180 "$wine" "$host" --script "$(W hostile.script)" "$dll" >"$work/hostile.out" 2>"$work/hostile.err"
+rc=$?
+if [ $rc -eq 0 ] && diff -u "$work/hostile.expected" "$work/hostile.out" >"$work/hostile.diff"; then
+  echo "ok    hostile files: ${#names[@]} refused with the message box, the session goes on ($((SECONDS - started)) s)"
+else
+  echo "FAIL  hostile files (exit $rc)"
+  cat "$work/hostile.diff" "$work/hostile.err" | head -60
+  status=1
+fi
+
+# The standalone viewer form with the largest declared picture: one message box, a
+# blank window, exit 0.
+timeout 180 "$wine" "$host" --screenshot "$(W huge.bmp)" "$dll" "$(W huge-32767.kdz)" \
+  >"$work/huge.stdout" 2>"$work/huge.stderr"
+rc=$?
+if [ $rc -eq 0 ] && [ "$(cat "$work/huge.stdout")" = "$(printf 'Plug-in-test\n%s' "$decode_failed")" ]; then
+  echo "ok    screenshot form with a 32767 x 32767 header"
+else
+  echo "FAIL  screenshot form with a 32767 x 32767 header (exit $rc)"
+  cat "$work/huge.stdout" "$work/huge.stderr" | head -20
+  status=1
+fi
+
+"$wineserver" -k 2>/dev/null || true
+exit $status
