@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <string>
 
 #include "codec/file_format.h"
@@ -95,7 +96,8 @@ namespace {
 
 bool PrepareWithBias(const RgbImage& picture, int levels, int bias, PreparedPicture* out) {
   out->lumaBias = bias;
-  RgbToYiq(picture, bias, &out->planes);
+  RgbToYiq(picture, bias, &out->samples);
+  out->planes = out->samples;
   std::vector<int32_t>* planes[3] = {&out->planes.y, &out->planes.i, &out->planes.q};
   const int bands = BandCount(levels);
   for (int p = 0; p < 3; ++p) {
@@ -144,6 +146,7 @@ BuiltFile BuildFile(const PreparedPicture& prep, double step, const int uncoded[
   const auto& gains = Gains();
   const int rows = 3 * prep.levels + 1;
   const std::vector<int32_t>* planes[3] = {&prep.planes.y, &prep.planes.i, &prep.planes.q};
+  const std::vector<int32_t>* samples[3] = {&prep.samples.y, &prep.samples.i, &prep.samples.q};
   CodedPlane coded[3];
   for (int p = 0; p < 3; ++p) {
     layout.uncodedLevels[p] = uncoded[p];
@@ -157,6 +160,11 @@ BuiltFile BuildFile(const PreparedPicture& prep, double step, const int uncoded[
     job.uncodedLevels = uncoded[p];
     job.deadZone = tuning.deadZone;
     job.keepSymbols = keepSymbols;
+    if (tuning.refinePasses > 0 && samples[p]->size() == planes[p]->size()) {
+      job.samples = samples[p]->data();
+      job.sampleWeight = kPlaneWeight[p];
+      job.refinePasses = tuning.refinePasses;
+    }
     // Errors are weighed in picture units: band gain times the plane's weight in
     // RGB; with the plane steps above, lambda ~ step^2 balances rate and error.
     job.lambda = tuning.rdo * step * step;
@@ -236,10 +244,13 @@ Result Fail(Error e, std::string message) { return Result{e, std::move(message)}
 // between a fitting and a failing step, halving the bracket when interpolation
 // stalls. `start` is tried first; with `exact` false it wins when it fits (a
 // quality was asked for), otherwise the search goes on until the file fills at
-// least 99 % of the budget or the bracket is within 1 %.
+// least `fill` of the budget or the bracket is within 1 %. Outside a bracket the
+// exponent is the one the last two builds show, or *slope (about -1.3 unless an
+// earlier search of the same picture measured it), which receives the last
+// exponent measured.
 bool SearchStep(const PreparedPicture& prep, double start, bool exact, size_t budget,
                 const int uncoded[3], const EncoderTuning& tuning, PlaneEncoder* coder,
-                BuiltFile* best, int* trials) {
+                BuiltFile* best, int* trials, double* slope, double fill) {
   auto build = [&](double step) {
     ++*trials;
     return BuildFile(prep, step, uncoded, tuning.splitLevel, tuning, coder);
@@ -250,19 +261,25 @@ bool SearchStep(const PreparedPicture& prep, double start, bool exact, size_t bu
     return f.fits ? static_cast<double>(f.bytes.size()) : 2.0 * static_cast<double>(budget);
   };
   const double target = static_cast<double>(budget);
+  const double aim = (1 + fill) / 2 * target;  // as far from the limit as from the fill
   double lo = 0, hi = 0;            // failing and fitting steps, 0 while unknown
   double loSize = 0, hiSize = 0;
   BuiltFile good;
   double step = std::clamp(start, kMinStep, kMaxStep);
+  double lastStep = 0, lastSize = 0;  // the previous build within the limits
   for (int round = 0; round < 40; ++round) {
     BuiltFile f = build(step);
     const double size = sizeOf(f);
+    if (f.fits && lastStep > 0 && std::fabs(std::log(step / lastStep)) > 1e-3) {
+      *slope = std::clamp(std::log(size / lastSize) / std::log(step / lastStep), -4.0, -0.4);
+    }
+    if (f.fits) lastStep = step, lastSize = size;
     if (fitsBudget(f)) {
       hi = step;
       hiSize = size;
       good = std::move(f);
       if (!exact && round == 0) break;
-      if (size >= 0.99 * target || step <= kMinStep) break;
+      if (size >= fill * target || step <= kMinStep) break;
     } else {
       lo = step;
       loSize = size;
@@ -270,19 +287,19 @@ bool SearchStep(const PreparedPicture& prep, double start, bool exact, size_t bu
     }
     if (hi > 0 && lo > 0 && hi / lo < 1.01) break;
     // Next step: interpolate log size against log step where both ends are
-    // known, else extrapolate with an exponent of about -1.3.
+    // known, else extrapolate.
     double next;
     if (hi > 0 && lo > 0) {
-      const double slope = std::log(hiSize / loSize) / std::log(hi / lo);
-      next = slope < -0.05 ? hi * std::exp(std::log(0.995 * target / hiSize) / slope)
+      const double chord = std::log(hiSize / loSize) / std::log(hi / lo);
+      next = chord < -0.05 ? hi * std::exp(std::log(aim / hiSize) / chord)
                            : std::sqrt(lo * hi);
-      // Keep well inside the bracket so that it always shrinks.
+      // Keep inside the bracket so that it always shrinks.
       const double l = std::log(lo), h = std::log(hi);
-      const double t = std::clamp((std::log(next) - l) / (h - l), 0.15, 0.85);
+      const double t = std::clamp((std::log(next) - l) / (h - l), 0.1, 0.9);
       next = std::exp(l + t * (h - l));
     } else {
-      const double ratio = (hi > 0 ? hiSize : loSize) / (0.995 * target);
-      next = step * std::pow(ratio, 1 / 1.3);
+      const double ratio = (hi > 0 ? hiSize : loSize) / (aim);
+      next = step * std::pow(ratio, -1 / *slope);
       if (hi > 0) next = std::min(next, hi / 1.005);
       if (lo > 0) next = std::max(next, lo * 1.05);
       if (lo > 0 && !f.fits) next = std::max(next, lo * 2);  // beyond the limits
@@ -371,10 +388,29 @@ Result EncodeTuned(const RgbImage& picture, const EncodeOptions& options,
   int trials = 0;
   std::string lastWhy;
   bool rangeFailed = false;
+  // The choices are compared on open-loop files, which are twice as fast to
+  // build, filled to within a few per cent of the target; the closed loop then
+  // remakes the winner.
+  constexpr double kChoiceFill = 0.97;
+  constexpr double kFinalFill = 0.985;
+  constexpr double kClosedLoopGrowth = 1.04;
+  EncoderTuning openLoop = tuning;
+  openLoop.refinePasses = 0;
+  std::shared_ptr<const PreparedPicture> bestPrep;
+  int bestUncoded[3] = {};
+  double bestSlope = -1.3;
+  auto scoreOf = [&](const BuiltFile& f, double psnr) {
+    // With a target the best picture wins; at a given quality the best trade
+    // of error against bits, weighed as the pruning weighs them.
+    const double error = std::pow(10.0, -psnr / 10) * 255.0 * 255.0 * w * h;
+    const double bits = exact ? 0.0 : 8.0 * static_cast<double>(f.bytes.size());
+    return -(error + tuning.rdo * f.report.step * f.report.step * bits);
+  };
   for (const Candidate& candidate : candidates) {
     if (bestPsnr >= 0 && candidate.borderError >= -bestScore) continue;
     int levels = candidate.levels;
-    PreparedPicture prep;
+    auto prepHolder = std::make_shared<PreparedPicture>();
+    PreparedPicture& prep = *prepHolder;
     bool prepared = PreparePicture(picture, levels, &prep);
     // Too deep for 16-bit coefficients: with automatic levels, one level less.
     while (!prepared && options.levels < 0 && levels > 0) {
@@ -392,11 +428,13 @@ Result EncodeTuned(const RgbImage& picture, const EncodeOptions& options,
       if (levels >= 2) chromaChoices.push_back(1);
     }
     double found = start;
+    double slope = -1.3;
     for (int cu : chromaChoices) {
       const int uncoded[3] = {0, cu, cu};
       BuiltFile f;
       // Later searches start where the first one ended.
-      if (!SearchStep(prep, found, exact, budget, uncoded, tuning, &coder, &f, &trials)) {
+      if (!SearchStep(prep, found, exact, budget, uncoded, openLoop, &coder, &f, &trials, &slope,
+                      kChoiceFill)) {
         lastWhy = options.targetSize > 0
                       ? "the picture does not fit in " + std::to_string(options.targetSize) +
                             " bytes even at the lowest quality"
@@ -409,14 +447,30 @@ Result EncodeTuned(const RgbImage& picture, const EncodeOptions& options,
       const Result dr = Decode(f.bytes.data(), f.bytes.size(), &decoded);
       if (!dr.ok()) return Fail(Error::kInvalidArgument, "internal error: " + dr.message);
       const double psnr = Psnr(picture, decoded);
-      // With a target the best picture wins; at a given quality the best trade
-      // of error against bits, weighed as the pruning weighs them.
-      const double error = std::pow(10.0, -psnr / 10) * 255.0 * 255.0 * w * h;
-      const double bits = exact ? 0.0 : 8.0 * static_cast<double>(f.bytes.size());
-      const double score = -(error + tuning.rdo * f.report.step * f.report.step * bits);
+      const double score = scoreOf(f, psnr);
       if (bestPsnr < 0 || score > bestScore) {
         bestScore = score;
         bestPsnr = psnr;
+        best = std::move(f);
+        best.report.psnr = psnr;
+        bestPrep = prepHolder;
+        bestSlope = slope;
+        std::copy(uncoded, uncoded + 3, bestUncoded);
+      }
+    }
+  }
+  if (bestPsnr >= 0 && tuning.refinePasses > 0) {
+    BuiltFile f;
+    // The closed loop spends a few per cent more bits at a given step.
+    const double from = exact ? best.report.step * std::pow(kClosedLoopGrowth, -1 / bestSlope)
+                              : best.report.step;
+    if (SearchStep(*bestPrep, from, exact, budget, bestUncoded, tuning, &coder, &f, &trials,
+                   &bestSlope, kFinalFill)) {
+      RgbImage decoded;
+      const Result dr = Decode(f.bytes.data(), f.bytes.size(), &decoded);
+      if (!dr.ok()) return Fail(Error::kInvalidArgument, "internal error: " + dr.message);
+      const double psnr = Psnr(picture, decoded);
+      if (scoreOf(f, psnr) > bestScore) {
         best = std::move(f);
         best.report.psnr = psnr;
       }

@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "codec/coeff_decoder.h"
+#include "codec/wavelet.h"
 #include "encoder/arith_encoder.h"
 
 namespace kdz {
@@ -45,6 +46,20 @@ int QuantiseOne(int32_t c, float posStep, float negStep, double deadZone) {
 }
 
 constexpr int16_t kSkip = INT16_MIN;  // position covered by a root
+
+// Four running sums, so that the additions need not wait for each other.
+inline float Dot(const float* a, const float* b, int n) {
+  float s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+  int x = 0;
+  for (; x + 4 <= n; x += 4) {
+    s0 += a[x] * b[x];
+    s1 += a[x + 1] * b[x + 1];
+    s2 += a[x + 2] * b[x + 2];
+    s3 += a[x + 3] * b[x + 3];
+  }
+  for (; x < n; ++x) s0 += a[x] * b[x];
+  return (s0 + s1) + (s2 + s3);
+}
 
 }  // namespace
 
@@ -238,6 +253,172 @@ void PlaneEncoder::Prune(const PlaneJob& job, const double bits[256]) {
   }
 }
 
+// Symbol costs in bits, estimated from the statistics of the symbols the
+// current values and zero trees make (the walk of BuildSequence, counted only).
+void PlaneEncoder::SymbolBits(const PlaneJob& job, double bits[256]) {
+  const int w = job.width;
+  const int limit = job.levels - job.uncodedLevels;
+  std::array<double, 256> count{};
+  const Band low = BandAt(w, job.height, job.levels, 0);
+  for (int r = 0; r < low.rows; ++r) {
+    for (int c = 0; c < low.cols; ++c) count[static_cast<size_t>(quantised_[static_cast<size_t>(r) * w + c] + 128)] += 1;
+  }
+  double total = static_cast<double>(low.rows) * low.cols;
+  visited_.assign(static_cast<size_t>(w) * job.height, 0);
+  for (int j = 0; j < limit; ++j) {
+    for (int o = 0; o < 3; ++o) {
+      const Band band = BandAt(w, job.height, job.levels, 1 + 3 * j + o);
+      for (int r = band.row0; r < band.row0 + band.rows; ++r) {
+        for (int c = band.col0; c < band.col0 + band.cols; ++c) {
+          const size_t at = static_cast<size_t>(r) * w + c;
+          if (j > 0) {
+            const size_t parent = static_cast<size_t>(r / 2) * w + static_cast<size_t>(c / 2);
+            if (!visited_[parent] || zeroTree_[parent]) continue;
+          }
+          visited_[at] = 1;
+          count[static_cast<size_t>((zeroTree_[at] ? kRootValue : quantised_[at]) + 128)] += 1;
+          total += 1;
+        }
+      }
+    }
+  }
+  for (int v = 0; v < 256; ++v) bits[v] = std::log2((total + 1) / (count[v] + 0.5));
+}
+
+// The decoder's picture of the current values: dequantised exactly as it does,
+// synthesised with its own level routines, and its error against the samples
+// over the transformed region.
+void PlaneEncoder::Reconstruct(const PlaneJob& job) {
+  const int w = job.width, levels = job.levels;
+  const int limit = levels - job.uncodedLevels;
+  const int cw = (w >> levels) << levels, ch = (job.height >> levels) << levels;
+  rebuilt_ = dequantised_;
+  int r = job.height >> levels, c = w >> levels;
+  for (int j = 1; j <= levels; ++j) {
+    r *= 2;
+    c *= 2;
+    if (j <= limit) {
+      (void)SynthesizeLevel(rebuilt_.data(), w, r, c);
+    } else {
+      (void)InterpolateLevel(rebuilt_.data(), w, r, c);
+    }
+  }
+  for (int y = 0; y < ch; ++y) {
+    const size_t base = static_cast<size_t>(y) * w;
+    for (int x = 0; x < cw; ++x) {
+      error_[base + x] = static_cast<float>(rebuilt_[base + x] - job.samples[base + x]);
+    }
+  }
+}
+
+// Coordinate descent on the quantised values, coarse bands first so that finer
+// ones answer what the coarser left. Each value may move one step either way
+// (a detail value not across zero, and a zero detail stays zero, so the zero
+// trees only grow); the error change comes from the separable responses, exact
+// for the real-valued synthesis, and the decoder's own integer synthesis
+// resets the error before every pass.
+size_t PlaneEncoder::Refine(const PlaneJob& job, const double bits[256]) {
+  const int w = job.width, h = job.height, levels = job.levels;
+  const int limit = levels - job.uncodedLevels;
+  const int cw = (w >> levels) << levels, ch = (h >> levels) << levels;
+  if (levels == 0 || job.samples == nullptr || job.refinePasses <= 0) return 0;
+  if (!vertical_.Matches(ch, levels, job.uncodedLevels, true) &&
+      !vertical_.Build(ch, levels, job.uncodedLevels, true)) {
+    return 0;
+  }
+  if (!horizontal_.Matches(cw, levels, job.uncodedLevels, false) &&
+      !horizontal_.Build(cw, levels, job.uncodedLevels, false)) {
+    return 0;
+  }
+  const size_t n = static_cast<size_t>(w) * h;
+  dequantised_.assign(n, 0);
+  error_.assign(n, 0.0f);
+  const int bands = BandCount(levels);
+  float pos[kSubbandRows], neg[kSubbandRows];
+  for (int k = 0; k < bands; ++k) {
+    if (k > 0 && (k - 1) / 3 >= limit) break;
+    const Band band = BandAt(w, h, levels, k);
+    pos[band.n] = PositiveStep(job.scalePos[band.n], job.scaleDiv[band.n]);
+    neg[band.n] = NegativeStep(job.scaleNeg[band.n], job.scaleDiv[band.n]);
+    for (int r = band.row0; r < band.row0 + band.rows; ++r) {
+      for (int c = band.col0; c < band.col0 + band.cols; ++c) {
+        const size_t at = static_cast<size_t>(r) * w + c;
+        dequantised_[at] = Dequantise(quantised_[at], pos[band.n], neg[band.n]);
+      }
+    }
+  }
+  const double weight = job.sampleWeight;
+  const double lambda = job.lambda;
+  size_t changed = 0;
+  for (int pass = 0; pass < job.refinePasses; ++pass) {
+    Reconstruct(job);
+    size_t changedThisPass = 0;
+    for (int k = 0; k < bands; ++k) {
+      const int j = k == 0 ? -1 : (k - 1) / 3;
+      if (j >= limit) break;
+      const int m = k == 0 ? levels : levels - j;
+      const Band band = BandAt(w, h, levels, k);
+      const float ps = pos[band.n], ns = neg[band.n];
+      for (int r = band.row0; r < band.row0 + band.rows; ++r) {
+        const SynthesisResponses::Span sv = vertical_.At(m, r);
+        if (sv.count == 0) continue;
+        for (int c = band.col0; c < band.col0 + band.cols; ++c) {
+          const size_t at = static_cast<size_t>(r) * w + c;
+          const int v = quantised_[at];
+          // A detail zero may move when the decoder reads it: when no root above
+          // covers it. A root that moves uncovers its children (coded as roots).
+          double zeroBits = 0, uncoverBits = 0;
+          if (k > 0 && v == 0) {
+            if (j > 0 && zeroTree_[static_cast<size_t>(r / 2) * w + static_cast<size_t>(c / 2)]) continue;
+            if (zeroTree_[at]) {
+              zeroBits = bits[kRootValue + 128];
+              if (j + 1 < limit) uncoverBits = 4 * bits[kRootValue + 128];
+            } else {
+              zeroBits = bits[128];
+            }
+          }
+          const SynthesisResponses::Span sh = horizontal_.At(m, c);
+          if (sh.count == 0) continue;
+          double dot = 0;
+          for (int y = 0; y < sv.count; ++y) {
+            dot += static_cast<double>(sv.values[y]) *
+                   Dot(sh.values, &error_[static_cast<size_t>(sv.first + y) * w + sh.first], sh.count);
+          }
+          const double energy = sv.energy * sh.energy;
+          double best = 0;
+          int bestValue = v;
+          int bestDelta = 0;
+          for (int alt = v - 1; alt <= v + 1; alt += 2) {
+            if (alt < -kMaxQuantised || alt > kMaxQuantised) continue;
+            if (k > 0 && ((v > 0 && alt < 0) || (v < 0 && alt > 0))) continue;
+            const int delta = Dequantise(alt, ps, ns) - dequantised_[at];
+            if (delta == 0) continue;
+            double rate = bits[alt + 128] - bits[v + 128];
+            if (k > 0 && v == 0) rate = bits[alt + 128] + uncoverBits - zeroBits;
+            if (k > 0 && alt == 0) rate = bits[128] - bits[v + 128];
+            const double cost = weight * (2.0 * delta * dot + static_cast<double>(delta) * delta * energy) +
+                                lambda * rate;
+            if (cost < best) best = cost, bestValue = alt, bestDelta = delta;
+          }
+          if (bestValue == v) continue;
+          quantised_[at] = static_cast<int16_t>(bestValue);
+          dequantised_[at] = static_cast<int16_t>(dequantised_[at] + bestDelta);
+          if (bestValue != 0) zeroTree_[at] = 0;
+          ++changedThisPass;
+          for (int y = 0; y < sv.count; ++y) {
+            float* e = &error_[static_cast<size_t>(sv.first + y) * w + sh.first];
+            const float scale = static_cast<float>(bestDelta) * sv.values[y];
+            for (int x = 0; x < sh.count; ++x) e[x] += scale * sh.values[x];
+          }
+        }
+      }
+    }
+    changed += changedThisPass;
+    if (changedThisPass == 0) break;
+  }
+  return changed;
+}
+
 CodedPlane PlaneEncoder::Encode(const PlaneJob& job) {
   CodedPlane out;
   const int levels = job.levels;
@@ -259,18 +440,16 @@ CodedPlane PlaneEncoder::Encode(const PlaneJob& job) {
     for (int pass = 0; pass < 2; ++pass) {
       if (pass == 1) quantised_ = plain_;
       MarkZeroTrees(job);
-      BuildSequence(job, &levelStart);
-      std::array<double, 256> count{};
-      double total = 0;
-      for (int16_t v : sequence_) {
-        if (v == kSkip) continue;
-        count[static_cast<size_t>(v + 128)] += 1;
-        total += 1;
-      }
       double bits[256];
-      for (int v = 0; v < 256; ++v) bits[v] = std::log2((total + 1) / (count[v] + 0.5));
+      SymbolBits(job, bits);
       Prune(job, bits);
     }
+  }
+  if (job.samples != nullptr && job.refinePasses > 0 && levels > 0) {
+    MarkZeroTrees(job);
+    double bits[256];
+    SymbolBits(job, bits);
+    out.refined = Refine(job, bits);
   }
   MarkZeroTrees(job);
   BuildSequence(job, &levelStart);

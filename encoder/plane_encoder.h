@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "codec/decoder_state.h"
+#include "encoder/synthesis_response.h"
 
 namespace kdz {
 
@@ -44,6 +45,13 @@ struct PlaneJob {
   // Detail level j (0 = coarsest) at whose first band a second segment starts
   // with a fresh model; -1 for none.
   int splitLevel = -1;
+  // Closed loop: with the plane's samples (width x height, the values the
+  // transform started from), the quantised values are revisited against the
+  // decoder's own synthesis of them, `refinePasses` times, each move weighed as
+  // sampleWeight * (change of squared sample error) + lambda * (change of bits).
+  const int32_t* samples = nullptr;
+  double sampleWeight = 1.0;
+  int refinePasses = 0;
   // Keep the symbol list in the result (for tests and tools).
   bool keepSymbols = false;
   // End a plane only where no position marked by a root is still unvisited, so
@@ -57,6 +65,7 @@ struct CodedPlane {
   int valueCount = 0;
   size_t symbolCount = 0;        // coded symbols, end symbols included
   size_t roots = 0;              // zero-tree roots coded
+  size_t refined = 0;            // values changed by the closed loop
   bool ended = false;            // the plane stops with an end symbol
   // Values in coding order; kEndMark for an end symbol. Filled on request.
   std::vector<int> symbols;
@@ -72,6 +81,9 @@ class PlaneEncoder {
   void MarkZeroTrees(const PlaneJob& job);
   void BuildSequence(const PlaneJob& job, std::vector<size_t>* levelStart);
   void Prune(const PlaneJob& job, const double bits[256]);
+  void SymbolBits(const PlaneJob& job, double bits[256]);
+  size_t Refine(const PlaneJob& job, const double bits[256]);
+  void Reconstruct(const PlaneJob& job);
 
   std::vector<int16_t> quantised_;
   std::vector<int16_t> plain_;      // before pruning
@@ -80,9 +92,16 @@ class PlaneEncoder {
   std::vector<int16_t> choice_;    // the value chosen when the tree is kept
   std::vector<uint8_t> pruned_;
   std::vector<uint8_t> zeroTree_;  // 1 where a coefficient and all it marks are 0
+  std::vector<uint8_t> visited_;   // positions the decoder reads a symbol for
   std::vector<int32_t> markedBy_;  // 1 + sequence index of the marking root
   std::vector<int32_t> reach_;     // per symbol: where its marks end (roots)
   std::vector<int16_t> sequence_;
+  // Closed loop: responses per direction, the dequantised plane, the decoder's
+  // synthesis of it and its error against the samples.
+  SynthesisResponses vertical_, horizontal_;
+  std::vector<int16_t> dequantised_;
+  std::vector<int16_t> rebuilt_;
+  std::vector<float> error_;
 };
 
 }  // namespace kdz
