@@ -394,6 +394,7 @@ Result EncodeTuned(const RgbImage& picture, const EncodeOptions& options,
   constexpr double kChoiceFill = 0.97;
   constexpr double kFinalFill = 0.985;
   constexpr double kClosedLoopGrowth = 1.04;
+  constexpr double kFineStep = 4.0;
   EncoderTuning openLoop = tuning;
   openLoop.refinePasses = 0;
   std::shared_ptr<const PreparedPicture> bestPrep;
@@ -471,9 +472,28 @@ Result EncodeTuned(const RgbImage& picture, const EncodeOptions& options,
       if (!dr.ok()) return Fail(Error::kInvalidArgument, "internal error: " + dr.message);
       const double psnr = Psnr(picture, decoded);
       if (scoreOf(f, psnr) > bestScore) {
+        bestScore = scoreOf(f, psnr);
         best = std::move(f);
         best.report.psnr = psnr;
       }
+    }
+    // At the finest steps the integer synthesis rather than the quantiser limits
+    // the picture, and a coarser step may decode better: with a target, the
+    // best picture that fits wins.
+    const double base = best.report.step;
+    for (double factor : {1.4, 2.0}) {
+      if (!exact || base >= kFineStep) break;
+      ++trials;
+      BuiltFile g = BuildFile(*bestPrep, base * factor, bestUncoded, tuning.splitLevel, tuning, &coder);
+      if (!g.fits || g.bytes.size() > budget) continue;
+      RgbImage decoded;
+      const Result dr = Decode(g.bytes.data(), g.bytes.size(), &decoded);
+      if (!dr.ok()) return Fail(Error::kInvalidArgument, "internal error: " + dr.message);
+      const double psnr = Psnr(picture, decoded);
+      if (scoreOf(g, psnr) <= bestScore) break;
+      bestScore = scoreOf(g, psnr);
+      best = std::move(g);
+      best.report.psnr = psnr;
     }
   }
   if (bestPsnr < 0) {
