@@ -75,6 +75,10 @@ ratio() { awk -v w="$1" -v h="$2" -v s="$(stat -c %s "$3")" 'BEGIN { printf "%.6
     echo "stream a $(W "$n.kdz") 1000"
     echo "info a"
   done
+  # The window still serves paints, Enlarge (nothing to do) and Image Info without an image.
+  echo "send a WM_PAINT"
+  echo "command a 1001"
+  echo "command a 1000"
   echo "stream a $(W good.kdz)"
   echo "info a"
   echo "check-screen a"
@@ -109,6 +113,11 @@ stream_lines() {  # INSTANCE FILE [MESSAGE]
     stream_lines a "$n.kdz" "$decode_failed" 1000
     echo "info a: no image"
   done
+  echo "send a WM_PAINT: browser did not see it"
+  echo "command a 1001: browser did not see it"
+  echo "msgbox caption: Image Info"
+  echo "msgbox text: Image not finished loading"
+  echo "command a 1000: browser did not see it"
   stream_lines a good.kdz
   echo "info a: image 64x48 8-bit, ratio $(ratio 64 48 "$work/good.kdz"), decode time ok, bitmap block live"
   echo "screen a: matches bitmap"
