@@ -26,6 +26,15 @@ constexpr double kPlaneWeight[3] = {
     (979.0 * 979 + 279.0 * 279 + 1133.0 * 1133) / (3 * 1024.0 * 1024),
     (636.0 * 636 + 662.0 * 662 + 1744.0 * 1744) / (3 * 1024.0 * 1024),
 };
+// The RGB error of a pixel is the sum over its bytes of (eY + cI eI + cQ eQ)^2
+// with the decoder matrix's chroma coefficients. Over 3, the cross terms give
+// each chroma plane a target that cancels part of the errors coded before it:
+// 'i' aims at kShiftIY * eY, 'q' at kShiftQY * eY + kShiftQI * eI.
+constexpr double kSumI = (979.0 - 279 - 1133) / 1024, kSumQ = (636.0 - 662 + 1744) / 1024;
+constexpr double kSumIQ = (979.0 * 636 + 279.0 * 662 - 1133.0 * 1744) / (1024.0 * 1024);
+constexpr double kShiftIY = -kSumI / (3 * kPlaneWeight[1]);
+constexpr double kShiftQY = -kSumQ / (3 * kPlaneWeight[2]);
+constexpr double kShiftQI = -kSumIQ / (3 * kPlaneWeight[2]);
 constexpr double kMinStep = 0.35;
 constexpr double kMaxStep = 4000;
 
@@ -148,6 +157,8 @@ BuiltFile BuildFile(const PreparedPicture& prep, double step, const int uncoded[
   const std::vector<int32_t>* planes[3] = {&prep.planes.y, &prep.planes.i, &prep.planes.q};
   const std::vector<int32_t>* samples[3] = {&prep.samples.y, &prep.samples.i, &prep.samples.q};
   CodedPlane coded[3];
+  // Decoded errors of 'y' and 'i', and the target shift of the chroma plane.
+  std::vector<float> errorY, errorI, shift;
   for (int p = 0; p < 3; ++p) {
     layout.uncodedLevels[p] = uncoded[p];
     const double planeStep =
@@ -164,6 +175,15 @@ BuiltFile BuildFile(const PreparedPicture& prep, double step, const int uncoded[
       job.samples = samples[p]->data();
       job.sampleWeight = kPlaneWeight[p];
       job.refinePasses = tuning.refinePasses;
+      if (p > 0 && tuning.crossPlane && !errorY.empty()) {
+        shift.resize(errorY.size());
+        for (size_t k = 0; k < shift.size(); ++k) {
+          shift[k] = static_cast<float>(
+              p == 1 ? kShiftIY * errorY[k]
+                     : kShiftQY * errorY[k] + (errorI.empty() ? 0.0 : kShiftQI * errorI[k]));
+        }
+        job.targetShift = shift.data();
+      }
     }
     // Errors are weighed in picture units: band gain times the plane's weight in
     // RGB; with the plane steps above, lambda ~ step^2 balances rate and error.
@@ -199,6 +219,7 @@ BuiltFile BuildFile(const PreparedPicture& prep, double step, const int uncoded[
         }
       }
     }
+    if (tuning.crossPlane && p < 2) coder->DecodedError(job, p == 0 ? &errorY : &errorI);
   }
   built.fits = WriteKdzFile(layout, coded, &built.bytes, &built.why);
   EncodeReport& r = built.report;

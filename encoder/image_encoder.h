@@ -22,6 +22,7 @@ struct EncoderTuning {
   int splitLevel = -1;         // second segment from this detail level; -2 picks, -1 none
   double rdo = 0.1;            // rate-distortion pruning: lambda = rdo * step^2; 0 off
   int refinePasses = 3;        // closed-loop passes against the decoder's synthesis; 0 off
+  bool crossPlane = true;      // chroma refined against the errors of the planes before it
   int maxLevels = 8;
 };
 

@@ -308,7 +308,19 @@ void PlaneEncoder::Reconstruct(const PlaneJob& job) {
     for (int x = 0; x < cw; ++x) {
       error_[base + x] = static_cast<float>(rebuilt_[base + x] - job.samples[base + x]);
     }
+    if (job.targetShift != nullptr) {
+      for (int x = 0; x < cw; ++x) error_[base + x] -= job.targetShift[base + x];
+    }
   }
+}
+
+bool PlaneEncoder::DecodedError(const PlaneJob& job, std::vector<float>* out) {
+  if (!refinedLast_) return false;
+  PlaneJob plain = job;
+  plain.targetShift = nullptr;
+  Reconstruct(plain);
+  *out = error_;
+  return true;
 }
 
 // Coordinate descent on the quantised values, coarse bands first so that finer
@@ -445,11 +457,13 @@ CodedPlane PlaneEncoder::Encode(const PlaneJob& job) {
       Prune(job, bits);
     }
   }
+  refinedLast_ = false;
   if (job.samples != nullptr && job.refinePasses > 0 && levels > 0) {
     MarkZeroTrees(job);
     double bits[256];
     SymbolBits(job, bits);
     out.refined = Refine(job, bits);
+    refinedLast_ = dequantised_.size() == n;
   }
   MarkZeroTrees(job);
   BuildSequence(job, &levelStart);

@@ -52,6 +52,10 @@ struct PlaneJob {
   const int32_t* samples = nullptr;
   double sampleWeight = 1.0;
   int refinePasses = 0;
+  // Optional, width x height: what this plane should add to its samples to make
+  // up for the errors other planes left (their share of the picture error that
+  // this plane's colour direction can cancel).
+  const float* targetShift = nullptr;
   // Keep the symbol list in the result (for tests and tools).
   bool keepSymbols = false;
   // End a plane only where no position marked by a root is still unvisited, so
@@ -75,6 +79,10 @@ struct CodedPlane {
 class PlaneEncoder {
  public:
   CodedPlane Encode(const PlaneJob& job);
+  // After an Encode with samples and refinement: the error (decoded minus
+  // samples) the decoder's synthesis of the coded values leaves, over the
+  // transformed region; false when the last Encode did not refine.
+  bool DecodedError(const PlaneJob& job, std::vector<float>* out);
 
  private:
   void Quantise(const PlaneJob& job);
@@ -102,6 +110,7 @@ class PlaneEncoder {
   std::vector<int16_t> dequantised_;
   std::vector<int16_t> rebuilt_;
   std::vector<float> error_;
+  bool refinedLast_ = false;
 };
 
 }  // namespace kdz
