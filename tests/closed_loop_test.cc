@@ -162,6 +162,28 @@ TEST(ClosedLoop, RefinedFilesDecodeBetterForAboutTheSameSize) {
   }
 }
 
+// Chroma refined against the luma error it can cancel: a wrong sign or weight
+// in the cross terms would make the picture worse, not better.
+TEST(ClosedLoop, ChromaTargetsThatCancelLumaErrorsLowerThePictureError) {
+  const RgbImage img = Photo(192, 128, 12);
+  PreparedPicture prep;
+  ASSERT_TRUE(PreparePicture(img, 4, &prep));
+  PlaneEncoder coder;
+  EncoderTuning separate;
+  separate.crossPlane = false;
+  const EncoderTuning joint;
+  ASSERT_TRUE(joint.crossPlane);
+  for (double step : {6.0, 16.0}) {
+    const int uncoded[3] = {0, 0, 0};
+    const BuiltFile a = BuildFile(prep, step, uncoded, -1, separate, &coder);
+    const BuiltFile b = BuildFile(prep, step, uncoded, -1, joint, &coder);
+    ASSERT_TRUE(a.fits && b.fits);
+    const double pa = FilePsnr(img, a.bytes), pb = FilePsnr(img, b.bytes);
+    EXPECT_GT(pb, pa + 0.03) << step;
+    EXPECT_LT(static_cast<double>(b.bytes.size()), 1.02 * static_cast<double>(a.bytes.size()));
+  }
+}
+
 TEST(ClosedLoop, RateControlledEncodeBeatsTheOpenLoop) {
   const RgbImage img = Photo(200, 136, 9);  // the region is 200 x 136 at 3 levels
   for (int target : {2500, 6000}) {
