@@ -442,16 +442,19 @@ Result EncodeTuned(const RgbImage& picture, const EncodeOptions& options,
       rangeFailed = true;
       continue;
     }
-    std::vector<int> chromaChoices;
-    if (tuning.chromaUncoded >= 0) {
-      chromaChoices.push_back(std::min(tuning.chromaUncoded, levels));
-    } else {
-      chromaChoices.push_back(0);
-      if (levels >= 2) chromaChoices.push_back(1);
-    }
+    // Chroma without its finest details: none and one level are both tried,
+    // then more while each beats the one before.
+    const bool fixedChroma = tuning.chromaUncoded >= 0;
+    const int firstChroma = fixedChroma ? std::min(tuning.chromaUncoded, levels) : 0;
+    const int lastChroma = fixedChroma ? firstChroma : (levels >= 2 ? levels : 0);
     double found = start;
     double slope = -1.3;
-    for (int cu : chromaChoices) {
+    std::vector<double> chromaScore(static_cast<size_t>(lastChroma) + 1,
+                                    -std::numeric_limits<double>::infinity());
+    for (int cu = firstChroma; cu <= lastChroma; ++cu) {
+      if (cu >= 2 && chromaScore[static_cast<size_t>(cu) - 1] <= chromaScore[static_cast<size_t>(cu) - 2]) {
+        break;
+      }
       const int uncoded[3] = {0, cu, cu};
       BuiltFile f;
       // Later searches start where the first one ended.
@@ -470,6 +473,7 @@ Result EncodeTuned(const RgbImage& picture, const EncodeOptions& options,
       if (!dr.ok()) return Fail(Error::kInvalidArgument, "internal error: " + dr.message);
       const double psnr = Psnr(picture, decoded);
       const double score = scoreOf(f, psnr);
+      chromaScore[static_cast<size_t>(cu)] = score;
       if (bestPsnr < 0 || score > bestScore) {
         bestScore = score;
         bestPsnr = psnr;
