@@ -222,6 +222,16 @@ BuiltFile BuildFile(const PreparedPicture& prep, double step, const int uncoded[
     if (tuning.crossPlane && p < 2) coder->DecodedError(job, p == 0 ? &errorY : &errorI);
   }
   built.fits = WriteKdzFile(layout, coded, &built.bytes, &built.why);
+  size_t at = static_cast<size_t>(HeaderEnd23(prep.levels));
+  double load = 0;
+  for (int p = 0; p < 3; ++p) {
+    if (p > 0) load = std::max(load, static_cast<double>(at) / 65535);
+    at += coded[p].data.size();
+    if (!coded[p].second.empty()) load = std::max(load, static_cast<double>(at) / 65535);
+    at += coded[p].second.size();
+  }
+  built.length = at;
+  built.limitLoad = std::max(load, static_cast<double>(at) / static_cast<double>(kMaxFileSize - 1));
   EncodeReport& r = built.report;
   r.width = prep.width;
   r.height = prep.height;
@@ -260,15 +270,16 @@ namespace {
 
 Result Fail(Error e, std::string message) { return Result{e, std::move(message)}; }
 
-// The smallest step (best quality) whose file fits `budget` bytes. The size falls
-// roughly as a power of the step, so the search interpolates in log-log terms
-// between a fitting and a failing step, halving the bracket when interpolation
-// stalls. `start` is tried first; with `exact` false it wins when it fits (a
-// quality was asked for), otherwise the search goes on until the file fills at
-// least `fill` of the budget or the bracket is within 1 %. Outside a bracket the
-// exponent is the one the last two builds show, or *slope (about -1.3 unless an
-// earlier search of the same picture measured it), which receives the last
-// exponent measured.
+// The smallest step (best quality) whose file fits `budget` bytes. The search
+// works on the file's occupancy, the larger of its share of the budget and of
+// the format's tightest limit, which falls roughly as a power of the step: it
+// interpolates in log-log terms between a fitting and a failing step. `start`
+// is tried first; with `exact` false it wins when it fits (a quality was asked
+// for), otherwise the search goes on until the occupancy reaches `fill` or the
+// bracket is within 1 % (3 % without a target). Outside a bracket the exponent
+// is the one the last two builds show, or *slope (about -1.3 unless an earlier
+// search of the same picture measured it), which receives the last exponent
+// measured.
 bool SearchStep(const PreparedPicture& prep, double start, bool exact, size_t budget,
                 const int uncoded[3], const EncoderTuning& tuning, PlaneEncoder* coder,
                 BuiltFile* best, int* trials, double* slope, double fill) {
@@ -277,36 +288,35 @@ bool SearchStep(const PreparedPicture& prep, double start, bool exact, size_t bu
     return BuildFile(prep, step, uncoded, tuning.splitLevel, tuning, coder);
   };
   auto fitsBudget = [&](const BuiltFile& f) { return f.fits && f.bytes.size() <= budget; };
-  // A failing build's size: beyond the limits it is only known to be too large.
-  auto sizeOf = [&](const BuiltFile& f) {
-    return f.fits ? static_cast<double>(f.bytes.size()) : 2.0 * static_cast<double>(budget);
+  auto occupancy = [&](const BuiltFile& f) {
+    return std::max(static_cast<double>(f.length) / static_cast<double>(budget), f.limitLoad);
   };
-  const double target = static_cast<double>(budget);
-  const double aim = (1 + fill) / 2 * target;  // as far from the limit as from the fill
+  const double aim = (1 + fill) / 2;  // as far from the limit as from the fill
   double lo = 0, hi = 0;            // failing and fitting steps, 0 while unknown
-  double loSize = 0, hiSize = 0;
+  double loSize = 0, hiSize = 0;    // their occupancies
   BuiltFile good;
   double step = std::clamp(start, kMinStep, kMaxStep);
-  double lastStep = 0, lastSize = 0;  // the previous build within the limits
+  double lastStep = 0, lastSize = 0;  // the previous build
   for (int round = 0; round < 40; ++round) {
     BuiltFile f = build(step);
-    const double size = sizeOf(f);
-    if (f.fits && lastStep > 0 && std::fabs(std::log(step / lastStep)) > 1e-3) {
+    const double size = occupancy(f);
+    if (lastStep > 0 && std::fabs(std::log(step / lastStep)) > 1e-3) {
       *slope = std::clamp(std::log(size / lastSize) / std::log(step / lastStep), -4.0, -0.4);
     }
-    if (f.fits) lastStep = step, lastSize = size;
+    lastStep = step;
+    lastSize = size;
     if (fitsBudget(f)) {
       hi = step;
       hiSize = size;
       good = std::move(f);
       if (!exact && round == 0) break;
-      if (size >= fill * target || step <= kMinStep) break;
+      if (size >= fill || step <= kMinStep) break;
     } else {
       lo = step;
       loSize = size;
       if (step >= kMaxStep) return false;
     }
-    if (hi > 0 && lo > 0 && hi / lo < 1.01) break;
+    if (hi > 0 && lo > 0 && hi / lo < (exact ? 1.01 : 1.03)) break;
     // Next step: interpolate log size against log step where both ends are
     // known, else extrapolate.
     double next;
@@ -319,11 +329,10 @@ bool SearchStep(const PreparedPicture& prep, double start, bool exact, size_t bu
       const double t = std::clamp((std::log(next) - l) / (h - l), 0.1, 0.9);
       next = std::exp(l + t * (h - l));
     } else {
-      const double ratio = (hi > 0 ? hiSize : loSize) / (aim);
+      const double ratio = (hi > 0 ? hiSize : loSize) / aim;
       next = step * std::pow(ratio, -1 / *slope);
       if (hi > 0) next = std::min(next, hi / 1.005);
       if (lo > 0) next = std::max(next, lo * 1.05);
-      if (lo > 0 && !f.fits) next = std::max(next, lo * 2);  // beyond the limits
     }
     step = std::clamp(next, kMinStep, kMaxStep);
     if (step == (hi > 0 ? hi : -1) || step == lo) break;

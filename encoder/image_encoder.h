@@ -54,6 +54,11 @@ struct BuiltFile {
   std::string why;         // when not
   std::vector<uint8_t> bytes;
   EncodeReport report;     // the fields known without decoding
+  // Known whether or not the file fits: its length, and the largest share of a
+  // format limit it takes (file length of 79999 bytes, plane and segment starts
+  // of 65535); above 1 it does not fit.
+  size_t length = 0;
+  double limitLoad = 0;
 };
 
 // Builds the file for base step `step` with the given uncoded levels per plane and
