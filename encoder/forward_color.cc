@@ -64,8 +64,18 @@ void RgbToYiq(const RgbImage& picture, int lumaBias, YiqPlanes* out) {
             offset[b] = lumaBias + product(kCoef[b][0], ci) + product(kCoef[b][1], cq);
             sum += target[b] - offset[b];
           }
-          const int y0 = static_cast<int>(std::lround(sum / 3.0));
-          for (int cy = y0 - 1; cy <= y0 + 1; ++cy) {
+          // sum / 3 rounded: (sum + 1) / 3 rounded down (a third is never a half).
+          const int y0 = sum >= -1 ? (sum + 1) / 3 : -((-sum + 1) / 3);
+          // Without saturation the squared error is a parabola in the luma with
+          // its least whole-number value at the rounded mean; a byte that
+          // saturates bends it, and the neighbours are tried too.
+          bool saturates = false;
+          for (int b = 0; b < 3; ++b) {
+            const int v = y0 + offset[b];
+            saturates = saturates || v <= 0 || v >= 255;
+          }
+          const int spread = saturates ? 1 : 0;
+          for (int cy = y0 - spread; cy <= y0 + spread; ++cy) {
             int err = 0;
             for (int b = 0; b < 3; ++b) {
               const int d = clampByte(cy + offset[b]) - target[b];

@@ -188,6 +188,7 @@ BuiltFile BuildFile(const PreparedPicture& prep, double step, const int uncoded[
     // Errors are weighed in picture units: band gain times the plane's weight in
     // RGB; with the plane steps above, lambda ~ step^2 balances rate and error.
     job.lambda = tuning.rdo * step * step;
+    job.prunePasses = tuning.prunePasses;
     for (int n = 0; n < rows; ++n) {
       int m, o;
       BandOf(n, prep.levels, &m, &o);
@@ -408,9 +409,12 @@ Result EncodeTuned(const RgbImage& picture, const EncodeOptions& options,
                             ? std::min<size_t>(static_cast<size_t>(options.targetSize), kMaxFileSize - 1)
                             : kMaxFileSize - 1;
   const bool exact = options.targetSize > 0;
-  // With a target, start from a step that gives about 1 bit per pixel on
-  // ordinary photographs; the search corrects it.
-  const double start = exact ? 8.0 : QualityToStep(options.quality);
+  // With a target, start from the step that ordinary photographs need for its
+  // bits per pixel (about 16 at one bit, in inverse proportion); the search
+  // corrects it.
+  const double bitsPerPixel = 8.0 * static_cast<double>(budget) / (static_cast<double>(w) * h);
+  const double start = exact ? std::clamp(16.0 / bitsPerPixel, 2.0, 400.0)
+                             : QualityToStep(options.quality);
   PlaneEncoder coder;
   BuiltFile best;
   double bestPsnr = -1;
@@ -422,6 +426,7 @@ Result EncodeTuned(const RgbImage& picture, const EncodeOptions& options,
   // build, filled to within a few per cent of the target; the closed loop then
   // remakes the winner.
   constexpr double kChoiceFill = 0.97;
+  constexpr double kChoiceDbPerDoubling = 4.0;  // of a photograph near one bit per pixel
   constexpr double kFinalFill = 0.985;
   constexpr double kClosedLoopGrowth = 1.04;
   constexpr double kFineStep = 4.0;
@@ -452,7 +457,8 @@ Result EncodeTuned(const RgbImage& picture, const EncodeOptions& options,
       continue;
     }
     // Chroma without its finest details: none and one level are both tried,
-    // then more while each beats the one before.
+    // then more while each beats the one before, and chroma made of its low
+    // band alone (which smooth colours favour).
     const bool fixedChroma = tuning.chromaUncoded >= 0;
     const int firstChroma = fixedChroma ? std::min(tuning.chromaUncoded, levels) : 0;
     const int lastChroma = fixedChroma ? firstChroma : (levels >= 2 ? levels : 0);
@@ -460,10 +466,13 @@ Result EncodeTuned(const RgbImage& picture, const EncodeOptions& options,
     double slope = -1.3;
     std::vector<double> chromaScore(static_cast<size_t>(lastChroma) + 1,
                                     -std::numeric_limits<double>::infinity());
+    bool improving = true;
     for (int cu = firstChroma; cu <= lastChroma; ++cu) {
-      if (cu >= 2 && chromaScore[static_cast<size_t>(cu) - 1] <= chromaScore[static_cast<size_t>(cu) - 2]) {
-        break;
+      if (cu >= firstChroma + 2 &&
+          chromaScore[static_cast<size_t>(cu) - 1] <= chromaScore[static_cast<size_t>(cu) - 2]) {
+        improving = false;
       }
+      if (!improving && cu < lastChroma) continue;
       const int uncoded[3] = {0, cu, cu};
       BuiltFile f;
       // Later searches start where the first one ended.
@@ -481,7 +490,13 @@ Result EncodeTuned(const RgbImage& picture, const EncodeOptions& options,
       const Result dr = Decode(f.bytes.data(), f.bytes.size(), &decoded);
       if (!dr.ok()) return Fail(Error::kInvalidArgument, "internal error: " + dr.message);
       const double psnr = Psnr(picture, decoded);
-      const double score = scoreOf(f, psnr);
+      // The searches stop anywhere between kChoiceFill and the budget: the
+      // choices are compared as if each filled the budget.
+      const double filled = exact ? kChoiceDbPerDoubling *
+                                        std::log2(static_cast<double>(budget) /
+                                                  static_cast<double>(f.bytes.size()))
+                                  : 0.0;
+      const double score = scoreOf(f, psnr + filled);
       chromaScore[static_cast<size_t>(cu)] = score;
       if (bestPsnr < 0 || score > bestScore) {
         bestScore = score;
@@ -494,6 +509,7 @@ Result EncodeTuned(const RgbImage& picture, const EncodeOptions& options,
       }
     }
   }
+  if (bestPsnr >= 0) bestScore = scoreOf(best, bestPsnr);
   if (bestPsnr >= 0 && tuning.refinePasses > 0) {
     BuiltFile f;
     // The closed loop spends a few per cent more bits at a given step.

@@ -21,6 +21,7 @@ struct EncoderTuning {
   int chromaUncoded = -1;      // uncodedLevels of 'i' and 'q'; -1 tries 0 and 1
   int splitLevel = -1;         // second segment from this detail level; -2 picks, -1 none
   double rdo = 0.1;            // rate-distortion pruning: lambda = rdo * step^2; 0 off
+  int prunePasses = 1;         // rate-distortion pruning passes (with rdo > 0)
   int refinePasses = 3;        // closed-loop passes against the decoder's synthesis; 0 off
   bool crossPlane = true;      // chroma refined against the errors of the planes before it
   int maxLevels = 8;

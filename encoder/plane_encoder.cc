@@ -447,13 +447,13 @@ CodedPlane PlaneEncoder::Encode(const PlaneJob& job) {
     zeroCost_.assign(n, 0.0f);
     choice_.assign(n, 0);
     pruned_.assign(n, 0);
-    // Symbol costs from the plane as plainly quantised, then once more from the
-    // pruned plane's statistics.
-    for (int pass = 0; pass < 2; ++pass) {
-      if (pass == 1) quantised_ = plain_;
+    // Symbol costs from the plane as plainly quantised; a further pass prunes
+    // the plain plane again with the costs of the pruned one.
+    for (int pass = 0; pass < job.prunePasses; ++pass) {
       MarkZeroTrees(job);
       double bits[256];
       SymbolBits(job, bits);
+      if (pass > 0) quantised_ = plain_;
       Prune(job, bits);
     }
   }

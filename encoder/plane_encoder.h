@@ -42,6 +42,9 @@ struct PlaneJob {
   // coefficient's squared error in band n into picture error.
   double lambda = 0.0;
   double weight[kSubbandRows] = {};
+  // Pruning passes: the symbol costs of the first come from the plainly
+  // quantised plane, those of each further pass from the pass before.
+  int prunePasses = 1;
   // Detail level j (0 = coarsest) at whose first band a second segment starts
   // with a fresh model; -1 for none.
   int splitLevel = -1;
