@@ -1,6 +1,6 @@
 // The encoder's closed loop: the per-direction synthesis responses against the
-// decoder's own integer synthesis of single coefficients, and the refinement of
-// quantised values against the decoded picture.
+// decoder's own integer synthesis of single coefficients, the refinement of
+// quantised values against the decoded picture, and the choices made around it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -199,6 +199,64 @@ TEST(ClosedLoop, RateControlledEncodeBeatsTheOpenLoop) {
     EXPECT_GE(b.size(), static_cast<size_t>(target) * 95 / 100);
     EXPECT_GT(rb.psnr, ra.psnr + 0.1) << target;
     EXPECT_NEAR(FilePsnr(img, b), rb.psnr, 1e-9);
+  }
+}
+
+// With a target, the automatic choice of uncoded chroma levels must do as well
+// as the best fixed choice, whichever that is: a colour cast over textured grey
+// favours chroma made of its low band alone (by 0.2 dB), small blocks of
+// saturated colours chroma with all its details (by 4 dB).
+TEST(EncoderChoices, AutomaticChromaLevelsMatchTheBestFixedChoice) {
+  RgbImage smooth, detailed;
+  for (RgbImage* img : {&smooth, &detailed}) {
+    img->width = 192;
+    img->height = 128;
+    img->rgb.resize(192 * 128 * 3);
+  }
+  std::mt19937 rng(8);
+  std::uniform_int_distribution<int> texture(-40, 40), colour(0, 255);
+  int block[3] = {};
+  for (int y = 0; y < 128; ++y) {
+    for (int x = 0; x < 192; ++x) {
+      // Textured grey under a gentle colour cast.
+      uint8_t* p = &smooth.rgb[(static_cast<size_t>(y) * 192 + x) * 3];
+      const int grey = 128 + texture(rng);
+      p[0] = static_cast<uint8_t>(std::clamp(grey + x / 4 - 24, 0, 255));
+      p[1] = static_cast<uint8_t>(grey);
+      p[2] = static_cast<uint8_t>(std::clamp(grey + y / 3 - 21, 0, 255));
+      // Small blocks of saturated colours.
+      if (x % 4 == 0 && y % 4 == 0) {
+        for (int& b : block) b = colour(rng);
+      }
+      if (x % 4 == 0 && y % 4 != 0) {
+        const uint8_t* above = &detailed.rgb[(static_cast<size_t>(y - 1) * 192 + x) * 3];
+        for (int k = 0; k < 3; ++k) block[k] = above[k];
+      }
+      uint8_t* q = &detailed.rgb[(static_cast<size_t>(y) * 192 + x) * 3];
+      for (int k = 0; k < 3; ++k) q[k] = static_cast<uint8_t>(block[k]);
+    }
+  }
+  for (RgbImage* img : {&smooth, &detailed}) {
+    EncodeOptions options;
+    options.targetSize = 12000;
+    options.levels = 4;
+    double bestFixed = 0;
+    int bestLevels = -1;
+    for (int cu = 0; cu <= 4; ++cu) {
+      EncoderTuning fixed;
+      fixed.chromaUncoded = cu;
+      std::vector<uint8_t> file;
+      EncodeReport report;
+      ASSERT_TRUE(EncodeTuned(*img, options, fixed, &file, &report).ok()) << cu;
+      EXPECT_EQ(report.uncodedLevels[1], cu);
+      EXPECT_EQ(report.uncodedLevels[2], cu);
+      if (report.psnr > bestFixed) bestFixed = report.psnr, bestLevels = cu;
+    }
+    std::vector<uint8_t> file;
+    EncodeReport report;
+    ASSERT_TRUE(Encode(*img, options, &file, &report).ok());
+    EXPECT_GE(report.psnr, bestFixed - 0.1)
+        << "best fixed choice " << bestLevels << ", automatic " << report.uncodedLevels[1];
   }
 }
 
