@@ -19,25 +19,25 @@ namespace kdz {
 namespace {
 
 std::vector<uint8_t> SyntheticFile() {
-  test::KdzSpec spec;
-  spec.width = spec.height = 512;
-  spec.levels = 5;
+  test::KdzLayout layout;
+  layout.width = layout.height = 512;
+  layout.levels = 5;
   std::mt19937 rng(1);
   std::geometric_distribution<int> magnitude(0.6);
   for (int p = 0; p < 3; ++p) {
-    std::vector<int>& vals = spec.planes[p].values;
+    std::vector<int>& vals = layout.planes[p].values;
     for (int v = -40; v <= 40; ++v) vals.push_back(v);
     const int positions = 512 * 512;
     for (int k = 0; k < positions; ++k) {
       int v = std::min(magnitude(rng), 40);
       if (rng() & 1) v = -v;
-      spec.planes[p].symbols.push_back(v + 40);
+      layout.planes[p].symbols.push_back(v + 40);
     }
     // Keep the file below the format's size limit: chroma stops early.
-    if (p > 0) spec.planes[p].symbols.resize(positions / 16);
-    spec.planes[p].symbols.push_back(test::kEnd);
+    if (p > 0) layout.planes[p].symbols.resize(positions / 16);
+    layout.planes[p].symbols.push_back(test::kEnd);
   }
-  std::vector<uint8_t> file = test::BuildKdz(spec);
+  std::vector<uint8_t> file = test::BuildKdz(layout);
   return file;
 }
 

@@ -57,16 +57,16 @@ std::vector<uint8_t> PlaneData(int side, bool shaded, uint32_t seed) {
 
 // The whole file: the header of the builder's file, then the three planes.
 std::vector<uint8_t> WorstFile(int side, bool shaded) {
-  test::KdzSpec spec;
-  spec.width = spec.height = side;
-  spec.levels = kLevels;
-  spec.lumaBias = 100;
+  test::KdzLayout layout;
+  layout.width = layout.height = side;
+  layout.levels = kLevels;
+  layout.lumaBias = 100;
   for (int p = 0; p < 3; ++p) {
     // Each band's scale: the low band's values become visible steps of grey and colour.
-    for (int n = 0; n < 31; ++n) spec.scalePos[p][n] = spec.scaleNeg[p][n] = n == 3 * kLevels ? 8 : 1;
-    for (int n = 0; n < 31; ++n) spec.scaleNeg[p][n] = -spec.scaleNeg[p][n];
+    for (int n = 0; n < 31; ++n) layout.scalePos[p][n] = layout.scaleNeg[p][n] = n == 3 * kLevels ? 8 : 1;
+    for (int n = 0; n < 31; ++n) layout.scaleNeg[p][n] = -layout.scaleNeg[p][n];
   }
-  std::vector<uint8_t> file = test::BuildKdz(spec);
+  std::vector<uint8_t> file = test::BuildKdz(layout);
   file.resize(static_cast<size_t>(HeaderEnd23(kLevels)));
   for (int p = 0; p < 3; ++p) {
     if (p > 0) Set16(&file, p == 1 ? 22 : 24, static_cast<int>(file.size()));

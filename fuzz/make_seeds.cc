@@ -21,7 +21,7 @@ namespace {
 using kdz::Error;
 using kdz::test::BuildKdz;
 using kdz::test::kEnd;
-using kdz::test::KdzSpec;
+using kdz::test::KdzLayout;
 
 struct Seed {
   std::string name;
@@ -88,19 +88,19 @@ std::vector<int> PlaneSymbols(int w, int h, int levels, int uncoded, const std::
 }
 
 // A picture with every plane coded from `values`; luma gets a mid-grey bias.
-KdzSpec Picture(int w, int h, int levels, std::vector<int> values, uint32_t seed, int rootEvery = 0,
+KdzLayout Picture(int w, int h, int levels, std::vector<int> values, uint32_t seed, int rootEvery = 0,
                 int stopAfter = -1) {
-  KdzSpec spec;
-  spec.width = w;
-  spec.height = h;
-  spec.levels = levels;
-  spec.lumaBias = 128;
+  KdzLayout layout;
+  layout.width = w;
+  layout.height = h;
+  layout.levels = levels;
+  layout.lumaBias = 128;
   Lcg rng{seed};
   for (int p = 0; p < 3; ++p) {
-    spec.planes[p].values = values;
-    spec.planes[p].symbols = PlaneSymbols(w, h, levels, 0, values, &rng, rootEvery, stopAfter);
+    layout.planes[p].values = values;
+    layout.planes[p].symbols = PlaneSymbols(w, h, levels, 0, values, &rng, rootEvery, stopAfter);
   }
-  return spec;
+  return layout;
 }
 
 void Set16(std::vector<uint8_t>* f, size_t at, int v) {
@@ -128,28 +128,28 @@ std::vector<Seed> CraftedSeeds() {
   // Zero trees at every detail level, with and without uncoded levels.
   add("zerotrees", BuildKdz(Picture(32, 32, 3, withRoot, 5, 3)));
   {
-    KdzSpec spec = Picture(64, 48, 4, withRoot, 6, 2);
-    spec.uncodedLevels[0] = 1;
-    spec.uncodedLevels[1] = 2;
-    spec.uncodedLevels[2] = 4;
+    KdzLayout layout = Picture(64, 48, 4, withRoot, 6, 2);
+    layout.uncodedLevels[0] = 1;
+    layout.uncodedLevels[1] = 2;
+    layout.uncodedLevels[2] = 4;
     Lcg rng{7};
     for (int p = 0; p < 3; ++p) {
-      spec.planes[p].symbols = PlaneSymbols(64, 48, 4, spec.uncodedLevels[p], withRoot, &rng, 2, -1);
+      layout.planes[p].symbols = PlaneSymbols(64, 48, 4, layout.uncodedLevels[p], withRoot, &rng, 2, -1);
     }
-    add("uncoded-zerotrees", BuildKdz(spec));
+    add("uncoded-zerotrees", BuildKdz(layout));
   }
   // End symbols: in the low band, in a detail band, and a second segment after one.
   add("end-in-lowband", BuildKdz(Picture(16, 16, 2, small, 8, 0, 3)));
   {
-    KdzSpec spec = Picture(16, 8, 1, small, 9, 0, 20);
+    KdzLayout layout = Picture(16, 8, 1, small, 9, 0, 20);
     Lcg rng{10};
     for (int p = 0; p < 3; ++p) {
       std::vector<int> rest = PlaneSymbols(16, 8, 1, 0, small, &rng, 0, -1);
-      spec.planes[p].second.assign(rest.begin() + 20, rest.end());
+      layout.planes[p].second.assign(rest.begin() + 20, rest.end());
     }
-    add("second-segments", BuildKdz(spec));
-    spec.planes[1].second = {kEnd};  // an empty second segment ends the plane
-    add("second-segment-empty", BuildKdz(spec));
+    add("second-segments", BuildKdz(layout));
+    layout.planes[1].second = {kEnd};  // an empty second segment ends the plane
+    add("second-segment-empty", BuildKdz(layout));
   }
   // Odd sizes.
   add("odd-1x1", BuildKdz(Picture(1, 1, 0, small, 12)));
@@ -158,16 +158,16 @@ std::vector<Seed> CraftedSeeds() {
   add("odd-5x131", BuildKdz(Picture(5, 131, 1, small, 15)));
   // headerLength gaps, and a headerLength that places the data inside the header.
   {
-    KdzSpec spec = Picture(8, 8, 1, small, 16);
-    spec.headerGap = 1;
-    add("header-gap1", BuildKdz(spec));
-    spec.headerGap = 37;
-    add("header-gap37", BuildKdz(spec));
+    KdzLayout layout = Picture(8, 8, 1, small, 16);
+    layout.headerGap = 1;
+    add("header-gap1", BuildKdz(layout));
+    layout.headerGap = 37;
+    add("header-gap37", BuildKdz(layout));
   }
   // Value tables: empty (only the end symbol) and full (255 entries).
   {
-    KdzSpec spec = Picture(8, 8, 1, {}, 17);
-    add("table-empty", BuildKdz(spec));
+    KdzLayout layout = Picture(8, 8, 1, {}, 17);
+    add("table-empty", BuildKdz(layout));
     std::vector<int> all;
     for (int v = -127; v <= 127; ++v) all.push_back(v);
     add("table-full", BuildKdz(Picture(16, 16, 2, all, 18)));
@@ -175,21 +175,21 @@ std::vector<Seed> CraftedSeeds() {
   // Extreme scales and biases, a zero divisor, transform mode 61, unchecked
   // separator and variant bytes.
   {
-    KdzSpec spec = Picture(16, 16, 2, {127, -128, 100, -100}, 19);
+    KdzLayout layout = Picture(16, 16, 2, {127, -128, 100, -100}, 19);
     for (int p = 0; p < 3; ++p) {
       for (int n = 0; n < 31; ++n) {
-        spec.scalePos[p][n] = n % 2 ? 32767 : -32768;
-        spec.scaleNeg[p][n] = n % 3 ? -32768 : 32767;
-        spec.scaleDiv[p][n] = n == 4 ? 0 : (n % 2 ? 1 : -3);
+        layout.scalePos[p][n] = n % 2 ? 32767 : -32768;
+        layout.scaleNeg[p][n] = n % 3 ? -32768 : 32767;
+        layout.scaleDiv[p][n] = n == 4 ? 0 : (n % 2 ? 1 : -3);
       }
     }
-    spec.lumaBias = -32768;
-    spec.transformMode = 61;
-    spec.signature = "QEM2x3?Z";
-    add("extreme-scales", BuildKdz(spec));
-    spec.lumaBias = 32767;
-    spec.transformMode = -1;
-    add("extreme-bias", BuildKdz(spec));
+    layout.lumaBias = -32768;
+    layout.transformMode = 61;
+    layout.signature = "QEM2x3?Z";
+    add("extreme-scales", BuildKdz(layout));
+    layout.lumaBias = 32767;
+    layout.transformMode = -1;
+    add("extreme-bias", BuildKdz(layout));
   }
   // A major version other than '2': short layout, no uncoded levels, segments or
   // divisors (every coefficient becomes 0).
@@ -238,24 +238,24 @@ std::vector<Seed> CraftedSeeds() {
   add("reject-not-z", [&] { std::vector<uint8_t> f = good; f[7] = 'Y'; return f; }(), Error::kUnsupported);
   {
     // 32767 x 32767 declared in a file of a few dozen bytes.
-    KdzSpec spec;
-    spec.width = spec.height = 32767;
-    for (int p = 0; p < 3; ++p) spec.planes[p].symbols = {kEnd};
-    add("reject-huge", BuildKdz(spec), Error::kLimit);
-    spec.width = spec.height = 8193;
-    add("reject-limit", BuildKdz(spec), Error::kLimit);
+    KdzLayout layout;
+    layout.width = layout.height = 32767;
+    for (int p = 0; p < 3; ++p) layout.planes[p].symbols = {kEnd};
+    add("reject-huge", BuildKdz(layout), Error::kLimit);
+    layout.width = layout.height = 8193;
+    add("reject-limit", BuildKdz(layout), Error::kLimit);
   }
   // The largest picture the default limit accepts, coded with almost nothing.
   {
-    KdzSpec spec;
-    spec.width = spec.height = 8192;
-    spec.levels = 10;
-    spec.lumaBias = 90;
+    KdzLayout layout;
+    layout.width = layout.height = 8192;
+    layout.levels = 10;
+    layout.lumaBias = 90;
     for (int p = 0; p < 3; ++p) {
-      spec.planes[p].values = {5};
-      spec.planes[p].symbols = {0, 0, 0, kEnd};
+      layout.planes[p].values = {5};
+      layout.planes[p].symbols = {0, 0, 0, kEnd};
     }
-    add("limit-8192", BuildKdz(spec));
+    add("limit-8192", BuildKdz(layout));
   }
   return seeds;
 }

@@ -13,7 +13,7 @@ using test::BuildKdz;
 using test::EntriesOf;
 using test::EntryOf;
 using test::kEnd;
-using test::KdzSpec;
+using test::KdzLayout;
 
 TEST(Bands, GeometryOf64x48WithThreeLevels) {
   struct Expect {
@@ -97,26 +97,26 @@ void DecodeFile(DecoderState& s, const std::vector<uint8_t>& bytes) {
 }
 
 // An 8 x 8 plane with one level: low band 4 x 4 at (0,0), detail bands 4 x 4.
-KdzSpec OneLevel8x8() {
-  KdzSpec spec;
-  spec.levels = 1;
-  for (int p = 0; p < 3; ++p) spec.planes[p].values = {0};
-  for (int p = 0; p < 3; ++p) spec.planes[p].symbols = {kEnd, kEnd};  // low band ends, plane ends
-  return spec;
+KdzLayout OneLevel8x8() {
+  KdzLayout layout;
+  layout.levels = 1;
+  for (int p = 0; p < 3; ++p) layout.planes[p].values = {0};
+  for (int p = 0; p < 3; ++p) layout.planes[p].symbols = {kEnd, kEnd};  // low band ends, plane ends
+  return layout;
 }
 
 TEST(Planes, LowBandEndSymbolLeavesZerosAndDetailsGoOn) {
-  KdzSpec spec = OneLevel8x8();
-  std::vector<int>& vals = spec.planes[0].values;
+  KdzLayout layout = OneLevel8x8();
+  std::vector<int>& vals = layout.planes[0].values;
   vals = {3, -127, 9, -126};
   // Low band: two values, then end; the details follow in the same segment: the
   // upper-right band gets 9 at its first position, then the plane ends.
-  spec.planes[0].symbols = EntriesOf(vals, {3, -127});
-  spec.planes[0].symbols.push_back(kEnd);
-  for (int v : EntriesOf(vals, {9, -126})) spec.planes[0].symbols.push_back(v);
-  spec.planes[0].symbols.push_back(kEnd);
+  layout.planes[0].symbols = EntriesOf(vals, {3, -127});
+  layout.planes[0].symbols.push_back(kEnd);
+  for (int v : EntriesOf(vals, {9, -126})) layout.planes[0].symbols.push_back(v);
+  layout.planes[0].symbols.push_back(kEnd);
   DecoderState s;
-  DecodeFile(s, BuildKdz(spec));
+  DecodeFile(s, BuildKdz(layout));
   const std::vector<int16_t>& y = s.planeY;
   EXPECT_EQ(y[0], 3);
   EXPECT_EQ(y[1], -127);  // an ordinary value in the low band
@@ -131,10 +131,10 @@ TEST(Planes, LowBandEndSymbolLeavesZerosAndDetailsGoOn) {
 
 TEST(Planes, ZeroTreeSkipsMarkedPositionsAndEarlyEndClearsMarkers) {
   // 16 x 16, two levels: low 4 x 4, level 0 bands 4 x 4, level 1 bands 8 x 8.
-  KdzSpec spec;
-  spec.width = spec.height = 16;
-  spec.levels = 2;
-  std::vector<int>& vals = spec.planes[0].values;
+  KdzLayout layout;
+  layout.width = layout.height = 16;
+  layout.levels = 2;
+  std::vector<int>& vals = layout.planes[0].values;
   vals = {0, 1, -127};
   std::vector<int> seq(16, 1);           // low band all 1
   seq.push_back(-127);                   // root at (0,4): marks (0..1, 8..9) in level 1
@@ -143,14 +143,14 @@ TEST(Planes, ZeroTreeSkipsMarkedPositionsAndEarlyEndClearsMarkers) {
   // Level 1 upper right: rows 0..7, columns 8..15. Row 0: columns 8, 9 are skipped.
   for (int k = 0; k < 6; ++k) seq.push_back(1);   // row 0, columns 10..15
   seq.push_back(0);                                // row 1 column 10 (8, 9 skipped)
-  spec.planes[0].symbols = EntriesOf(vals, seq);
-  spec.planes[0].symbols.push_back(kEnd);          // ends the plane at row 1 column 11
+  layout.planes[0].symbols = EntriesOf(vals, seq);
+  layout.planes[0].symbols.push_back(kEnd);          // ends the plane at row 1 column 11
   for (int p = 1; p < 3; ++p) {
-    spec.planes[p].values = {0};
-    spec.planes[p].symbols = {kEnd, kEnd};
+    layout.planes[p].values = {0};
+    layout.planes[p].symbols = {kEnd, kEnd};
   }
   DecoderState s;
-  std::vector<uint8_t> bytes = BuildKdz(spec);
+  std::vector<uint8_t> bytes = BuildKdz(layout);
   DecodeFile(s, bytes);
   const auto at = [&](int r, int c) { return s.planeY[r * 16 + c]; };
   EXPECT_EQ(at(0, 0), 1);
@@ -164,47 +164,47 @@ TEST(Planes, ZeroTreeSkipsMarkedPositionsAndEarlyEndClearsMarkers) {
   for (int16_t v : s.planeY) EXPECT_NE(v, kPendingZero);
 
   // The same root, with the uncoded finest level, marks nothing.
-  spec.uncodedLevels[0] = 1;
+  layout.uncodedLevels[0] = 1;
   seq.resize(16 + 16 + 32);
   seq.insert(seq.end(), 6 + 2, 1);  // row 0 now decodes columns 8..15
-  spec.planes[0].symbols = EntriesOf(vals, seq);
-  spec.planes[0].symbols.push_back(kEnd);
-  DecodeFile(s, BuildKdz(spec));
+  layout.planes[0].symbols = EntriesOf(vals, seq);
+  layout.planes[0].symbols.push_back(kEnd);
+  DecodeFile(s, BuildKdz(layout));
   EXPECT_EQ(s.planeY[8], 1);
   EXPECT_EQ(s.planeY[9], 1);
 }
 
 TEST(Planes, PendingMarkersLeftByAnEarlyEndBecomeZero) {
-  KdzSpec spec;
-  spec.width = spec.height = 16;
-  spec.levels = 2;
-  std::vector<int>& vals = spec.planes[0].values;
+  KdzLayout layout;
+  layout.width = layout.height = 16;
+  layout.levels = 2;
+  std::vector<int>& vals = layout.planes[0].values;
   vals = {0, -127};
   std::vector<int> seq(16, 0);
   seq.push_back(-127);  // root in level 0 marks four level-1 positions
-  spec.planes[0].symbols = EntriesOf(vals, seq);
-  spec.planes[0].symbols.push_back(kEnd);  // plane ends before level 1
+  layout.planes[0].symbols = EntriesOf(vals, seq);
+  layout.planes[0].symbols.push_back(kEnd);  // plane ends before level 1
   for (int p = 1; p < 3; ++p) {
-    spec.planes[p].values = {0};
-    spec.planes[p].symbols = {kEnd, kEnd};
+    layout.planes[p].values = {0};
+    layout.planes[p].symbols = {kEnd, kEnd};
   }
   DecoderState s;
-  DecodeFile(s, BuildKdz(spec));
+  DecodeFile(s, BuildKdz(layout));
   for (int16_t v : s.planeY) EXPECT_EQ(v, 0);
 }
 
 TEST(Planes, SecondSegmentContinuesTheSamePosition) {
-  KdzSpec spec = OneLevel8x8();
-  std::vector<int>& vals = spec.planes[1].values;
+  KdzLayout layout = OneLevel8x8();
+  std::vector<int>& vals = layout.planes[1].values;
   vals = {4, 5, 6};
   std::vector<int> low(16, 4);
-  spec.planes[1].symbols = EntriesOf(vals, low);
-  spec.planes[1].symbols.push_back(EntriesOf(vals, {5})[0]);  // (0,4)
-  spec.planes[1].symbols.push_back(kEnd);                      // switches segments
-  spec.planes[1].second = EntriesOf(vals, {6, 6});             // (0,5), (0,6)
-  spec.planes[1].second.push_back(kEnd);                       // finishes the plane
+  layout.planes[1].symbols = EntriesOf(vals, low);
+  layout.planes[1].symbols.push_back(EntriesOf(vals, {5})[0]);  // (0,4)
+  layout.planes[1].symbols.push_back(kEnd);                      // switches segments
+  layout.planes[1].second = EntriesOf(vals, {6, 6});             // (0,5), (0,6)
+  layout.planes[1].second.push_back(kEnd);                       // finishes the plane
   DecoderState s;
-  DecodeFile(s, BuildKdz(spec));
+  DecodeFile(s, BuildKdz(layout));
   EXPECT_EQ(s.planeI[0], 4);
   EXPECT_EQ(s.planeI[4], 5);
   EXPECT_EQ(s.planeI[5], 6);
@@ -214,22 +214,22 @@ TEST(Planes, SecondSegmentContinuesTheSamePosition) {
   EXPECT_EQ(s.planeQ.size(), 64u);
 
   // An end symbol first in the second segment ends the plane there.
-  spec.planes[1].second = {kEnd};
-  DecodeFile(s, BuildKdz(spec));
+  layout.planes[1].second = {kEnd};
+  DecodeFile(s, BuildKdz(layout));
   EXPECT_EQ(s.planeI[4], 5);
   EXPECT_EQ(s.planeI[5], 0);
 }
 
 TEST(Planes, ZeroDivisorStoresZerosButStillConsumesSymbols) {
-  KdzSpec spec = OneLevel8x8();
-  spec.scaleDiv[0][3] = 0;  // the low band of a one-level plane is n = 3
-  std::vector<int>& vals = spec.planes[0].values;
+  KdzLayout layout = OneLevel8x8();
+  layout.scaleDiv[0][3] = 0;  // the low band of a one-level plane is n = 3
+  std::vector<int>& vals = layout.planes[0].values;
   vals = {7, 8};
-  spec.planes[0].symbols = EntriesOf(vals, std::vector<int>(16, 7));
-  spec.planes[0].symbols.push_back(EntryOf(vals, 8));  // first detail position
-  spec.planes[0].symbols.push_back(kEnd);
+  layout.planes[0].symbols = EntriesOf(vals, std::vector<int>(16, 7));
+  layout.planes[0].symbols.push_back(EntryOf(vals, 8));  // first detail position
+  layout.planes[0].symbols.push_back(kEnd);
   DecoderState s;
-  DecodeFile(s, BuildKdz(spec));
+  DecodeFile(s, BuildKdz(layout));
   EXPECT_EQ(s.planeY[0], 0);
   EXPECT_EQ(s.planeY[4], 8);
 }

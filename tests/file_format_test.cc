@@ -13,7 +13,7 @@ namespace kdz {
 namespace {
 
 using test::BuildKdz;
-using test::KdzSpec;
+using test::KdzLayout;
 
 int Parse(DecoderState& s, const std::vector<uint8_t>& bytes) {
   s.ClearError();
@@ -91,25 +91,25 @@ TEST(Header, OneLevelLayoutPlacesEveryField) {
 }
 
 TEST(Header, ZeroLevelsPutTheTableAt62AndHeaderLengthMovesIt) {
-  KdzSpec spec;
-  spec.planes[0].values = {5};
+  KdzLayout layout;
+  layout.planes[0].values = {5};
   DecoderState s;
-  ASSERT_EQ(Parse(s, BuildKdz(spec)), 0);
+  ASSERT_EQ(Parse(s, BuildKdz(layout)), 0);
   EXPECT_EQ(s.headerEnd, 62);
   EXPECT_EQ(s.readPos, 64u);  // after N and one value
 
-  spec.headerGap = 9;
-  ASSERT_EQ(Parse(s, BuildKdz(spec)), 0);
+  layout.headerGap = 9;
+  ASSERT_EQ(Parse(s, BuildKdz(layout)), 0);
   EXPECT_EQ(s.headerLength, 62 + 9 - 8);
   EXPECT_EQ(s.readPos, 62u + 9u + 2u);
   EXPECT_EQ(s.valueCount, 1);
 }
 
 TEST(Header, SeparatorAndVariantBytesAreNotChecked) {
-  KdzSpec spec;
-  spec.signature = "QEM2x3?Z";
+  KdzLayout layout;
+  layout.signature = "QEM2x3?Z";
   DecoderState s;
-  EXPECT_EQ(Parse(s, BuildKdz(spec)), 0);
+  EXPECT_EQ(Parse(s, BuildKdz(layout)), 0);
   EXPECT_TRUE(IsDecodableVersion(s));
 }
 
@@ -130,7 +130,7 @@ TEST(Header, OlderVersionsParseButAreRefused) {
 
   // A major version other than '2' with '3' and 'Z' decodes with zero uncoded
   // levels, segments, divisors and bias, whatever the previous file set.
-  KdzSpec other;
+  KdzLayout other;
   other.lumaBias = 50;
   ASSERT_EQ(Parse(s, BuildKdz(other)), 0);
   ASSERT_EQ(s.lumaBias, 50);

@@ -35,7 +35,7 @@ std::vector<uint8_t> Code(const std::vector<int>& values, const std::vector<int>
 
 }  // namespace
 
-KdzSpec::KdzSpec() {
+KdzLayout::KdzLayout() {
   for (int p = 0; p < 3; ++p) {
     for (int n = 0; n < 31; ++n) {
       scalePos[p][n] = 1;
@@ -58,42 +58,42 @@ std::vector<int> EntriesOf(const std::vector<int>& values, const std::vector<int
   return out;
 }
 
-std::vector<uint8_t> BuildKdz(const KdzSpec& spec) {
-  std::vector<uint8_t> out(spec.signature.begin(), spec.signature.end());
+std::vector<uint8_t> BuildKdz(const KdzLayout& layout) {
+  std::vector<uint8_t> out(layout.signature.begin(), layout.signature.end());
   out.resize(8, 0);
-  const int L = spec.levels;
-  for (int p = 0; p < 3; ++p) Put16(out, spec.uncodedLevels[p]);
+  const int L = layout.levels;
+  for (int p = 0; p < 3; ++p) Put16(out, layout.uncodedLevels[p]);
   const size_t headerLengthAt = out.size();
   Put16(out, 0);
-  Put16(out, spec.width);
-  Put16(out, spec.height);
+  Put16(out, layout.width);
+  Put16(out, layout.height);
   Put16(out, 0);
   const size_t offsetsAt = out.size();
   Put16(out, 0);  // planeOffsetI
   Put16(out, 0);  // planeOffsetQ
   Put16(out, 0);
-  Put16(out, spec.transformMode);
+  Put16(out, layout.transformMode);
   Put16(out, L);
   for (int n = 0; n <= 3 * L; ++n) {
     for (int p = 0; p < 3; ++p) {
-      Put16(out, spec.scalePos[p][n]);
-      Put16(out, spec.scaleNeg[p][n]);
+      Put16(out, layout.scalePos[p][n]);
+      Put16(out, layout.scaleNeg[p][n]);
     }
   }
   const size_t segmentsAt = out.size();
   for (int p = 0; p < 3; ++p) Put16(out, 0);
-  Put16(out, spec.lumaBias);
-  Put16(out, spec.chromaBias[0]);
-  Put16(out, spec.chromaBias[1]);
+  Put16(out, layout.lumaBias);
+  Put16(out, layout.chromaBias[0]);
+  Put16(out, layout.chromaBias[1]);
   for (int n = 0; n <= 3 * L; ++n) {
-    for (int p = 0; p < 3; ++p) Put16(out, spec.scaleDiv[p][n]);
+    for (int p = 0; p < 3; ++p) Put16(out, layout.scaleDiv[p][n]);
   }
-  if (spec.headerGap > 0) {
-    Set16(out, headerLengthAt, static_cast<int>(out.size()) + spec.headerGap - 8);
-    out.resize(out.size() + static_cast<size_t>(spec.headerGap), 0xAB);
+  if (layout.headerGap > 0) {
+    Set16(out, headerLengthAt, static_cast<int>(out.size()) + layout.headerGap - 8);
+    out.resize(out.size() + static_cast<size_t>(layout.headerGap), 0xAB);
   }
   for (int p = 0; p < 3; ++p) {
-    const PlaneData& plane = spec.planes[p];
+    const PlaneData& plane = layout.planes[p];
     if (p > 0) Set16(out, offsetsAt + 2 * static_cast<size_t>(p - 1), static_cast<int>(out.size()));
     out.push_back(static_cast<uint8_t>(plane.values.size()));
     for (int v : plane.values) out.push_back(static_cast<uint8_t>(v + 128));
@@ -101,7 +101,7 @@ std::vector<uint8_t> BuildKdz(const KdzSpec& spec) {
     out.insert(out.end(), coded.begin(), coded.end());
   }
   for (int p = 0; p < 3; ++p) {
-    const PlaneData& plane = spec.planes[p];
+    const PlaneData& plane = layout.planes[p];
     if (plane.second.empty()) continue;
     Set16(out, segmentsAt + 2 * static_cast<size_t>(p), static_cast<int>(out.size()));
     const std::vector<uint8_t> coded = Code(plane.values, plane.second);

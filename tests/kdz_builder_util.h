@@ -16,7 +16,7 @@ struct PlaneData {
   std::vector<int> second;             // second segment (written only if nonEmpty)
 };
 
-struct KdzSpec {
+struct KdzLayout {
   std::string signature = "QEM2.3aZ";
   int uncodedLevels[3] = {0, 0, 0};
   int width = 8;
@@ -33,12 +33,12 @@ struct KdzSpec {
   int headerGap = 0;  // bytes between the header's end and the 'y' data (sets headerLength)
   PlaneData planes[3];
 
-  KdzSpec();
+  KdzLayout();
 };
 
 // The file, with offsets computed: 'y' data after the header (and gap), then 'i'
 // and 'q' data, then any second segments.
-std::vector<uint8_t> BuildKdz(const KdzSpec& spec);
+std::vector<uint8_t> BuildKdz(const KdzLayout& layout);
 
 // Value-table entry of `value` in `values` (the first match).
 int EntryOf(const std::vector<int>& values, int value);

@@ -17,30 +17,30 @@ namespace {
 using test::BuildKdz;
 using test::EntriesOf;
 using test::kEnd;
-using test::KdzSpec;
+using test::KdzLayout;
 
 uint32_t Get32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24); }
 uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 // A picture whose luma plane is given sample by sample (levels 0, unit scales),
 // chroma zero: pixel k is Y[k] + bias in all three bytes.
-KdzSpec LumaPicture(int w, int h, const std::vector<int>& luma, int bias) {
-  KdzSpec spec;
-  spec.width = w;
-  spec.height = h;
-  spec.lumaBias = bias;
-  std::vector<int>& vals = spec.planes[0].values;
+KdzLayout LumaPicture(int w, int h, const std::vector<int>& luma, int bias) {
+  KdzLayout layout;
+  layout.width = w;
+  layout.height = h;
+  layout.lumaBias = bias;
+  std::vector<int>& vals = layout.planes[0].values;
   for (int v : luma) {
     bool seen = false;
     for (int x : vals) seen |= x == v;
     if (!seen) vals.push_back(v);
   }
-  spec.planes[0].symbols = EntriesOf(vals, luma);
+  layout.planes[0].symbols = EntriesOf(vals, luma);
   for (int p = 1; p < 3; ++p) {
-    spec.planes[p].values = {0};
-    spec.planes[p].symbols = {kEnd};
+    layout.planes[p].values = {0};
+    layout.planes[p].symbols = {kEnd};
   }
-  return spec;
+  return layout;
 }
 
 TEST(Pipeline, TwentyFourBitBitmapIsPaddedBottomUpInPlaneOrder) {
@@ -97,10 +97,10 @@ TEST(Pipeline, EightBitBitmapHasColourTableAndPaddedIndexRows) {
 
 TEST(Pipeline, PaletteColoursGoToTheTableAsBlueGreenRed) {
   // Luma 20 with I, Q chosen so the three bytes differ: byte 0 = blue in the table.
-  KdzSpec spec = LumaPicture(4, 4, std::vector<int>(16, 60), 0);
-  spec.planes[1].values = {40};
-  spec.planes[1].symbols = std::vector<int>(16, 0);
-  const std::vector<uint8_t> file = BuildKdz(spec);
+  KdzLayout layout = LumaPicture(4, 4, std::vector<int>(16, 60), 0);
+  layout.planes[1].values = {40};
+  layout.planes[1].symbols = std::vector<int>(16, 0);
+  const std::vector<uint8_t> file = BuildKdz(layout);
   Bitmap b24, b8;
   ASSERT_TRUE(DecodeToBitmap(file.data(), file.size(), false, &b24).ok());
   ASSERT_TRUE(DecodeToBitmap(file.data(), file.size(), true, &b8).ok());
@@ -186,20 +186,20 @@ TEST(Pipeline, RejectedFilesLeaveNoPlanesAndNoSizes) {
 TEST(Pipeline, MultiLevelFlatPictureAndOddSizes) {
   // 37 x 21 with two levels: low band 5 x 9 holds 4 * 50; the transformed region
   // is 20 x 36 and the last column and row stay at the bias alone.
-  KdzSpec spec;
-  spec.width = 37;
-  spec.height = 21;
-  spec.levels = 2;
-  spec.lumaBias = 10;
-  spec.planes[0].values = {100};
-  spec.scalePos[0][6] = 2;  // low band n = 3L = 6: 100 * 2 = 200
-  spec.planes[0].symbols = std::vector<int>(45, 0);
-  spec.planes[0].symbols.push_back(kEnd);
+  KdzLayout layout;
+  layout.width = 37;
+  layout.height = 21;
+  layout.levels = 2;
+  layout.lumaBias = 10;
+  layout.planes[0].values = {100};
+  layout.scalePos[0][6] = 2;  // low band n = 3L = 6: 100 * 2 = 200
+  layout.planes[0].symbols = std::vector<int>(45, 0);
+  layout.planes[0].symbols.push_back(kEnd);
   for (int p = 1; p < 3; ++p) {
-    spec.planes[p].values = {};
-    spec.planes[p].symbols = {kEnd};
+    layout.planes[p].values = {};
+    layout.planes[p].symbols = {kEnd};
   }
-  const std::vector<uint8_t> file = BuildKdz(spec);
+  const std::vector<uint8_t> file = BuildKdz(layout);
   Bitmap bmp;
   Result r = DecodeToBitmap(file.data(), file.size(), false, &bmp);
   ASSERT_TRUE(r.ok()) << r.message;

@@ -15,16 +15,16 @@ namespace {
 
 using test::BuildKdz;
 using test::kEnd;
-using test::KdzSpec;
+using test::KdzLayout;
 using test::WriteTempFile;
 
 std::vector<uint8_t> FlatFile(int width, int height, int levels = 0) {
-  KdzSpec spec;
-  spec.width = width;
-  spec.height = height;
-  spec.levels = levels;
-  for (int p = 0; p < 3; ++p) spec.planes[p].symbols = {kEnd};
-  return BuildKdz(spec);
+  KdzLayout layout;
+  layout.width = width;
+  layout.height = height;
+  layout.levels = levels;
+  for (int p = 0; p < 3; ++p) layout.planes[p].symbols = {kEnd};
+  return BuildKdz(layout);
 }
 
 TEST(PluginStreamCheck, HugeDeclaredPicturesAreRefusedBeforeAnyBlockIsSized) {
