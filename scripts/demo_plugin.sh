@@ -15,24 +15,12 @@ win64="$(cd "$1" && pwd)"
 out="$(cd "$2" && pwd)"
 shift 2
 
-host="$win64/tools/host/kdzhost.exe"
-dll="$win64/plugin/npkdz.dll"
+source "$(dirname "$0")/wine_env.sh"
+wine_setup "$win64" "$win64/wineboot-demo.log" || exit 1
+trap '"$wineserver" -k 2>/dev/null || true' EXIT
 for f in "$host" "$dll"; do
   [ -f "$f" ] || { echo "demo: $f is missing; run 'make build' first" >&2; exit 1; }
 done
-export WINEDEBUG=-all
-export WINEPREFIX="$win64/wineprefix"
-export WINEDLLOVERRIDES="mscoree,mshtml="
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "creating the Wine prefix (first run only)"
-  timeout 600 "$wine" wineboot --init >/dev/null 2>&1
-fi
-"$wineserver" -p 60 || true
-trap '"$wineserver" -k 2>/dev/null || true' EXIT
-# No window manager runs: unmanaged windows need no wait for one.
-"$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
 
 status=0
 for picture in "$@"; do

@@ -14,24 +14,11 @@ fi
 win64=$2
 here=$(cd "$(dirname "$0")" && pwd)
 corpus="$here/../../fuzz/corpus/decode_fuzzer"
-export WINEDEBUG=-all
-export WINEPREFIX="$win64/wineprefix"
-export WINEDLLOVERRIDES="mscoree,mshtml="
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
-host="$win64/tools/host/kdzhost.exe"
-dll="$win64/plugin/npkdz.dll"
 work="$win64/wine-hostile"
 rm -rf "$work"
 mkdir -p "$work"
-
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "== creating the Wine prefix (first run only)"
-  timeout 600 "$wine" wineboot --init >"$work/wineboot.log" 2>&1 || {
-    cat "$work/wineboot.log"; echo "FAIL  Wine prefix creation"; exit 1; }
-fi
-"$wineserver" -p 60 || true
-"$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
+source "$here/../../scripts/wine_env.sh"
+wine_setup "$win64" "$work/wineboot.log" || exit 1
 
 # The hostile files: NAME SOURCE. Sources are corpus files or made here.
 hostile=(

@@ -30,28 +30,11 @@ win64=$2
 native=${3:-}
 display=${4:-truecolour}
 here=$(cd "$(dirname "$0")" && pwd)
-export WINEDEBUG=-all
-export WINEPREFIX="$win64/wineprefix"
-export WINEDLLOVERRIDES="mscoree,mshtml="
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
-host="$win64/tools/host/kdzhost.exe"
-dll="$win64/plugin/npkdz.dll"
 work="$win64/wine-tests/$display"
 rm -rf "$work"
 mkdir -p "$work"
-
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "== creating the Wine prefix (first run only)"
-  timeout 600 "$wine" wineboot --init >"$work/wineboot.log" 2>&1 || {
-    cat "$work/wineboot.log"; echo "FAIL  Wine prefix creation"; exit 1; }
-fi
-# Keep one server for all runs; it is ended below.
-"$wineserver" -p 60 || true
-# Xvfb has no window manager: Wine would wait 2 s for a managed window (every message
-# box) to be withdrawn. Unmanaged windows close at once.
-"$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 ||
-  echo "warning: could not make Wine's windows unmanaged; message boxes will be slow"
+source "$here/../../scripts/wine_env.sh"
+wine_setup "$win64" "$work/wineboot.log" || exit 1
 
 passed=0
 failed=0
