@@ -10,10 +10,6 @@
 namespace kdz {
 namespace {
 
-std::vector<int16_t>& PlaneVector(DecoderState& s, int p) {
-  return p == kPlaneY ? s.planeY : p == kPlaneI ? s.planeI : s.planeQ;
-}
-
 void StartSegment(DecoderState& s) {
   ResetModel(s);
   ResetBitInput(s);
@@ -80,7 +76,7 @@ void MarkZeroTree(DecoderState& state, int row, int col, int level) {
 
 int DecodeCoefficients(DecoderState& s, int letter) {
   const int p = PlaneIndexOf(letter);
-  std::vector<int16_t>& planeVector = PlaneVector(s, p);
+  std::vector<int16_t>& planeVector = s.PlaneBuffer(p);
   try {
     planeVector.assign(static_cast<size_t>(s.planeSize), 0);
   } catch (const std::bad_alloc&) {

@@ -101,10 +101,8 @@ struct DecoderState {
     error = Error::kNone;
     errorDetail.clear();
   }
-  int16_t* Plane(int p) {
-    std::vector<int16_t>& v = p == kPlaneY ? planeY : p == kPlaneI ? planeI : planeQ;
-    return v.empty() ? nullptr : v.data();
-  }
+  // The buffer of plane kPlaneY, kPlaneI or kPlaneQ.
+  std::vector<int16_t>& PlaneBuffer(int p) { return p == kPlaneY ? planeY : p == kPlaneI ? planeI : planeQ; }
 };
 
 }  // namespace kdz
