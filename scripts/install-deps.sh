@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs, with apt, whatever the build and the tests need and the machine lacks.
-# Idempotent: packages already present are not touched.
+# Installs, with apt and npm, whatever the build and the tests need and the machine
+# lacks. Idempotent: packages already present are not touched.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 packages=(
   build-essential cmake pkg-config
@@ -10,22 +11,66 @@ packages=(
   libjpeg-turbo-progs python3
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
   wine64 xvfb xauth
+  # The WebAssembly build of the library (clang 19 for wasm32-wasi with its C++ library).
+  clang-19 lld-19 wasi-libc libc++-19-dev-wasm32 libc++abi-19-dev-wasm32
+  libclang-rt-19-dev-wasm32
+  # Browsers for the web viewer's tests (driven by the npm packages in web/).
+  chromium firefox-esr fonts-dejavu-core
+  # Image libraries the CLI reads, and the peers that the benchmarks compare with.
+  libjpeg62-turbo-dev libwebp-dev webp libopenjp2-tools hyperfine valgrind
+  # The Pillow plug-in (built offline from Debian's pybind11 and setuptools), the
+  # gdk-pixbuf loader and its tests, and the rate-distortion plot.
+  python3-dev python3-venv python3-pip python3-setuptools python3-wheel python3-pybind11
+  pybind11-dev python3-pil python3-pytest python3-numpy
+  libgdk-pixbuf-2.0-dev python3-gi gir1.2-gdkpixbuf-2.0 shared-mime-info gnuplot-nox
 )
 
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
-done
-
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
-fi
-
-echo "install-deps: installing ${missing[*]}"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
+missing=()
+for p in "${packages[@]}"; do
+  installed "$p" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "install-deps: installing ${missing[*]}"
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# 32-bit Wine, to run the product itself (the 32-bit DLL), where this machine's kernel
+# runs 32-bit code at all: a three-instruction i386 program tells.
+runs_i386() {
+  local dir
+  dir=$(mktemp -d)
+  printf '.globl _start\n_start:\n movl $1, %%eax\n movl $0, %%ebx\n int $0x80\n' >"$dir/t.s"
+  as --32 "$dir/t.s" -o "$dir/t.o" 2>/dev/null && ld -m elf_i386 "$dir/t.o" -o "$dir/t" 2>/dev/null &&
+    "$dir/t" 2>/dev/null
+  local rc=$?
+  rm -rf "$dir"
+  return $rc
+}
+if runs_i386; then
+  if ! installed wine32:i386; then
+    echo "install-deps: this machine runs 32-bit code; installing wine32:i386"
+    $SUDO dpkg --add-architecture i386
+    $SUDO apt-get update -qq
+    $SUDO apt-get install -y -qq --no-install-recommends wine32:i386
+  fi
+else
+  echo "install-deps: this machine does not run 32-bit code; 32-bit Wine not installed"
+fi
+
+# The web tests' npm packages, exactly as web/package-lock.json pins them.
+if [ -f web/package-lock.json ]; then
+  if [ ! -d web/node_modules ] || [ web/package-lock.json -nt web/node_modules/.package-lock.json ]; then
+    echo "install-deps: npm ci in web/"
+    (cd web && npm ci --no-audit --no-fund --loglevel=error)
+  fi
+fi
