@@ -1,4 +1,4 @@
-// BMP, PNG and PPM writers and the PNG reader of the kdz tool (PNG through libpng).
+// BMP, PNG and PPM writers of the kdz tool (PNG through libpng).
 #include "tools/kdz/image_io.h"
 
 #include <png.h>
@@ -70,57 +70,22 @@ int PaletteEntries(const Bitmap& b) {
   return highest + 1 > entries ? highest + 1 : entries;
 }
 
-// A file written under PATH.tmp and renamed to PATH by Commit(); destroyed before
-// that, it removes the temporary file.
-class TempFile {
+// Writes to an open file, remembering the first failure; Finish() flushes and
+// reports it.
+class Sink {
  public:
-  explicit TempFile(const std::string& path) : path_(path), tmp_(path + ".tmp") {}
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  ~TempFile() { Discard(); }
-
-  Status Open() {
-    file_ = std::fopen(tmp_.c_str(), "wb");
-    if (!file_) return {ErrnoText(errno)};
-    return {};
-  }
-  FILE* file() const { return file_; }
-
-  // Remembers the first failure; Commit() reports it.
+  explicit Sink(FILE* file) : file_(file) {}
   void Write(const void* data, size_t size) {
     if (error_ == 0 && size != 0 && std::fwrite(data, 1, size, file_) != size) error_ = errno ? errno : EIO;
   }
-
-  Status Commit() {
-    if (error_ == 0 && std::fflush(file_) != 0) error_ = errno ? errno : EIO;
-    if (error_ == 0 && std::ferror(file_)) error_ = EIO;
-    const int closed = std::fclose(file_);
-    file_ = nullptr;
-    if (error_ == 0 && closed != 0) error_ = errno ? errno : EIO;
-    if (error_ == 0 && std::rename(tmp_.c_str(), path_.c_str()) != 0) error_ = errno ? errno : EIO;
-    if (error_ != 0) {
-      std::remove(tmp_.c_str());
-      return {ErrnoText(error_)};
-    }
-    committed_ = true;
-    return {};
-  }
-
-  void Discard() {
-    if (file_) {
-      std::fclose(file_);
-      file_ = nullptr;
-    }
-    if (!committed_) std::remove(tmp_.c_str());
-    committed_ = true;
+  Status Finish() {
+    if (error_ == 0 && (std::fflush(file_) != 0 || std::ferror(file_))) error_ = errno ? errno : EIO;
+    return error_ == 0 ? Status{} : Status{ErrnoText(error_)};
   }
 
  private:
-  std::string path_;
-  std::string tmp_;
-  FILE* file_ = nullptr;
+  FILE* file_;
   int error_ = 0;
-  bool committed_ = false;
 };
 
 // libpng reports errors through a callback that must not return. It jumps back to
@@ -171,47 +136,6 @@ bool WritePngRows(FILE* file, int width, int height, const png_color* palette,
   return true;
 }
 
-struct PngReader {
-  PngErrorSink sink;
-  png_structp png = nullptr;
-  png_infop info = nullptr;
-  png_uint_32 width = 0;
-  png_uint_32 height = 0;
-  size_t rowBytes = 0;
-};
-
-// Reads the header and asks libpng to deliver every picture as 8-bit R,G,B,A.
-bool ReadPngHeader(FILE* file, PngReader* r) {
-  if (setjmp(png_jmpbuf(r->png))) return false;
-  png_init_io(r->png, file);
-  png_set_sig_bytes(r->png, 8);
-  png_read_info(r->png, r->info);
-  const int colorType = png_get_color_type(r->png, r->info);
-  const int bitDepth = png_get_bit_depth(r->png, r->info);
-  const bool transparency = png_get_valid(r->png, r->info, PNG_INFO_tRNS) != 0;
-  if (colorType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(r->png);
-  if (colorType == PNG_COLOR_TYPE_GRAY && bitDepth < 8) png_set_expand_gray_1_2_4_to_8(r->png);
-  if (transparency) png_set_tRNS_to_alpha(r->png);
-  if (bitDepth == 16) png_set_scale_16(r->png);
-  if (!(colorType & PNG_COLOR_MASK_COLOR)) png_set_gray_to_rgb(r->png);
-  if (!(colorType & PNG_COLOR_MASK_ALPHA) && !transparency) {
-    png_set_filler(r->png, 0xFF, PNG_FILLER_AFTER);
-  }
-  png_set_interlace_handling(r->png);
-  png_read_update_info(r->png, r->info);
-  r->width = png_get_image_width(r->png, r->info);
-  r->height = png_get_image_height(r->png, r->info);
-  r->rowBytes = png_get_rowbytes(r->png, r->info);
-  return true;
-}
-
-bool ReadPngRows(PngReader* r, png_bytepp rows) {
-  if (setjmp(png_jmpbuf(r->png))) return false;
-  png_read_image(r->png, rows);
-  png_read_end(r->png, nullptr);
-  return true;
-}
-
 }  // namespace
 
 bool FormatFromPath(const std::string& path, Format* format) {
@@ -226,7 +150,20 @@ bool FormatFromPath(const std::string& path, Format* format) {
   return true;
 }
 
-Status WriteBmp(const Bitmap& bitmap, const std::string& path) {
+bool FormatFromName(const std::string& name, Format* format) {
+  return FormatFromPath("." + name, format) && name == FormatExtension(*format);
+}
+
+const char* FormatExtension(Format format) {
+  switch (format) {
+    case Format::kBmp: return "bmp";
+    case Format::kPng: return "png";
+    case Format::kPpm: return "ppm";
+  }
+  return "";
+}
+
+Status WriteBmp(const Bitmap& bitmap, FILE* file) {
   if (Status s = CheckBitmap(bitmap); !s.ok()) return s;
   const bool indexed = bitmap.bitsPerPixel == 8;
   const uint64_t rowBytes = static_cast<uint64_t>(bitmap.RowStride()) * static_cast<uint64_t>(bitmap.height);
@@ -241,15 +178,14 @@ Status WriteBmp(const Bitmap& bitmap, const std::string& path) {
   // states the bytes of its own rows.
   Put32(head + kFileHeaderSize + 20, static_cast<uint32_t>(rowBytes));
 
-  TempFile out(path);
-  if (Status s = out.Open(); !s.ok()) return s;
+  Sink out(file);
   out.Write(head, sizeof head);
   if (indexed) out.Write(bitmap.block.data() + kInfoHeaderSize, kColorTableBytes);
   out.Write(BottomRow(bitmap), static_cast<size_t>(rowBytes));
-  return out.Commit();
+  return out.Finish();
 }
 
-Status WritePng(const Bitmap& bitmap, const std::string& path) {
+Status WritePng(const Bitmap& bitmap, FILE* file) {
   if (Status s = CheckBitmap(bitmap); !s.ok()) return s;
   const bool indexed = bitmap.bitsPerPixel == 8;
   png_color palette[256] = {};
@@ -269,18 +205,15 @@ Status WritePng(const Bitmap& bitmap, const std::string& path) {
     rows[static_cast<size_t>(y)] = const_cast<png_bytep>(bitmap.Row(bitmap.height - 1 - y));
   }
 
-  TempFile out(path);
-  if (Status s = out.Open(); !s.ok()) return s;
   PngErrorSink sink;
-  if (!WritePngRows(out.file(), bitmap.width, bitmap.height, indexed ? palette : nullptr,
+  if (!WritePngRows(file, bitmap.width, bitmap.height, indexed ? palette : nullptr,
                     paletteSize, rows.data(), &sink)) {
-    out.Discard();
     return {sink.message};
   }
-  return out.Commit();
+  return Sink(file).Finish();
 }
 
-Status WritePpm(const Bitmap& bitmap, const std::string& path) {
+Status WritePpm(const Bitmap& bitmap, FILE* file) {
   if (Status s = CheckBitmap(bitmap); !s.ok()) return s;
   const bool indexed = bitmap.bitsPerPixel == 8;
   const uint8_t* table = bitmap.block.data() + kInfoHeaderSize;
@@ -288,8 +221,7 @@ Status WritePpm(const Bitmap& bitmap, const std::string& path) {
       "P6\n" + std::to_string(bitmap.width) + " " + std::to_string(bitmap.height) + "\n255\n";
   std::vector<uint8_t> line(static_cast<size_t>(bitmap.width) * 3);
 
-  TempFile out(path);
-  if (Status s = out.Open(); !s.ok()) return s;
+  Sink out(file);
   out.Write(head.data(), head.size());
   for (int y = 0; y < bitmap.height; ++y) {
     const uint8_t* row = bitmap.Row(bitmap.height - 1 - y);
@@ -302,77 +234,16 @@ Status WritePpm(const Bitmap& bitmap, const std::string& path) {
     }
     out.Write(line.data(), line.size());
   }
-  return out.Commit();
+  return out.Finish();
 }
 
-Status WriteImage(const Bitmap& bitmap, Format format, const std::string& path) {
+Status WriteImage(const Bitmap& bitmap, Format format, FILE* file) {
   switch (format) {
-    case Format::kBmp: return WriteBmp(bitmap, path);
-    case Format::kPng: return WritePng(bitmap, path);
-    case Format::kPpm: return WritePpm(bitmap, path);
+    case Format::kBmp: return WriteBmp(bitmap, file);
+    case Format::kPng: return WritePng(bitmap, file);
+    case Format::kPpm: return WritePpm(bitmap, file);
   }
   return {"unknown output format"};
-}
-
-Status WriteBytes(const std::vector<uint8_t>& bytes, const std::string& path) {
-  TempFile out(path);
-  if (Status s = out.Open(); !s.ok()) return s;
-  out.Write(bytes.data(), bytes.size());
-  return out.Commit();
-}
-
-Status ReadPng(const std::string& path, RgbImage* out, bool* alphaDropped, uint64_t maxPixels) {
-  *out = RgbImage{};
-  *alphaDropped = false;
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) return {ErrnoText(errno)};
-  uint8_t signature[8] = {};
-  const size_t got = std::fread(signature, 1, sizeof signature, file);
-  if (got != sizeof signature || png_sig_cmp(signature, 0, sizeof signature) != 0) {
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    return {failed ? "read error" : "not a PNG file"};
-  }
-
-  PngReader r;
-  r.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &r.sink, OnPngError, OnPngWarning);
-  if (r.png) r.info = png_create_info_struct(r.png);
-  Status status;
-  if (!r.png || !r.info) {
-    status = {"out of memory"};
-  } else if (!ReadPngHeader(file, &r)) {
-    status = {r.sink.message};
-  } else if (r.width == 0 || r.height == 0 || r.rowBytes != static_cast<size_t>(r.width) * 4) {
-    status = {"unexpected PNG row layout"};
-  } else if (static_cast<uint64_t>(r.width) * r.height > maxPixels) {
-    status = {"picture of " + std::to_string(r.width) + " x " + std::to_string(r.height) +
-              " pixels exceeds the limit of " + std::to_string(maxPixels) + " pixels"};
-  } else {
-    const size_t w = r.width, h = r.height;
-    std::vector<uint8_t> rgba(w * h * 4);
-    std::vector<png_bytep> rows(h);
-    for (size_t y = 0; y < h; ++y) rows[y] = rgba.data() + y * w * 4;
-    if (!ReadPngRows(&r, rows.data())) {
-      status = {r.sink.message};
-    } else {
-      out->width = static_cast<int>(w);
-      out->height = static_cast<int>(h);
-      out->rgb.resize(w * h * 3);
-      const uint8_t* in = rgba.data();
-      uint8_t* o = out->rgb.data();
-      bool translucent = false;
-      for (size_t i = 0; i < w * h; ++i, in += 4, o += 3) {
-        o[0] = in[0];
-        o[1] = in[1];
-        o[2] = in[2];
-        translucent |= in[3] != 0xFF;
-      }
-      *alphaDropped = translucent;
-    }
-  }
-  png_destroy_read_struct(r.png ? &r.png : nullptr, r.info ? &r.info : nullptr, nullptr);
-  std::fclose(file);
-  return status;
 }
 
 }  // namespace kdz::imageio

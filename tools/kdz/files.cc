@@ -1,0 +1,182 @@
+// Whole-file input, and outputs written under a temporary name and renamed, with the
+// temporaries removed when a signal stops the process.
+#include "tools/kdz/files.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <thread>
+
+namespace kdz::files {
+
+const char kExistsReason[] = "already exists (use -f to overwrite)";
+
+namespace {
+
+using imageio::Status;
+
+Status ErrnoStatus(int err) { return {std::strerror(err != 0 ? err : EIO)}; }
+
+// Every temporary file that exists and is not yet renamed. Creating, renaming and
+// removing one happen under the lock, so the signal thread, which takes the lock for
+// good, sees each temporary file either registered or not yet made.
+std::mutex registryMutex;
+std::set<std::string>* registry = new std::set<std::string>;  // never freed: the signal thread may outlive main
+unsigned long temporaryCount = 0;
+
+void WaitForSignals(sigset_t set) {
+  int sig = 0;
+  while (sigwait(&set, &sig) != 0) {
+  }
+  registryMutex.lock();  // held until the process ends
+  for (const std::string& tmp : *registry) unlink(tmp.c_str());
+  struct sigaction dfl = {};
+  dfl.sa_handler = SIG_DFL;
+  sigaction(sig, &dfl, nullptr);
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, sig);
+  pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+  raise(sig);
+  _exit(128 + sig);
+}
+
+}  // namespace
+
+std::string DisplayName(const std::string& path, bool output) {
+  if (path != "-") return path;
+  return output ? "stdout" : "stdin";
+}
+
+Status ReadWhole(const std::string& path, uint64_t maxBytes, std::vector<uint8_t>* data) {
+  const bool isStdin = path == "-";
+  FILE* f = isStdin ? stdin : std::fopen(path.c_str(), "rb");
+  if (!f) return ErrnoStatus(errno);
+  data->clear();
+  std::vector<uint8_t> chunk(65536);
+  Status status;
+  for (;;) {
+    const size_t n = std::fread(chunk.data(), 1, chunk.size(), f);
+    data->insert(data->end(), chunk.data(), chunk.data() + n);
+    if (data->size() > maxBytes) {
+      status = {"file is larger than " + std::to_string(maxBytes) + " bytes"};
+      break;
+    }
+    if (n < chunk.size()) {
+      if (std::ferror(f)) status = errno ? ErrnoStatus(errno) : Status{"read error"};
+      break;
+    }
+  }
+  if (!isStdin) std::fclose(f);
+  return status;
+}
+
+void InstallInterruptCleanup() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  std::thread(WaitForSignals, set).detach();
+}
+
+Status OutputFile::Open(const std::string& path, bool overwrite) {
+  Discard();
+  path_ = path;
+  overwrite_ = overwrite;
+  std::lock_guard<std::mutex> lock(registryMutex);
+  // A name of our own: a number that this process has not used, and O_EXCL against
+  // any file of that name, left by another process or made by the user.
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    std::string tmp = path + "." + std::to_string(getpid()) + "-" + std::to_string(++temporaryCount) + ".tmp";
+    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return ErrnoStatus(errno);
+    }
+    file_ = fdopen(fd, "wb");
+    if (!file_) {
+      const int err = errno;
+      close(fd);
+      unlink(tmp.c_str());
+      return ErrnoStatus(err);
+    }
+    tmp_ = tmp;
+    registry->insert(tmp_);
+    return {};
+  }
+  return {"no free temporary name"};
+}
+
+Status OutputFile::Commit() {
+  if (!file_) return {"output is not open"};
+  int err = 0;
+  if (std::fflush(file_) != 0 || std::ferror(file_)) err = errno ? errno : EIO;
+  if (std::fclose(file_) != 0 && err == 0) err = errno ? errno : EIO;
+  file_ = nullptr;
+  std::lock_guard<std::mutex> lock(registryMutex);
+  if (err == 0) {
+    if (overwrite_) {
+      if (rename(tmp_.c_str(), path_.c_str()) != 0) err = errno;
+    } else if (renameat2(AT_FDCWD, tmp_.c_str(), AT_FDCWD, path_.c_str(), RENAME_NOREPLACE) != 0) {
+      err = errno;
+      // File systems without the no-replace rename: a hard link fails the same way
+      // on an existing name.
+      if ((err == EINVAL || err == ENOSYS) && link(tmp_.c_str(), path_.c_str()) == 0) err = 0;
+    }
+  }
+  unlink(tmp_.c_str());  // gone after a rename; the link's other name after a link
+  registry->erase(tmp_);
+  tmp_.clear();
+  if (err == EEXIST) return {kExistsReason};
+  return err == 0 ? Status{} : ErrnoStatus(err);
+}
+
+void OutputFile::Discard() {
+  if (file_) {
+    std::fclose(file_);
+    file_ = nullptr;
+  }
+  if (!tmp_.empty()) {
+    std::lock_guard<std::mutex> lock(registryMutex);
+    unlink(tmp_.c_str());
+    registry->erase(tmp_);
+    tmp_.clear();
+  }
+}
+
+Status WriteAll(FILE* file, const std::vector<uint8_t>& bytes) {
+  if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
+    return ErrnoStatus(errno);
+  }
+  return {};
+}
+
+Status FinishStdout() {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) return ErrnoStatus(errno);
+  return {};
+}
+
+Status MakeFolders(const std::string& dir) {
+  if (dir.empty()) return {};
+  struct stat st;
+  if (stat(dir.c_str(), &st) == 0) {
+    return S_ISDIR(st.st_mode) ? Status{} : Status{"not a folder"};
+  }
+  const size_t slash = dir.find_last_of('/', dir.size() > 1 ? dir.size() - 2 : 0);
+  if (slash != std::string::npos && slash > 0) {
+    if (Status s = MakeFolders(dir.substr(0, slash)); !s.ok()) return s;
+  }
+  if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) return ErrnoStatus(errno);
+  return {};
+}
+
+}  // namespace kdz::files
