@@ -40,6 +40,42 @@ usage_error decode --max-pixels 12x ok.kdz out.png
 usage_error decode --max-pixels=99999999999999999999999 ok.kdz out.png
 usage_error decode ok.kdz out.png --max-pixels
 
+usage_error decode -o
+usage_error decode -o outdir
+usage_error decode -j 0 -o outdir ok.kdz
+usage_error encode -j x -o outdir ok.kdz
+usage_error decode -r ok.kdz out.png
+usage_error decode -j 2 ok.kdz out.png
+usage_error decode --format gif ok.kdz out.png
+usage_error decode --format bmp ok.kdz out.png
+usage_error decode -x -o outdir ok.kdz
+[ -e outdir ] && fail "a usage error made the output folder"
+
+# --version and -h on every command, in any place before "--"; -h shows the
+# command's own options.
+for cmd in "" info decode encode; do
+  # shellcheck disable=SC2086
+  run $cmd --version
+  expect_status 0 "kdz $cmd --version"
+  grep -qx "kdz [0-9]*\.[0-9]*\.[0-9]*" stdout.txt || fail "kdz $cmd --version: $(cat stdout.txt)"
+  # shellcheck disable=SC2086
+  run $cmd ok.kdz -h
+  expect_status 0 "kdz $cmd -h"
+  [ -s stderr.txt ] && fail "kdz $cmd -h wrote to stderr"
+done
+run decode -h
+grep -q -- "--8bit" stdout.txt && grep -q -- "--jobs" stdout.txt || fail "decode -h lacks its options"
+grep -q -- "--quality" stdout.txt && fail "decode -h shows encode's options"
+run info -h
+grep -q -- "--jobs" stdout.txt && fail "info -h shows the batch options"
+
+# Short options bundle and take values joined or apart.
+run decode -qfj1 -o=bundled ok.kdz
+expect_status 0 "bundled short options"
+run decode -qf -j 1 --output bundled ok.kdz
+expect_status 0 "short options apart"
+[ -s bundled/ok.png ] || fail "bundled options: no bundled/ok.png"
+
 # Options may stand before or after the operands; "--" ends them.
 run decode ok.kdz out.png --8bit --max-pixels=15
 expect_status 0 "options after the operands"

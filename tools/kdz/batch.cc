@@ -136,7 +136,7 @@ class Reporter {
     const double rate = seconds > 0 ? static_cast<double>(done_) / seconds : 0;
     char tail[96];
     int n = std::snprintf(tail, sizeof tail, "  %zu/%zu", done_, total_);
-    if (done_ > 0 && seconds >= 0.5) {
+    if (done_ > 0 && seconds > 0) {
       std::snprintf(tail + n, sizeof tail - static_cast<size_t>(n), "  %.1f files/s  %s left", rate,
                     TimeText(static_cast<double>(total_ - done_) / rate).c_str());
     }

@@ -638,8 +638,23 @@ const Command kCommands[] = {
     {"encode", RunEncode, kEncodeHelp},
 };
 
+// All of it, or the usage lines and options of one command.
 int PrintHelp(const Command* command) {
-  std::printf("%s\nCommands:\n", kUsage);
+  if (command == nullptr) {
+    std::printf("%s\nCommands:\n", kUsage);
+  } else {
+    const std::string usage = kUsage, mark = std::string("kdz ") + command->name + " ";
+    const char* lead = "usage: ";
+    for (size_t at = 0, end; at < usage.size(); at = end + 1) {
+      end = usage.find('\n', at);
+      const std::string line = usage.substr(at, end - at);
+      const size_t k = line.find(mark);
+      if (k == std::string::npos) continue;
+      std::printf("%s%s\n", lead, line.c_str() + k);
+      lead = "       ";
+    }
+    std::printf("\n");
+  }
   for (const Command& c : kCommands) {
     if (command == nullptr || command == &c) std::printf("%s\n", c.help);
   }
