@@ -9,6 +9,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libpng-dev
   clang lld libclang-rt-14-dev
   libjpeg-turbo-progs python3
+  # The man page's test renders it.
+  groff-base
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
   wine64 xvfb xauth
   # The WebAssembly build of the library (clang 19 for wasm32-wasi with its C++ library).
