@@ -17,6 +17,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 
@@ -232,6 +233,8 @@ int Run(const std::vector<Job>& jobs, const Options& options,
           o = work(job);
         } catch (const std::bad_alloc&) {
           o = Outcome{false, job.input, "out of memory", "", ""};
+        } catch (const std::exception& e) {
+          o = Outcome{false, job.input, e.what(), "", ""};
         }
       }
       reporter.Finished(o, options.quiet, options.verbose);

@@ -466,6 +466,7 @@ int RunDecode(const Args& args) {
 
   if (batch.haveOutDir) {
     if (args.operands.empty()) return UsageError("decode -o DIR takes one or more FILE.kdz");
+    if (kdz::imageio::Status s = kdz::files::MakeFolders(batch.outDir); !s.ok()) return Fail(batch.outDir, s.error);
     const auto jobs = kdz::batch::PlanJobs(
         args.operands, batch.recursive, [](const std::string& name) { return HasExtension(name, {"kdz"}); },
         batch.outDir, kdz::imageio::FormatExtension(settings.format));
@@ -579,6 +580,7 @@ int RunEncode(const Args& args) {
 
   if (batch.haveOutDir) {
     if (args.operands.empty()) return UsageError("encode -o DIR takes one or more FILE");
+    if (kdz::imageio::Status s = kdz::files::MakeFolders(batch.outDir); !s.ok()) return Fail(batch.outDir, s.error);
     const auto pictureName = [](const std::string& name) {
       return HasExtension(name, {"png", "jpg", "jpeg", "jpe", "webp", "pnm", "ppm", "pgm", "pbm", "bmp"});
     };
