@@ -321,9 +321,8 @@ bool OptionValue(const std::string& option, const char* name, std::string* value
   return true;
 }
 
-
 // The options of a batch run ("-o DIR" and what goes with it), shared by decode and
-// encode. Returns false (after a usage error) for a bad value.
+// encode.
 struct BatchArgs {
   std::string outDir;
   bool haveOutDir = false;

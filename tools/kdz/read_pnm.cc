@@ -87,6 +87,8 @@ Status ReadPnm(const uint8_t* data, size_t size, RgbImage* out, uint64_t maxPixe
   if (binary) {
     const size_t need = bitmap ? static_cast<size_t>((w + 7) / 8 * h) : count * channels * bytesPerSample;
     if (p.left() < need) return {"truncated PNM file"};
+  } else if (p.left() < count * (bitmap ? 1 : channels)) {
+    return {"truncated PNM file"};  // each text sample takes a byte at least
   }
   std::vector<uint8_t> rgb(count * 3);
   const size_t width = static_cast<size_t>(w);
