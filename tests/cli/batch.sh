@@ -148,5 +148,11 @@ grep -q $'\r\\[#*\\.*\\]  [0-9]*/12  [0-9.]* files/s  [0-9]*:[0-9][0-9] left' ba
 grep -q "kdz: 12 files decoded in" bar.txt || fail "no summary on a terminal"
 pty_run decode -q -f -j 2 -o bar "${good[@]:0:12}" >quiet.txt
 [ -s quiet.txt ] && fail "-q on a terminal printed: $(head -c 200 quiet.txt)"
+# Nor does a picture go to a terminal.
+for cmd in "decode in/color-1.kdz -" "encode pic.jpg -"; do
+  # shellcheck disable=SC2086
+  pty_run $cmd >tty.txt
+  grep -q "^kdz: stdout: is a terminal" tty.txt || fail "kdz $cmd on a terminal: $(head -c 200 tty.txt)"
+done
 
 finish
