@@ -94,9 +94,11 @@ class Reporter {
     if (!o.warning.empty() && !quiet) {
       std::fprintf(stderr, "kdz: %s: warning: %s\n", o.file.c_str(), OneLine(o.warning).c_str());
     }
-    if (verbose && !o.note.empty()) {
+    // Notes stop when standard output is closed (a reader that has seen enough);
+    // the files are made all the same.
+    if (verbose && !o.note.empty() && !stdoutClosed_) {
       std::fprintf(stdout, "%s\n", o.note.c_str());
-      std::fflush(stdout);
+      stdoutClosed_ = std::fflush(stdout) != 0;
     }
     changed_.notify_all();
   }
@@ -164,6 +166,7 @@ class Reporter {
   size_t failed_ = 0;
   bool showBar_;
   bool barShown_ = false;
+  bool stdoutClosed_ = false;
   Clock::time_point start_;
 };
 

@@ -85,6 +85,9 @@ void InstallInterruptCleanup() {
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  // A closed pipe on standard output is a write error of its own (EPIPE), not the
+  // end of the process with temporary files of other outputs still in place.
+  signal(SIGPIPE, SIG_IGN);
   std::thread(WaitForSignals, set).detach();
 }
 

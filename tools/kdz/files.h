@@ -23,7 +23,8 @@ imageio::Status ReadWhole(const std::string& path, uint64_t maxBytes, std::vecto
 // Blocks SIGINT, SIGTERM and SIGHUP in the calling thread (and so in every thread it
 // starts later) and starts a thread that waits for them. On a signal that thread
 // removes every temporary file still open, then ends the process by the same signal.
-// Call once, before any thread is started.
+// SIGPIPE is ignored: writes to a closed pipe fail instead. Call once, before any
+// thread is started.
 void InstallInterruptCleanup();
 
 // One output file. Open() creates NAME.<pid>-<n>.tmp next to PATH; Commit() renames

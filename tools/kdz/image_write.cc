@@ -208,7 +208,9 @@ Status WritePng(const Bitmap& bitmap, FILE* file) {
   PngErrorSink sink;
   if (!WritePngRows(file, bitmap.width, bitmap.height, indexed ? palette : nullptr,
                     paletteSize, rows.data(), &sink)) {
-    return {sink.message};
+    // libpng says "Write Error" for any failed write; the system says which.
+    const int err = errno;
+    return {std::ferror(file) && err != 0 ? ErrnoText(err) : sink.message};
   }
   return Sink(file).Finish();
 }
