@@ -133,7 +133,7 @@ Status OutputFile::Commit() {
       err = errno;
       // File systems without the no-replace rename: a hard link fails the same way
       // on an existing name.
-      if ((err == EINVAL || err == ENOSYS) && link(tmp_.c_str(), path_.c_str()) == 0) err = 0;
+      if (err == EINVAL || err == ENOSYS) err = link(tmp_.c_str(), path_.c_str()) == 0 ? 0 : errno;
     }
   }
   unlink(tmp_.c_str());  // gone after a rename; the link's other name after a link
