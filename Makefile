@@ -5,7 +5,7 @@ JOBS ?= 2
 CMAKE_FLAGS ?= -DKDZ_WERROR=ON
 
 .PHONY: all deps build build-native build-win32 build-win64 build-fuzz test test-native test-win \
-        test-sanitize test-python fuzz-short demo bench clean
+        test-sanitize test-python fuzz-short demo bench install clean
 FUZZ_SECONDS ?= 60
 
 all: build
@@ -70,6 +70,13 @@ test: build test-native test-win test-sanitize test-python fuzz-short
 
 demo: build
 	scripts/demo.sh $(BUILD)
+
+# The tool, libkdz with its headers, pkg-config file and CMake package, the gdk-pixbuf
+# loader, the MIME and thumbnailer entries and the manual page, under PREFIX (and
+# DESTDIR, for packages).
+PREFIX ?= /usr/local
+install: build-native
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 bench: build-native
 	$(BUILD)/bench/kdz_bench
