@@ -64,7 +64,7 @@ test-python: build-native
 	KDZ_BUILD_JOBS=$(JOBS) KDZ_PYTHON_BUILD_DIR=$(abspath $(BUILD))/python \
 	  $(PYVENV)/bin/pip install -q --no-index --no-build-isolation ./python
 	KDZ_TOOL=$(abspath $(BUILD))/tools/kdz/kdz PYTHONDONTWRITEBYTECODE=1 \
-	  $(PYVENV)/bin/python -m pytest -q -p no:cacheprovider tests/python
+	  $(PYVENV)/bin/python -m pytest -q -rs -p no:cacheprovider tests/python
 
 test: build test-native test-win test-sanitize test-python fuzz-short
 

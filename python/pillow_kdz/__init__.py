@@ -18,6 +18,7 @@ Pictures of more than `max_pixels` pixels are refused before anything is allocat
 
 import collections
 import enum
+import io
 import warnings
 
 from PIL import Image, ImageFile, ImagePalette
@@ -99,7 +100,12 @@ class KdzImageFile(ImageFile.ImageFile):
     def _open(self):
         data = self.fp.read(MAX_FILE_SIZE)
         if len(data) >= MAX_FILE_SIZE:
-            raise KdzError("file of %d bytes or more; KDZ files are below %d bytes" % (MAX_FILE_SIZE, MAX_FILE_SIZE),
+            # Refused without reading the rest; the size as the library would give it.
+            try:
+                size = self.fp.seek(0, io.SEEK_END)
+            except (AttributeError, OSError, ValueError):
+                size = len(data)
+            raise KdzError("file of %d bytes; KDZ files are below %d bytes" % (size, MAX_FILE_SIZE),
                            ErrorCode.FILE_TOO_LARGE)
         header = _call(_kdz.read_header, data)
         limit = int(max_pixels)
