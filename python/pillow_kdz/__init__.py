@@ -129,10 +129,10 @@ class KdzImageFile(ImageFile.ImageFile):
 
     def load(self):
         if self._kdz_data is not None:
-            data, self._kdz_data = self._kdz_data, None
-            self.tile = []
             eight_bit = self.mode == "P"
-            _, _, pixels, colours = _call(_kdz.decode, data, eight_bit, self._kdz_limit)
+            _, _, pixels, colours = _call(_kdz.decode, self._kdz_data, eight_bit, self._kdz_limit)
+            self._kdz_data = None
+            self.tile = []
             self.im = Image.core.new(self.mode, self.size)
             self.frombytes(pixels)
             if eight_bit:
