@@ -5,7 +5,6 @@
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gmodule.h>
 
-#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -72,9 +71,9 @@ gboolean StopLoad(gpointer context, GError** error) {
     c->sizeFunc(&w, &h, c->userData);
     if (w == 0 || h == 0) return TRUE;
   }
-  kdz::RgbImage picture;
+  kdz::Bitmap bitmap;  // decoded straight into the bitmap, so one copy less at the peak
   try {
-    if (r.ok()) r = kdz::Decode(c->data.data(), c->data.size(), &picture);
+    if (r.ok()) r = kdz::DecodeToBitmap(c->data.data(), c->data.size(), false, &bitmap);
   } catch (const std::bad_alloc&) {
     r = kdz::Result{kdz::Error::kOutOfMemory, "out of memory"};
   }
@@ -82,19 +81,24 @@ gboolean StopLoad(gpointer context, GError** error) {
     SetError(error, PixbufErrorFor(r.error), r.message.empty() ? kdz::ErrorMessage(r.error) : r.message);
     return FALSE;
   }
-  GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, picture.width, picture.height);
+  GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, bitmap.width, bitmap.height);
   if (pixbuf == nullptr) {
     SetError(error, GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY, "cannot allocate the picture");
     return FALSE;
   }
   const size_t stride = static_cast<size_t>(gdk_pixbuf_get_rowstride(pixbuf));
-  const size_t rowBytes = static_cast<size_t>(picture.width) * 3;
   guchar* pixels = gdk_pixbuf_get_pixels(pixbuf);
-  for (int y = 0; y < picture.height; ++y) {
-    std::memcpy(pixels + stride * static_cast<size_t>(y), picture.rgb.data() + rowBytes * static_cast<size_t>(y), rowBytes);
+  for (int y = 0; y < bitmap.height; ++y) {
+    const uint8_t* src = bitmap.Row(bitmap.height - 1 - y);  // the bitmap is bottom-up
+    guchar* dst = pixels + stride * static_cast<size_t>(y);
+    for (int x = 0; x < bitmap.width; ++x) {  // blue, green, red to red, green, blue
+      dst[3 * x] = src[3 * x + 2];
+      dst[3 * x + 1] = src[3 * x + 1];
+      dst[3 * x + 2] = src[3 * x];
+    }
   }
   if (c->preparedFunc != nullptr) c->preparedFunc(pixbuf, nullptr, c->userData);
-  if (c->updatedFunc != nullptr) c->updatedFunc(pixbuf, 0, 0, picture.width, picture.height, c->userData);
+  if (c->updatedFunc != nullptr) c->updatedFunc(pixbuf, 0, 0, bitmap.width, bitmap.height, c->userData);
   g_object_unref(pixbuf);
   return TRUE;
 }
