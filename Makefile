@@ -5,7 +5,7 @@ JOBS ?= 2
 CMAKE_FLAGS ?= -DKDZ_WERROR=ON
 
 .PHONY: all deps build build-native build-win32 build-win64 build-fuzz test test-native test-win \
-        test-sanitize fuzz-short demo bench clean
+        test-sanitize test-python fuzz-short demo bench install clean
 FUZZ_SECONDS ?= 60
 
 all: build
@@ -55,10 +55,28 @@ test-win: build-native build-win32 build-win64
 	tests/win/run.sh build-win32 build-win64 $(BUILD)
 	tests/win/hostile.sh build-win64
 
-test: build test-native test-win test-sanitize fuzz-short
+# The Pillow plug-in: pip builds it into a venv of Debian's Python that sees Debian's
+# setuptools, pybind11, Pillow and pytest (no package index is asked), then pytest
+# compares it with the kdz tool.
+PYVENV = $(abspath $(BUILD))/python-venv
+test-python: build-native
+	test -x $(PYVENV)/bin/python || /usr/bin/python3 -m venv --system-site-packages $(PYVENV)
+	KDZ_BUILD_JOBS=$(JOBS) KDZ_PYTHON_BUILD_DIR=$(abspath $(BUILD))/python \
+	  $(PYVENV)/bin/pip install -q --no-index --no-build-isolation ./python
+	KDZ_TOOL=$(abspath $(BUILD))/tools/kdz/kdz PYTHONDONTWRITEBYTECODE=1 \
+	  $(PYVENV)/bin/python -m pytest -q -rs -p no:cacheprovider tests/python
+
+test: build test-native test-win test-sanitize test-python fuzz-short
 
 demo: build
 	scripts/demo.sh $(BUILD)
+
+# The tool, libkdz with its headers, pkg-config file and CMake package, the gdk-pixbuf
+# loader, the MIME and thumbnailer entries and the manual page, under PREFIX (and
+# DESTDIR, for packages).
+PREFIX ?= /usr/local
+install: build-native
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 bench: build-native
 	$(BUILD)/bench/kdz_bench
