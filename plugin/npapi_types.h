@@ -26,6 +26,13 @@ enum : NPError {
   NPERR_OUT_OF_MEMORY_ERROR = 5,
 };
 
+// Why a stream ended, passed to NPP_DestroyStream.
+enum : NPReason {
+  NPRES_DONE = 0,
+  NPRES_NETWORK_ERR = 1,
+  NPRES_USER_BREAK = 2,
+};
+
 // Stream types, asked for through NPP_NewStream's out argument.
 enum : uint16_t {
   NP_NORMAL = 1,

@@ -402,6 +402,174 @@ EXPECTED
 sed -i 's/^new b 64 48$/new b -> 0/' "$work/callbacks.expected"
 run_script callbacks
 
+# --- The orders in which real browsers drove plug-ins, and what such a browser sees:
+# the embed's attributes in NPP_New; NPP_SetWindow with a new size and with a new
+# window (the old one hidden, or destroyed first); streams that end with a network
+# error or the user's break before any file (no decode, no box, the picture kept);
+# NPP_StreamAsFile without a file name or with a missing file (the failure box); none
+# of these leaves a heap block behind, twenty times over; NPP_Destroy without window or
+# stream; instances destroyed in either order; NP_Shutdown and the library loaded again
+# in the same process, NP_Initialize before and after NP_GetEntryPoints. The 32-bit
+# host checks the stack pointer around every call.
+cat >"$work/orders.script" <<SCRIPT
+new a 64 48 src=grey64.kdz name=picture
+setwindow a
+stream a $(W grey64.kdz)
+check-screen a
+resize a 100 80
+check-drawn a 100 80
+resize a 64 48
+check-screen a
+setwindow a new
+wndproc a
+wndproc a former
+check-screen a
+setwindow a new-closing
+wndproc a
+check-screen a
+abort a network-error 100
+abort a user-break 0
+info a
+check-screen a
+new b 64 48
+setwindow b
+abort b network-error 50
+info b
+asfile b null
+info b
+asfile b missing
+info b
+heap-mark
+$(for i in $(seq 20); do echo "abort b network-error 100"; echo "abort b user-break 100"; echo "asfile b null"; echo "asfile b missing"; done)
+heap-check 20
+new c 40 30
+destroy c
+new d 40 30
+setwindow d
+destroy d
+destroy b
+destroy a
+shutdown
+library
+load initialize-first
+library
+new e 64 48
+setwindow e
+stream e $(W grey64.kdz)
+check-screen e
+destroy e
+shutdown
+load entrypoints-first
+new f 40 30
+setwindow f
+stream f $(W light40.kdz)
+new g 64 48
+setwindow g
+stream g $(W dark64.kdz)
+check-screen f
+check-screen g
+destroy g
+check-screen f
+destroy f
+stack-check
+shutdown
+SCRIPT
+{
+  failed_box() { echo "msgbox caption: Plug-in-test"; echo "msgbox text: File not found or format incorrect, Error in decoding image"; }
+  abort_line() { echo "abort $1 $2: newstream -> 0 stype 3, accepted $3 of $3 bytes, destroystream -> 0"; }
+  echo "new a -> 0"
+  echo "setwindow a -> 0"
+  stream_lines a 71 1
+  echo "screen a: matches bitmap"
+  echo "resize a -> 0"
+  echo "drawn a: matches 100x80 at 0,0"
+  echo "resize a -> 0"
+  echo "screen a: matches bitmap"
+  echo "setwindow a new -> 0"
+  echo "wndproc a: taken over, window alive"
+  echo "wndproc a former: browser's own, window alive"
+  echo "screen a: matches bitmap"
+  echo "setwindow a new-closing -> 0"
+  echo "wndproc a: taken over, window alive"
+  echo "screen a: matches bitmap"
+  abort_line a network-error 100
+  abort_line a user-break 0
+  echo "info a: image 64x48 8-bit, ratio $(ratio 64 48 "$work/grey64.kdz"), decode time ok, bitmap block live"
+  echo "screen a: matches bitmap"
+  echo "new b -> 0"
+  echo "setwindow b -> 0"
+  abort_line b network-error 50
+  echo "info b: no image"
+  failed_box
+  echo "asfile b null: newstream -> 0, asfile done, destroystream -> 0"
+  echo "info b: no image"
+  failed_box
+  echo "asfile b missing: newstream -> 0, asfile done, destroystream -> 0"
+  echo "info b: no image"
+  for i in $(seq 20); do
+    abort_line b network-error 100
+    abort_line b user-break 100
+    failed_box
+    echo "asfile b null: newstream -> 0, asfile done, destroystream -> 0"
+    failed_box
+    echo "asfile b missing: newstream -> 0, asfile done, destroystream -> 0"
+  done
+  echo "heap: less than a block per repetition (20)"
+  echo "new c -> 0"
+  echo "destroy c -> 0 saved untouched"
+  echo "new d -> 0"
+  echo "setwindow d -> 0"
+  echo "destroy d -> 0 saved untouched"
+  echo "destroy b -> 0 saved untouched"
+  echo "destroy a -> 0 saved untouched"
+  echo "shutdown -> 0"
+  echo "library: unloaded"
+  echo "load initialize-first: NP_Initialize -> 0, NP_GetEntryPoints -> 0"
+  echo "library: loaded"
+  echo "new e -> 0"
+  echo "setwindow e -> 0"
+  stream_lines e 71 1
+  echo "screen e: matches bitmap"
+  echo "destroy e -> 0 saved untouched"
+  echo "shutdown -> 0"
+  echo "load entrypoints-first: NP_GetEntryPoints -> 0, NP_Initialize -> 0"
+  echo "new f -> 0"
+  echo "setwindow f -> 0"
+  stream_lines f 71 1
+  echo "new g -> 0"
+  echo "setwindow g -> 0"
+  stream_lines g 71 1
+  echo "screen f: matches bitmap"
+  echo "screen g: matches bitmap"
+  echo "destroy g -> 0 saved untouched"
+  echo "screen f: matches bitmap"
+  echo "destroy f -> 0 saved untouched"
+  if [ "$bits" = 32 ]; then
+    echo "stack check: N calls into the plug-in, each as its convention requires"
+  else
+    echo "stack check: not needed on 64-bit Windows"
+  fi
+  echo "shutdown -> 0"
+} >"$work/orders.expected"
+# The number of checked calls depends on the script; that there were some is what counts.
+timeout 180 "$wine" "$host" --script "$(W orders.script)" "$dll" >"$work/orders.out" 2>"$work/orders.err"
+rc=$?
+sed -E -i 's/^stack check: [1-9][0-9]* calls /stack check: N calls /' "$work/orders.out"
+if [ $rc -eq 0 ] && diff -u "$work/orders.expected" "$work/orders.out" >"$work/orders.diff"; then
+  pass "orders"
+else
+  fail "orders (exit $rc)"
+  cat "$work/orders.diff" "$work/orders.err" 2>/dev/null | head -60
+fi
+
+# --- The check of the 32-bit calls themselves, with functions of the wrong convention.
+if timeout 60 "$wine" "$build/tests/win/call_check_test.exe" >"$work/call_check.out" 2>&1; then
+  pass "call_check_test ($(grep -c '^ok' "$work/call_check.out") checks)"
+else
+  fail "call_check_test"
+  grep -v '^ok' "$work/call_check.out"
+fi
+
 # --- The window taken over and given back; messages outside the map.
 cat >"$work/takeover.script" <<SCRIPT
 new a 64 48

@@ -103,4 +103,14 @@ auto CallPlugin(const char* name, Convention convention, F function, A... args) 
   return Signature<F>::Invoke(name, convention, function, args...);
 }
 
+// The interface's two conventions: the callbacks in the table and the exports.
+template <class F, class... A>
+auto CallCallback(const char* name, F function, A... args) {
+  return CallPlugin(name, Convention::kCdecl, function, args...);
+}
+template <class F, class... A>
+auto CallExport(const char* name, F function, A... args) {
+  return CallPlugin(name, Convention::kStdcall, function, args...);
+}
+
 }  // namespace kdzhost
