@@ -14,7 +14,7 @@ if [ "${1:-}" != "--inside-display" ] && [ "${1:-}" != "--session" ]; then
   products=("$(cd "$1" && pwd)" 64)
   if [ $# -eq 2 ]; then
     if no32=$(wine32_unavailable); then
-      echo "== hostile files, 32-bit: not run ($no32)"
+      echo "== hostile files, 32-bit DLL and host under 32-bit Wine: not run ($no32)"
     else
       products+=("$(cd "$2" && pwd)" 32)
     fi
