@@ -40,9 +40,9 @@ if [ "${1:-}" != "--inside-display" ] && [ "${1:-}" != "--session" ]; then
     xvfb-run -a -s "${displays[d + 1]}" bash "$0" --session "$native" "${displays[d]}" "${products[@]}" || status=1
   done
 
-  # The 32-bit product against the 64-bit one: the same colours, and the same window
-  # pixel for pixel for every real picture (each was also compared with the native
-  # decode by its own run).
+  # The 32-bit product against the 64-bit one: the same colours, the same output of
+  # every script, and the same window pixel for pixel for every real picture (each was
+  # also compared with the native decode by its own run).
   cross_passed=0
   cross_failed=0
   if [ -z "$no32" ]; then
@@ -56,6 +56,24 @@ if [ "${1:-}" != "--inside-display" ] && [ "${1:-}" != "--session" ]; then
       echo "FAIL  colours of the flat pictures differ between 32-bit and 64-bit"
       cross_failed=$((cross_failed + 1))
     fi
+    # Every script's output, on every display (the stack check's own line aside).
+    for ((d = 0; d < ${#displays[@]}; d += 2)); do
+      differing=() scripts=0
+      for out in "$win64/wine-tests/${displays[d]}"/*.out; do
+        name=$(basename "$out")
+        [ "$name" = call_check.out ] && continue
+        scripts=$((scripts + 1))
+        cmp -s <(grep -v '^stack check: ' "$out") <(grep -v '^stack check: ' "$win32/wine-tests/${displays[d]}/$name" 2>/dev/null) ||
+          differing+=("$name")
+      done
+      if [ $scripts -gt 0 ] && [ ${#differing[@]} -eq 0 ]; then
+        echo "ok    ${displays[d]}: the 32-bit host printed what the 64-bit one did, in all $scripts runs"
+        cross_passed=$((cross_passed + 1))
+      else
+        echo "FAIL  ${displays[d]}: the 32-bit and 64-bit hosts differ for ${differing[*]:-every script (none ran)}"
+        cross_failed=$((cross_failed + 1))
+      fi
+    done
     for shot in "$a"/real-*-wine.bmp; do
       [ -f "$shot" ] || continue
       name=$(basename "$shot" -wine.bmp)
