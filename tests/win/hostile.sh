@@ -2,7 +2,8 @@
 # Hostile files through the plug-in in kdzhost under Wine and Xvfb: truncated files,
 # declared sizes far beyond the picture limit, garbage and bad offsets, taken from the
 # fuzz corpus. Each must end in the failure message box with no image and no block
-# left, and the same browser session must then still show a good picture. Run with the
+# left, and the same browser session must then still show a good picture; the largest
+# picture the plug-in takes must decode, twice at once. Run with the
 # 64-bit DLL and host under 64-bit Wine, then (given its build, and where this machine
 # runs 32-bit code) with the 32-bit ones under 32-bit Wine, in one X session.
 # usage: tests/win/hostile.sh BUILD_WIN64 [BUILD_WIN32]
@@ -171,6 +172,39 @@ if [ $rc -eq 0 ] && [ "$(cat "$work/huge.stdout")" = "$(printf 'Plug-in-test\n%s
 else
   echo "FAIL  screenshot form with a 32767 x 32767 header (exit $rc)"
   cat "$work/huge.stdout" "$work/huge.stderr" | head -20
+  failed=$((failed + 1))
+  status=1
+fi
+
+# The largest picture the plug-in takes, 4096 x 4096, in two instances at once: two such
+# bitmaps and a decode's working memory must fit a 32-bit process too.
+python3 "$here/make_flat_kdz.py" 4096 4096 100 "$work/largest.kdz"
+printf '%s\n' "new p 200 200" "setwindow p" "stream p $(W largest.kdz)" "new q 200 200" "setwindow q" \
+  "stream q $(W largest.kdz)" "info p" "info q" "check-drawn p 200 200" "destroy p" "destroy q" "shutdown" \
+  >"$work/largest.script"
+{
+  echo "new p -> 0"
+  echo "setwindow p -> 0"
+  stream_lines p largest.kdz
+  echo "new q -> 0"
+  echo "setwindow q -> 0"
+  stream_lines q largest.kdz
+  echo "info p: image 4096x4096 8-bit, ratio $(ratio 4096 4096 "$work/largest.kdz"), decode time ok, bitmap block live"
+  echo "info q: image 4096x4096 8-bit, ratio $(ratio 4096 4096 "$work/largest.kdz"), decode time ok, bitmap block live"
+  echo "drawn p: matches 200x200 at 0,0"
+  echo "destroy p -> 0 saved untouched"
+  echo "destroy q -> 0 saved untouched"
+  echo "shutdown -> 0"
+} >"$work/largest.expected"
+started=$SECONDS
+timeout 180 "$wine" "$host" --script "$(W largest.script)" "$dll" >"$work/largest.out" 2>"$work/largest.err"
+rc=$?
+if [ $rc -eq 0 ] && diff -u "$work/largest.expected" "$work/largest.out" >"$work/largest.diff"; then
+  echo "ok    two 4096 x 4096 pictures at once ($((SECONDS - started)) s)"
+  passed=$((passed + 1))
+else
+  echo "FAIL  two 4096 x 4096 pictures at once (exit $rc)"
+  cat "$work/largest.diff" "$work/largest.err" | head -30
   failed=$((failed + 1))
   status=1
 fi
