@@ -3,9 +3,9 @@
 # declared sizes far beyond the picture limit, garbage and bad offsets, taken from the
 # fuzz corpus. Each must end in the failure message box with no image and no block
 # left, and the same browser session must then still show a good picture; the largest
-# picture the plug-in takes must decode, twice at once. Run with the
-# 64-bit DLL and host under 64-bit Wine, then (given its build, and where this machine
-# runs 32-bit code) with the 32-bit ones under 32-bit Wine, in one X session.
+# picture the plug-in takes must decode, twice at once. Run with the 64-bit DLL and host
+# under 64-bit Wine, then (given its build, and where this machine runs 32-bit code)
+# with the 32-bit ones under 32-bit Wine, in one X session.
 # usage: tests/win/hostile.sh BUILD_WIN64 [BUILD_WIN32]
 set -uo pipefail
 
