@@ -211,7 +211,8 @@ void StreamFile(Instance* instance, const std::string& path, int chunk, std::str
   stream.url = url.c_str();
   stream.end = static_cast<uint32_t>(bytes.size());
   uint16_t type = NP_NORMAL;
-  NPError result = CallCallback("NPP_NewStream", plugin.funcs.newstream, &instance->npp, &mime[0], &stream, NPBool{0}, &type);
+  NPError result = CallCallback("NPP_NewStream", plugin.funcs.newstream, &instance->npp, &mime[0], &stream,
+                                NPBool{0}, &type);
   Report(prefix + "newstream -> " + Str(result) + " stype " + Str(type));
 
   char directory[MAX_PATH] = {};
@@ -241,7 +242,8 @@ void StreamFile(Instance* instance, const std::string& path, int chunk, std::str
     CallCallback("NPP_StreamAsFile", plugin.funcs.asfile, &instance->npp, &stream, cacheFile);
     Report(prefix + "asfile done");
   }
-  result = CallCallback("NPP_DestroyStream", plugin.funcs.destroystream, &instance->npp, &stream, NPReason{0});
+  result = CallCallback("NPP_DestroyStream", plugin.funcs.destroystream, &instance->npp, &stream,
+                        NPReason{NPRES_DONE});
   Report(prefix + "destroystream -> " + Str(result));
   DeleteFileA(cacheFile);
 }
@@ -546,7 +548,9 @@ void Entrypoints() {
   }
   Report("entrypoints: filled " + filled);
   Report("entrypoints: untouched " + untouched);
-  Report(std::string("entrypoints -> ") + Str(CallExport("NP_GetEntryPoints", plugin.getEntryPoints, nullptr)) + " for no table");
+  Report(std::string("entrypoints -> ") +
+         Str(CallExport("NP_GetEntryPoints", plugin.getEntryPoints, static_cast<NPPluginFuncs*>(nullptr))) +
+         " for no table");
 }
 
 // Busy blocks in every heap of the process (the C runtime's and the global heap).
@@ -700,7 +704,8 @@ void RunCommand(const std::vector<std::string>& w) {
   } else if (c == "new-null") {
     NeedPlugin();
     std::string mime = plugin.mimeType;
-    Report("new-null -> " + Str(CallCallback("NPP_New", plugin.funcs.newp, &mime[0], nullptr, NP_EMBED, int16_t{0}, nullptr, nullptr, nullptr)));
+    Report("new-null -> " + Str(CallCallback("NPP_New", plugin.funcs.newp, &mime[0], nullptr, NP_EMBED,
+                                             int16_t{0}, nullptr, nullptr, nullptr)));
   } else if (c == "setwindow") {
     Need(w, 2);
     NeedPlugin();
@@ -721,7 +726,9 @@ void RunCommand(const std::vector<std::string>& w) {
           ShowWindow(former, SW_HIDE);
           instance->former = former;
         }
-        if (!CreateChild(instance, instance->width, instance->height)) throw ScriptError{"cannot create a window"};
+        if (!CreateChild(instance, instance->width, instance->height)) {
+          throw ScriptError{"cannot create a window"};
+        }
         window = WindowDescription(instance);
       }
       if (variant == "null") window.window = nullptr;
@@ -734,7 +741,8 @@ void RunCommand(const std::vector<std::string>& w) {
     NPWindow window = {};
     window.window = Frame();
     NPP_t empty = {};
-    Report(c + " -> " + Str(CallCallback("NPP_SetWindow", plugin.funcs.setwindow, c == "setwindow-norecord" ? &empty : nullptr, &window)));
+    Report(c + " -> " + Str(CallCallback("NPP_SetWindow", plugin.funcs.setwindow,
+                                         c == "setwindow-norecord" ? &empty : nullptr, &window)));
   } else if (c == "newstream" || c == "newstream-null") {
     NeedPlugin();
     Instance* instance = c == "newstream" ? (Need(w, 2), Find(w[1])) : nullptr;
@@ -743,7 +751,8 @@ void RunCommand(const std::vector<std::string>& w) {
     NPStream stream = {};
     stream.pdata = marker;
     uint16_t type = 0x5A5A;
-    NPError result = CallCallback("NPP_NewStream", plugin.funcs.newstream, instance ? &instance->npp : nullptr, &mime[0], &stream, NPBool{0}, &type);
+    NPError result = CallCallback("NPP_NewStream", plugin.funcs.newstream, instance ? &instance->npp : nullptr,
+                                  &mime[0], &stream, NPBool{0}, &type);
     std::string pdata = stream.pdata == marker ? "untouched"
                         : instance && stream.pdata == instance->npp.pdata ? "record" : "other";
     Report(c + (instance ? " " + instance->name : "") + (w.size() > 2 ? " " + w[2] : "") + " -> " +
@@ -753,19 +762,23 @@ void RunCommand(const std::vector<std::string>& w) {
     Need(w, 2);
     NeedPlugin();
     NPStream stream = {};
-    Report("writeready " + w[1] + " -> " + Str(CallCallback("NPP_WriteReady", plugin.funcs.writeready, &Find(w[1])->npp, &stream)));
+    Report("writeready " + w[1] + " -> " +
+           Str(CallCallback("NPP_WriteReady", plugin.funcs.writeready, &Find(w[1])->npp, &stream)));
   } else if (c == "write") {
     Need(w, 3);
     NeedPlugin();
     NPStream stream = {};
     std::vector<uint8_t> data(static_cast<size_t>(std::max(Int(w[2]), 1)), 0x33);
     Report("write " + w[1] + " " + w[2] + " -> " +
-           Str(CallCallback("NPP_Write", plugin.funcs.write, &Find(w[1])->npp, &stream, 0, Int(w[2]), data.data())));
+           Str(CallCallback("NPP_Write", plugin.funcs.write, &Find(w[1])->npp, &stream, int32_t{0},
+                            static_cast<int32_t>(Int(w[2])), static_cast<void*>(data.data()))));
   } else if (c == "destroystream") {
     Need(w, 2);
     NeedPlugin();
     NPStream stream = {};
-    Report("destroystream " + w[1] + " -> " + Str(CallCallback("NPP_DestroyStream", plugin.funcs.destroystream, &Find(w[1])->npp, &stream, NPReason{0})));
+    Report("destroystream " + w[1] + " -> " +
+           Str(CallCallback("NPP_DestroyStream", plugin.funcs.destroystream, &Find(w[1])->npp, &stream,
+                            NPReason{NPRES_DONE})));
   } else if (c == "print") {
     Need(w, 2);
     NeedPlugin();
