@@ -572,9 +572,10 @@ SCRIPT
 # The number of checked calls depends on the script; that there were some is what counts.
 timeout 180 "$wine" "$host" --script "$(W orders.script)" "$dll" >"$work/orders.out" 2>"$work/orders.err"
 rc=$?
+checked=$(sed -n 's/^stack check: \([1-9][0-9]*\) calls .*/\1/p' "$work/orders.out")
 sed -E -i 's/^stack check: [1-9][0-9]* calls /stack check: N calls /' "$work/orders.out"
 if [ $rc -eq 0 ] && diff -u "$work/orders.expected" "$work/orders.out" >"$work/orders.diff"; then
-  pass "orders"
+  pass "orders${checked:+ ($checked calls into the plug-in, each with its stack pointer checked)}"
 else
   fail "orders (exit $rc)"
   cat "$work/orders.diff" "$work/orders.err" 2>/dev/null | head -60
