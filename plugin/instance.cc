@@ -81,8 +81,8 @@ void StopWithoutImage(ViewerInstance* record, const char* message) {
   MessageBoxA(WindowOf(record), message, kMessageCaption, MB_OK);
 }
 
-void Teardown(ViewerInstance* record) {
-  ReleaseImage(record);
+// Gives the browser's window its own procedure back and lets the window object go.
+void ReleaseWindow(ViewerInstance* record) {
   if (record->wnd != nullptr) {
     CViewerWnd* wnd = record->wnd;
     WNDPROC saved = *wnd->GetSuperWndProcAddr();
@@ -93,6 +93,11 @@ void Teardown(ViewerInstance* record) {
     delete wnd;
     record->wnd = nullptr;
   }
+}
+
+void Teardown(ViewerInstance* record) {
+  ReleaseImage(record);
+  ReleaseWindow(record);
 }
 
 // Allocates the three blocks into `set` for a picture of width x height that has passed
@@ -210,6 +215,12 @@ NPError NP_CALLBACK NPP_SetWindow(NPP instance, NPWindow* window) {
   if (hwnd == nullptr) {
     if (record->wnd != nullptr) Teardown(record);
     return NPERR_NO_ERROR;
+  }
+  if (record->wnd != nullptr && record->wnd->Attached() && record->wnd->hwnd() != hwnd) {
+    // The browser has moved the instance to another window (it may have destroyed the
+    // old one): the old window gets its own procedure back, the new one is taken over,
+    // and the picture stays. A take-over that failed is not tried again.
+    ReleaseWindow(record);
   }
   if (record->wnd == nullptr) {
     record->wnd = new (std::nothrow) CViewerWnd();

@@ -2,6 +2,7 @@
 // result codes, records and the callback table, in the browser's field order.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #ifdef _WIN32
@@ -24,6 +25,13 @@ enum : NPError {
   NPERR_INVALID_FUNCTABLE_ERROR = 3,
   NPERR_MODULE_LOAD_FAILED_ERROR = 4,
   NPERR_OUT_OF_MEMORY_ERROR = 5,
+};
+
+// Why a stream ended, passed to NPP_DestroyStream.
+enum : NPReason {
+  NPRES_DONE = 0,
+  NPRES_NETWORK_ERR = 1,
+  NPRES_USER_BREAK = 2,
 };
 
 // Stream types, asked for through NPP_NewStream's out argument.
@@ -128,6 +136,32 @@ struct NPNetscapeFuncs {
   uint16_t size;
   uint16_t version;
 };
+
+#if defined(_WIN32)
+// The records as every browser lays them out, pointers 4 bytes wide on 32-bit Windows
+// and 8 on 64-bit. The plug-in and kdzhost share this header, so a field out of place
+// would go unnoticed between them; here it stops the build.
+constexpr size_t kNpPointer = sizeof(void*);
+static_assert(sizeof(NPP_t) == 2 * kNpPointer, "NPP_t");
+static_assert(offsetof(NPSavedData, buf) == kNpPointer && sizeof(NPSavedData) == 2 * kNpPointer, "NPSavedData");
+static_assert(sizeof(NPRect) == 8, "NPRect");
+static_assert(offsetof(NPWindow, x) == kNpPointer && offsetof(NPWindow, height) == kNpPointer + 12 &&
+                  offsetof(NPWindow, clipRect) == kNpPointer + 16 &&
+                  offsetof(NPWindow, type) == kNpPointer + 24 &&
+                  sizeof(NPWindow) == (kNpPointer == 4 ? 32 : 40),
+              "NPWindow");
+static_assert(offsetof(NPStream, end) == 3 * kNpPointer &&
+                  offsetof(NPStream, lastmodified) == 3 * kNpPointer + 4 &&
+                  offsetof(NPStream, notifyData) == (kNpPointer == 4 ? 20 : 32) &&
+                  offsetof(NPStream, headers) == (kNpPointer == 4 ? 24 : 40) &&
+                  sizeof(NPStream) == (kNpPointer == 4 ? 28 : 48),
+              "NPStream");
+static_assert(offsetof(NPPluginFuncs, newp) == kNpPointer && offsetof(NPPluginFuncs, print) == 9 * kNpPointer &&
+                  offsetof(NPPluginFuncs, javaClass) == 12 * kNpPointer &&
+                  offsetof(NPPluginFuncs, setvalue) == 14 * kNpPointer &&
+                  sizeof(NPPluginFuncs) == 15 * kNpPointer,
+              "NPPluginFuncs");
+#endif
 
 // The exports' signatures, shared by the plug-in and the host that loads it.
 typedef NPError(NP_EXPORT_CALL* NP_GetEntryPointsFunc)(NPPluginFuncs* pluginFuncs);

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # `make demo`: shows the header of every samples/*.kdz and decodes each to
 # out/demo/NAME.png (24-bit) and out/demo/NAME-8bit.png (the viewer's 256 colours),
-# then lets the plug-in show each under Wine: out/demo/NAME-plugin.png.
-# Usage: scripts/demo.sh BUILD_DIR [BUILD_WIN64]
+# then lets the plug-in show each under Wine (the 32-bit product where this machine runs
+# 32-bit code): out/demo/NAME-plugin.png.
+# Usage: scripts/demo.sh BUILD_DIR [BUILD_WIN32 BUILD_WIN64]
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -46,4 +47,4 @@ done
 
 echo
 echo "== the plug-in in kdzhost under Wine =="
-"$root/scripts/demo_plugin.sh" "${2:-$root/build-win64}" "$out" "${inputs[@]}"
+"$root/scripts/demo_plugin.sh" "${2:-$root/build-win32}" "${3:-$root/build-win64}" "$out" "${inputs[@]}"

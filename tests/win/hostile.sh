@@ -1,24 +1,47 @@
 #!/usr/bin/env bash
-# Hostile files through the plug-in in kdzhost under 64-bit Wine and Xvfb: truncated
-# files, declared sizes far beyond the picture limit, garbage and bad offsets, taken
-# from the fuzz corpus. Each must end in the failure message box with no image and no
-# block left, and the same browser session must then still show a good picture.
-# usage: tests/win/hostile.sh BUILD_WIN64
+# Hostile files through the plug-in in kdzhost under Wine and Xvfb: truncated files,
+# declared sizes far beyond the picture limit, garbage and bad offsets, taken from the
+# fuzz corpus. Each must end in the failure message box with no image and no block
+# left, and the same browser session must then still show a good picture; the largest
+# picture the plug-in takes must decode, twice at once. Run with the 64-bit DLL and host
+# under 64-bit Wine, then (given its build, and where this machine runs 32-bit code)
+# with the 32-bit ones under 32-bit Wine, in one X session.
+# usage: tests/win/hostile.sh BUILD_WIN64 [BUILD_WIN32]
 set -uo pipefail
 
-if [ "${1:-}" != "--inside-display" ]; then
-  [ $# -eq 1 ] || { echo "usage: $0 BUILD_WIN64" >&2; exit 2; }
-  exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" --inside-display "$(cd "$1" && pwd)"
+if [ "${1:-}" != "--inside-display" ] && [ "${1:-}" != "--session" ]; then
+  [ $# -eq 1 ] || [ $# -eq 2 ] || { echo "usage: $0 BUILD_WIN64 [BUILD_WIN32]" >&2; exit 2; }
+  source "$(dirname "$0")/../../scripts/wine_env.sh"
+  products=("$(cd "$1" && pwd)" 64)
+  if [ $# -eq 2 ]; then
+    if no32=$(wine32_unavailable); then
+      echo "== hostile files, 32-bit DLL and host under 32-bit Wine: not run ($no32)"
+    else
+      products+=("$(cd "$2" && pwd)" 32)
+    fi
+  fi
+  exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" --session "${products[@]}"
 fi
 
-win64=$2
+if [ "$1" = "--session" ]; then
+  shift
+  status=0
+  while [ $# -ge 2 ]; do
+    bash "$0" --inside-display "$1" "$2" || status=1
+    shift 2
+  done
+  exit $status
+fi
+
+build=$2
+bits=$3
 here=$(cd "$(dirname "$0")" && pwd)
 corpus="$here/../../fuzz/corpus/decode_fuzzer"
-work="$win64/wine-hostile"
+work="$build/wine-hostile"
 rm -rf "$work"
 mkdir -p "$work"
 source "$here/../../scripts/wine_env.sh"
-wine_setup "$win64" "$work/wineboot.log" || exit 1
+wine_setup "$build" "$work/wineboot.log" "$bits" || exit 1
 
 # The hostile files: NAME SOURCE. Sources are corpus files or made here.
 hostile=(
@@ -123,14 +146,18 @@ stream_lines() {  # INSTANCE FILE [MESSAGE]
 } >"$work/hostile.expected"
 
 status=0
+passed=0
+failed=0
 started=$SECONDS
 timeout 180 "$wine" "$host" --script "$(W hostile.script)" "$dll" >"$work/hostile.out" 2>"$work/hostile.err"
 rc=$?
 if [ $rc -eq 0 ] && diff -u "$work/hostile.expected" "$work/hostile.out" >"$work/hostile.diff"; then
   echo "ok    hostile files: ${#names[@]} refused with the message box, the session goes on ($((SECONDS - started)) s)"
+  passed=$((passed + 1))
 else
   echo "FAIL  hostile files (exit $rc)"
   cat "$work/hostile.diff" "$work/hostile.err" | head -60
+  failed=$((failed + 1))
   status=1
 fi
 
@@ -141,11 +168,47 @@ timeout 180 "$wine" "$host" --screenshot "$(W huge.bmp)" "$dll" "$(W huge-32767.
 rc=$?
 if [ $rc -eq 0 ] && [ "$(cat "$work/huge.stdout")" = "$(printf 'Plug-in-test\n%s' "$decode_failed")" ]; then
   echo "ok    screenshot form with a 32767 x 32767 header"
+  passed=$((passed + 1))
 else
   echo "FAIL  screenshot form with a 32767 x 32767 header (exit $rc)"
   cat "$work/huge.stdout" "$work/huge.stderr" | head -20
+  failed=$((failed + 1))
+  status=1
+fi
+
+# The largest picture the plug-in takes, 4096 x 4096, in two instances at once: two such
+# bitmaps and a decode's working memory must fit a 32-bit process too.
+python3 "$here/make_flat_kdz.py" 4096 4096 100 "$work/largest.kdz"
+printf '%s\n' "new p 200 200" "setwindow p" "stream p $(W largest.kdz)" "new q 200 200" "setwindow q" \
+  "stream q $(W largest.kdz)" "info p" "info q" "check-drawn p 200 200" "destroy p" "destroy q" "shutdown" \
+  >"$work/largest.script"
+{
+  echo "new p -> 0"
+  echo "setwindow p -> 0"
+  stream_lines p largest.kdz
+  echo "new q -> 0"
+  echo "setwindow q -> 0"
+  stream_lines q largest.kdz
+  echo "info p: image 4096x4096 8-bit, ratio $(ratio 4096 4096 "$work/largest.kdz"), decode time ok, bitmap block live"
+  echo "info q: image 4096x4096 8-bit, ratio $(ratio 4096 4096 "$work/largest.kdz"), decode time ok, bitmap block live"
+  echo "drawn p: matches 200x200 at 0,0"
+  echo "destroy p -> 0 saved untouched"
+  echo "destroy q -> 0 saved untouched"
+  echo "shutdown -> 0"
+} >"$work/largest.expected"
+started=$SECONDS
+timeout 180 "$wine" "$host" --script "$(W largest.script)" "$dll" >"$work/largest.out" 2>"$work/largest.err"
+rc=$?
+if [ $rc -eq 0 ] && diff -u "$work/largest.expected" "$work/largest.out" >"$work/largest.diff"; then
+  echo "ok    two 4096 x 4096 pictures at once ($((SECONDS - started)) s)"
+  passed=$((passed + 1))
+else
+  echo "FAIL  two 4096 x 4096 pictures at once (exit $rc)"
+  cat "$work/largest.diff" "$work/largest.err" | head -30
+  failed=$((failed + 1))
   status=1
 fi
 
 "$wineserver" -k 2>/dev/null || true
+echo "== hostile files, $bits-bit DLL and host under $bits-bit Wine: $passed passed, $failed failed"
 exit $status

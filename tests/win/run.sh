@@ -1,40 +1,142 @@
 #!/usr/bin/env bash
 # Windows tests: static checks of both DLLs, then the plug-in driven by kdzhost under
-# 64-bit Wine and Xvfb, on a true-colour display and on two 8-bit ones (with and
-# without a palette). With a native build, real pictures (samples/*.kdz and the shared
-# test images encoded by its kdz tool) are also shown by the plug-in and compared with
-# the native 8-bit decode. usage: tests/win/run.sh BUILD_WIN32 BUILD_WIN64 [BUILD_NATIVE]
+# Wine and Xvfb, on a true-colour display and on two 8-bit ones (with and without a
+# palette): the 64-bit DLL with the 64-bit host under 64-bit Wine, and the product as
+# it ships, the 32-bit DLL with the 32-bit host under 32-bit Wine in a prefix of its own
+# (where this machine runs 32-bit code; elsewhere those runs are reported as not run).
+# Both run the same scripts against the same expected output, one after the other in
+# each X session. With a native build, real pictures (samples/*.kdz and the shared test
+# images encoded by its kdz tool) are also shown by the plug-in and compared with the
+# native 8-bit decode, and the two products' windows with each other.
+# usage: tests/win/run.sh BUILD_WIN32 BUILD_WIN64 [BUILD_NATIVE]
 set -uo pipefail
 
-if [ "${1:-}" != "--inside-display" ]; then
+if [ "${1:-}" != "--inside-display" ] && [ "${1:-}" != "--session" ]; then
   [ $# -eq 2 ] || [ $# -eq 3 ] || { echo "usage: $0 BUILD_WIN32 BUILD_WIN64 [BUILD_NATIVE]" >&2; exit 2; }
   win32=$(cd "$1" && pwd)
   win64=$(cd "$2" && pwd)
   native=""
   [ $# -eq 3 ] && native=$(cd "$3" && pwd)
   here=$(cd "$(dirname "$0")" && pwd)
+  source "$here/../../scripts/wine_env.sh"
   status=0
   echo "== static checks of the 32-bit plug-in"
   python3 "$here/check_dll.py" i686-w64-mingw32-objdump "$win32/plugin/npkdz.dll" i386 || status=1
   echo "== static checks of the 64-bit plug-in"
   python3 "$here/check_dll.py" x86_64-w64-mingw32-objdump "$win64/plugin/npkdz.dll" x86-64 || status=1
+  products=("$win64" 64)
+  no32=""
+  if no32=$(wine32_unavailable); then
+    echo "not run  the 32-bit DLL and host under 32-bit Wine: $no32"
+  else
+    products+=("$win32" 32)
+  fi
   # One X server for the true-colour tests, then two 8-bit displays: one whose colours
-  # go through a palette (pseudo-colour) and one with fixed colours (true colour).
-  xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" --inside-display "$win64" "$native" truecolour || status=1
-  xvfb-run -a -s "-screen 0 1024x768x8" bash "$0" --inside-display "$win64" "$native" palette || status=1
-  xvfb-run -a -s "-screen 0 1024x768x8 -cc 4" bash "$0" --inside-display "$win64" "$native" fixed8 || status=1
+  # go through a palette (pseudo-colour) and one with fixed colours (true colour). Each
+  # serves both products.
+  displays=(truecolour "-screen 0 1024x768x24" palette "-screen 0 1024x768x8"
+            fixed8 "-screen 0 1024x768x8 -cc 4")
+  for ((d = 0; d < ${#displays[@]}; d += 2)); do
+    xvfb-run -a -s "${displays[d + 1]}" bash "$0" --session "$native" "${displays[d]}" "${products[@]}" || status=1
+  done
+
+  # The 32-bit product against the 64-bit one: the same colours, the same output of
+  # every script, and the same window pixel for pixel for every real picture (each was
+  # also compared with the native decode by its own run).
+  cross_passed=0
+  cross_failed=0
+  if [ -z "$no32" ]; then
+    echo "== 32-bit against 64-bit"
+    a="$win64/wine-tests/truecolour"
+    b="$win32/wine-tests/truecolour"
+    if [ -s "$a/colours.out" ] && cmp -s "$a/colours.out" "$b/colours.out"; then
+      echo "ok    colours of the flat pictures: the same in both"
+      cross_passed=$((cross_passed + 1))
+    else
+      echo "FAIL  colours of the flat pictures differ between 32-bit and 64-bit"
+      cross_failed=$((cross_failed + 1))
+    fi
+    # Every script's output, on every display (the stack check's own line aside).
+    for ((d = 0; d < ${#displays[@]}; d += 2)); do
+      differing=() scripts=0
+      for out in "$win64/wine-tests/${displays[d]}"/*.out; do
+        name=$(basename "$out")
+        [ "$name" = call_check.out ] && continue
+        scripts=$((scripts + 1))
+        cmp -s <(grep -v '^stack check: ' "$out") <(grep -v '^stack check: ' "$win32/wine-tests/${displays[d]}/$name" 2>/dev/null) ||
+          differing+=("$name")
+      done
+      if [ $scripts -gt 0 ] && [ ${#differing[@]} -eq 0 ]; then
+        echo "ok    ${displays[d]}: the 32-bit host printed what the 64-bit one did, in all $scripts runs"
+        cross_passed=$((cross_passed + 1))
+      else
+        echo "FAIL  ${displays[d]}: the 32-bit and 64-bit hosts differ for ${differing[*]:-every script (none ran)}"
+        cross_failed=$((cross_failed + 1))
+      fi
+    done
+    for shot in "$a"/real-*-wine.bmp; do
+      [ -f "$shot" ] || continue
+      name=$(basename "$shot" -wine.bmp)
+      if result=$(python3 "$here/compare_bmp.py" "$shot" "$b/$name-wine.bmp" 2>&1); then
+        echo "ok    ${name#real-}: 32-bit and 64-bit windows $result"
+        cross_passed=$((cross_passed + 1))
+      else
+        echo "FAIL  ${name#real-}: 32-bit and 64-bit windows: $result"
+        cross_failed=$((cross_failed + 1))
+      fi
+    done
+    [ $cross_failed -eq 0 ] || status=1
+  fi
+
+  # The count lines: passed, failed and not run, per product.
+  for bits in 64 32; do
+    build=$win64
+    [ $bits = 32 ] && build=$win32
+    what="$bits-bit DLL and host under $bits-bit Wine"
+    if [ $bits = 32 ] && [ -n "$no32" ]; then
+      echo "== Windows tests, $what: not run ($no32)"
+      continue
+    fi
+    passed=0 failed=0 notrun=0 missing=""
+    for ((d = 0; d < ${#displays[@]}; d += 2)); do
+      counts="$build/wine-tests/${displays[d]}/counts"
+      if [ -f "$counts" ]; then
+        read -r p f n <"$counts"
+        passed=$((passed + p)) failed=$((failed + f)) notrun=$((notrun + n))
+      else
+        failed=$((failed + 1)) missing+=" ${displays[d]}"
+      fi
+    done
+    echo "== Windows tests, $what: $passed passed, $failed failed, $notrun not run${missing:+ (no result from:$missing)}"
+  done
+  if [ -z "$no32" ]; then
+    echo "== Windows tests, 32-bit against 64-bit: $cross_passed passed, $cross_failed failed"
+  fi
   exit $status
 fi
 
-win64=$2
-native=${3:-}
-display=${4:-truecolour}
+if [ "$1" = "--session" ]; then
+  # One X display for every product: --session NATIVE DISPLAY BUILD BITS [BUILD BITS].
+  native=$2 display=$3
+  shift 3
+  status=0
+  while [ $# -ge 2 ]; do
+    bash "$0" --inside-display "$1" "$2" "$native" "$display" || status=1
+    shift 2
+  done
+  exit $status
+fi
+
+build=$2
+bits=$3
+native=${4:-}
+display=${5:-truecolour}
 here=$(cd "$(dirname "$0")" && pwd)
-work="$win64/wine-tests/$display"
+work="$build/wine-tests/$display"
 rm -rf "$work"
 mkdir -p "$work"
 source "$here/../../scripts/wine_env.sh"
-wine_setup "$win64" "$work/wineboot.log" || exit 1
+wine_setup "$build" "$work/wineboot.log" "$bits" || exit 1
 
 passed=0
 failed=0
@@ -60,8 +162,10 @@ run_script() {
   fi
 }
 
+notrun=0
 pass() { echo "ok    $1"; passed=$((passed + 1)); }
 fail() { echo "FAIL  $1"; failed=$((failed + 1)); }
+not_run() { echo "not run  $1"; notrun=$((notrun + 1)); }
 
 flat() { python3 "$here/make_flat_kdz.py" "$@"; }
 
@@ -94,7 +198,8 @@ truncate -s 80000 "$work/large.kdz"
 W() { winpath "$work/$1"; }
 
 finish() {
-  echo "== $display display: $passed passed, $failed failed"
+  echo "== $display display, $bits-bit: $passed passed, $failed failed, $notrun not run"
+  echo "$passed $failed $notrun" >"$work/counts"
   "$wineserver" -k 2>/dev/null || true
   [ $failed -eq 0 ]
 }
@@ -133,7 +238,7 @@ if [ "$display" = palette ]; then
   # the device's nearest colours (GetNearestColor), whatever was realised, so the
   # window is compared with those; that the palette was realised shows in the system
   # palette, which then holds the picture's colours as far as there is room.
-  echo "== plug-in on an 8-bit palette display"
+  echo "== plug-in on an 8-bit palette display, $bits-bit"
   cat >"$work/palette.script" <<SCRIPT
 display
 new a 64 48
@@ -223,7 +328,7 @@ fi
 if [ "$display" = fixed8 ]; then
   # An 8-bit display with fixed colours and no palette (RASTERCAPS without RC_PALETTE):
   # no palette is made, and the window shows the device's nearest colours.
-  echo "== plug-in on an 8-bit display without a palette"
+  echo "== plug-in on an 8-bit display without a palette, $bits-bit"
   cat >"$work/fixed8.script" <<SCRIPT
 display
 new a 64 48
@@ -249,15 +354,15 @@ SCRIPT
   exit
 fi
 
-echo "== window-class layer under Wine"
-if timeout 120 "$wine" "$win64/tests/win/winlib_test.exe" >"$work/winlib.out" 2>&1; then
+echo "== window-class layer under $bits-bit Wine"
+if timeout 120 "$wine" "$build/tests/win/winlib_test.exe" >"$work/winlib.out" 2>&1; then
   pass "winlib_test ($(grep -c '^ok' "$work/winlib.out") checks)"
 else
   fail "winlib_test"
   grep -v '^ok' "$work/winlib.out"
 fi
 
-echo "== plug-in under Wine"
+echo "== plug-in under $bits-bit Wine, $display display"
 
 # --- The callback results that need no picture.
 cat >"$work/callbacks.script" <<SCRIPT
@@ -314,6 +419,175 @@ shutdown -> 0
 EXPECTED
 sed -i 's/^new b 64 48$/new b -> 0/' "$work/callbacks.expected"
 run_script callbacks
+
+# --- The orders in which real browsers drove plug-ins, and what such a browser sees:
+# the embed's attributes in NPP_New; NPP_SetWindow with a new size and with a new
+# window (the old one hidden, or destroyed first); streams that end with a network
+# error or the user's break before any file (no decode, no box, the picture kept);
+# NPP_StreamAsFile without a file name or with a missing file (the failure box); none
+# of these leaves a heap block behind, twenty times over; NPP_Destroy without window or
+# stream; instances destroyed in either order; NP_Shutdown and the library loaded again
+# in the same process, NP_Initialize before and after NP_GetEntryPoints. The 32-bit
+# host checks the stack pointer around every call.
+cat >"$work/orders.script" <<SCRIPT
+new a 64 48 src=grey64.kdz name=picture
+setwindow a
+stream a $(W grey64.kdz)
+check-screen a
+resize a 100 80
+check-drawn a 100 80
+resize a 64 48
+check-screen a
+setwindow a new
+wndproc a
+wndproc a former
+check-screen a
+setwindow a new-closing
+wndproc a
+check-screen a
+abort a network-error 100
+abort a user-break 0
+info a
+check-screen a
+new b 64 48
+setwindow b
+abort b network-error 50
+info b
+asfile b null
+info b
+asfile b missing
+info b
+heap-mark
+$(for i in $(seq 20); do echo "abort b network-error 100"; echo "abort b user-break 100"; echo "asfile b null"; echo "asfile b missing"; done)
+heap-check 20
+new c 40 30
+destroy c
+new d 40 30
+setwindow d
+destroy d
+destroy b
+destroy a
+shutdown
+library
+load initialize-first
+library
+new e 64 48
+setwindow e
+stream e $(W grey64.kdz)
+check-screen e
+destroy e
+shutdown
+load entrypoints-first
+new f 40 30
+setwindow f
+stream f $(W light40.kdz)
+new g 64 48
+setwindow g
+stream g $(W dark64.kdz)
+check-screen f
+check-screen g
+destroy g
+check-screen f
+destroy f
+stack-check
+shutdown
+SCRIPT
+{
+  failed_box() { echo "msgbox caption: Plug-in-test"; echo "msgbox text: File not found or format incorrect, Error in decoding image"; }
+  abort_line() { echo "abort $1 $2: newstream -> 0 stype 3, accepted $3 of $3 bytes, destroystream -> 0"; }
+  echo "new a -> 0"
+  echo "setwindow a -> 0"
+  stream_lines a 71 1
+  echo "screen a: matches bitmap"
+  echo "resize a -> 0"
+  echo "drawn a: matches 100x80 at 0,0"
+  echo "resize a -> 0"
+  echo "screen a: matches bitmap"
+  echo "setwindow a new -> 0"
+  echo "wndproc a: taken over, window alive"
+  echo "wndproc a former: browser's own, window alive"
+  echo "screen a: matches bitmap"
+  echo "setwindow a new-closing -> 0"
+  echo "wndproc a: taken over, window alive"
+  echo "screen a: matches bitmap"
+  abort_line a network-error 100
+  abort_line a user-break 0
+  echo "info a: image 64x48 8-bit, ratio $(ratio 64 48 "$work/grey64.kdz"), decode time ok, bitmap block live"
+  echo "screen a: matches bitmap"
+  echo "new b -> 0"
+  echo "setwindow b -> 0"
+  abort_line b network-error 50
+  echo "info b: no image"
+  failed_box
+  echo "asfile b null: newstream -> 0, asfile done, destroystream -> 0"
+  echo "info b: no image"
+  failed_box
+  echo "asfile b missing: newstream -> 0, asfile done, destroystream -> 0"
+  echo "info b: no image"
+  for i in $(seq 20); do
+    abort_line b network-error 100
+    abort_line b user-break 100
+    failed_box
+    echo "asfile b null: newstream -> 0, asfile done, destroystream -> 0"
+    failed_box
+    echo "asfile b missing: newstream -> 0, asfile done, destroystream -> 0"
+  done
+  echo "heap: less than a block per repetition (20)"
+  echo "new c -> 0"
+  echo "destroy c -> 0 saved untouched"
+  echo "new d -> 0"
+  echo "setwindow d -> 0"
+  echo "destroy d -> 0 saved untouched"
+  echo "destroy b -> 0 saved untouched"
+  echo "destroy a -> 0 saved untouched"
+  echo "shutdown -> 0"
+  echo "library: unloaded"
+  echo "load initialize-first: NP_Initialize -> 0, NP_GetEntryPoints -> 0"
+  echo "library: loaded"
+  echo "new e -> 0"
+  echo "setwindow e -> 0"
+  stream_lines e 71 1
+  echo "screen e: matches bitmap"
+  echo "destroy e -> 0 saved untouched"
+  echo "shutdown -> 0"
+  echo "load entrypoints-first: NP_GetEntryPoints -> 0, NP_Initialize -> 0"
+  echo "new f -> 0"
+  echo "setwindow f -> 0"
+  stream_lines f 71 1
+  echo "new g -> 0"
+  echo "setwindow g -> 0"
+  stream_lines g 71 1
+  echo "screen f: matches bitmap"
+  echo "screen g: matches bitmap"
+  echo "destroy g -> 0 saved untouched"
+  echo "screen f: matches bitmap"
+  echo "destroy f -> 0 saved untouched"
+  if [ "$bits" = 32 ]; then
+    echo "stack check: N calls into the plug-in, each as its convention requires"
+  else
+    echo "stack check: not needed on 64-bit Windows"
+  fi
+  echo "shutdown -> 0"
+} >"$work/orders.expected"
+# The number of checked calls depends on the script; that there were some is what counts.
+timeout 180 "$wine" "$host" --script "$(W orders.script)" "$dll" >"$work/orders.out" 2>"$work/orders.err"
+rc=$?
+checked=$(sed -n 's/^stack check: \([1-9][0-9]*\) calls .*/\1/p' "$work/orders.out")
+sed -E -i 's/^stack check: [1-9][0-9]* calls /stack check: N calls /' "$work/orders.out"
+if [ $rc -eq 0 ] && diff -u "$work/orders.expected" "$work/orders.out" >"$work/orders.diff"; then
+  pass "orders${checked:+ ($checked calls into the plug-in, each with its stack pointer checked)}"
+else
+  fail "orders (exit $rc)"
+  cat "$work/orders.diff" "$work/orders.err" 2>/dev/null | head -60
+fi
+
+# --- The check of the 32-bit calls themselves, with functions of the wrong convention.
+if timeout 60 "$wine" "$build/tests/win/call_check_test.exe" >"$work/call_check.out" 2>&1; then
+  pass "call_check_test ($(grep -c '^ok' "$work/call_check.out") checks)"
+else
+  fail "call_check_test"
+  grep -v '^ok' "$work/call_check.out"
+fi
 
 # --- The window taken over and given back; messages outside the map.
 cat >"$work/takeover.script" <<SCRIPT
@@ -895,14 +1169,14 @@ W, H, w, h, x, y = map(int, sys.argv[1:])
 s = w / W if (h - H) > (w - W) else h / H
 print(int(W * 1.0 * s), int(H * 1.0 * s), -int(x * 1.0 * s), -int(y * 1.0 * s))' "$@"
 }
-[ -x "$kdz" ] || echo "skip  real pictures from the shared images: no native kdz tool (pass the native build folder)"
+[ -x "$kdz" ] || not_run "real pictures from the shared images: no native kdz tool (pass the native build folder)"
 for picture in "${pictures[@]}"; do
   name=$(basename "$picture" .kdz)
   size=$(picture_size "$picture")
   [ -n "$size" ] || { fail "real $name: kdz info gives no picture size"; continue; }
   read -r width height <<<"$size"
   if [ "$width" -gt 1000 ] || [ "$height" -gt 700 ]; then
-    echo "skip  real $name: ${width}x$height does not fit the test display"
+    not_run "real $name: ${width}x$height does not fit the test display"
     continue
   fi
   small_w=$((width * 2 / 3))

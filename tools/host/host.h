@@ -23,6 +23,10 @@ struct PluginModule {
   NP_GetEntryPointsFunc getEntryPoints = nullptr;
   NP_PluginInitFunc pluginInit = nullptr;
   NP_PluginShutdownFunc pluginShutdown = nullptr;
+  NP_PluginInitFunc initialize = nullptr;  // NP_Initialize, the name browsers look up
+  NP_PluginShutdownFunc shutdown = nullptr;  // NP_Shutdown
+  bool browserNames = false;  // loaded through NP_Initialize, to end with NP_Shutdown
+  std::vector<std::string> calls;  // the exports called by the last load, with results
   NPPluginFuncs funcs = {};
   NPNetscapeFuncs browserFuncs = {};
   bool initialized = false;
@@ -31,9 +35,17 @@ struct PluginModule {
 // Reads the MIMEType, FileExtents and FileOpenName keys of the library's version
 // resource (through its translation table), as a browser does to register it.
 bool ReadRegistration(const std::string& path, PluginModule* module, std::string* error);
-// Loads the library, fills the callback table and initialises it.
-bool LoadPlugin(const std::string& path, PluginModule* module, std::string* error);
-// NP_PluginShutdown and FreeLibrary; returns the shutdown's result.
+// The orders in which browsers started a plug-in library.
+enum class LoadOrder {
+  kEntryPointsFirst,  // NP_GetEntryPoints, then NP_PluginInit (the library's own names)
+  kEntryPointsThenInitialize,  // NP_GetEntryPoints, then NP_Initialize
+  kInitializeFirst,  // NP_Initialize, then NP_GetEntryPoints
+};
+// Loads the library, fills the callback table and initialises it, in `order`.
+bool LoadPlugin(const std::string& path, PluginModule* module, std::string* error,
+                LoadOrder order = LoadOrder::kEntryPointsFirst);
+// NP_PluginShutdown (or NP_Shutdown after NP_Initialize) and FreeLibrary; returns the
+// shutdown's result.
 NPError UnloadPlugin(PluginModule* module);
 
 struct LoggedMessage {
@@ -49,6 +61,7 @@ struct Instance {
   NPP_t npp = {};
   bool alive = false;  // between NPP_New and NPP_Destroy
   HWND child = nullptr;
+  HWND former = nullptr;  // the window it had before `setwindow NAME new`
   int width = 0;
   int height = 0;
   std::vector<LoggedMessage> log;

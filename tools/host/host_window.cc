@@ -69,7 +69,8 @@ LRESULT CALLBACK ChildProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam
       if (wParam == MSGF_MENU) AnswerMenu(hwnd);
       break;
     case WM_NCDESTROY:
-      if (instance != nullptr) instance->child = nullptr;
+      if (instance != nullptr && instance->child == hwnd) instance->child = nullptr;
+      if (instance != nullptr && instance->former == hwnd) instance->former = nullptr;
       break;
     default:
       break;

@@ -14,6 +14,7 @@
 
 #include "kdz/kdz.h"
 #include "plugin/viewer_instance.h"
+#include "tools/host/call_check.h"
 #include "tools/host/host.h"
 #include "winlib/gdi.h"
 
@@ -34,12 +35,15 @@ const char kUsage[] =
     "\n"
     "Script commands (one per line, # starts a comment; NAME names an instance):\n"
     "  registration | exports | entrypoints | display | pump | echo TEXT\n"
-    "  new NAME [W H] | new-null\n"
-    "  setwindow NAME [null|nodesc|bogus] | setwindow-noinstance | setwindow-norecord\n"
+    "  new NAME [W H [ATTRIBUTE=VALUE...]] | new-null\n"
+    "  setwindow NAME [null|nodesc|bogus|new|new-closing] | setwindow-noinstance\n"
+    "  setwindow-norecord | abort NAME network-error|user-break [BYTES]\n"
+    "  asfile NAME null|missing | load entrypoints-first|initialize-first | library\n"
+    "  heap-mark | heap-check COUNT | stack-check | wndproc NAME [former]\n"
     "  newstream NAME [MIME] | newstream-null | writeready NAME | write NAME LEN\n"
     "  destroystream NAME | print NAME | stream NAME FILE [CHUNK [MIME]]\n"
     "  resize NAME W H | click NAME left|right X Y | menu INDEX|cancel\n"
-    "  command NAME ID | send NAME MESSAGE [WPARAM [LPARAM]] | wndproc NAME\n"
+    "  command NAME ID | send NAME MESSAGE [WPARAM [LPARAM]]\n"
     "  info NAME | screenshot NAME FILE | check-screen NAME [nearest] | pixel NAME X Y\n"
     "  check-drawn NAME W H [X Y] | palette NAME | system-palette NAME | repaint NAME\n"
     "  system-palette-room\n"
@@ -135,7 +139,12 @@ void PictureSize(const std::string& path, int* width, int* height) {
   }
 }
 
-Instance* NewInstance(const std::string& name, int width, int height) {
+// NPP_New as a browser calls it for <embed type=... width=... height=... more...>: the
+// embed's attributes in argc, argn and argv, in blocks of the browser's that are
+// overwritten and freed when the call returns (the plug-in may not keep them). Reports
+// whether the plug-in wrote into them.
+Instance* NewInstance(const std::string& name, int width, int height,
+                      const std::vector<std::string>& more = {}) {
   NeedPlugin();
   if (byName.count(name) != 0) throw ScriptError{"instance " + name + " exists"};
   auto* instance = new Instance();
@@ -143,10 +152,33 @@ Instance* NewInstance(const std::string& name, int width, int height) {
   RegisterInstance(instance);
   byName[name] = instance;
   if (!CreateChild(instance, width, height)) throw ScriptError{"cannot create a window"};
+  std::vector<std::string> names = {"type", "width", "height"};
+  std::vector<std::string> values = {plugin.mimeType, Str(width), Str(height)};
+  for (const std::string& attribute : more) {
+    const size_t equals = attribute.find('=');
+    names.push_back(attribute.substr(0, equals));
+    values.push_back(equals == std::string::npos ? "" : attribute.substr(equals + 1));
+  }
+  std::vector<char*> argn, argv;
+  for (size_t i = 0; i < names.size(); ++i) {
+    argn.push_back(_strdup(names[i].c_str()));
+    argv.push_back(_strdup(values[i].c_str()));
+  }
+  const std::vector<char*> argnBefore = argn, argvBefore = argv;
   std::string mime = plugin.mimeType;
-  NPError result = plugin.funcs.newp(&mime[0], &instance->npp, NP_EMBED, 0, nullptr, nullptr, nullptr);
+  NPError result = CallCallback("NPP_New", plugin.funcs.newp, &mime[0], &instance->npp, NP_EMBED,
+                                static_cast<int16_t>(names.size()), argn.data(), argv.data(),
+                                static_cast<NPSavedData*>(nullptr));
+  bool written = argn != argnBefore || argv != argvBefore;
+  for (size_t i = 0; i < names.size(); ++i) {
+    written = written || names[i] != argn[i] || values[i] != argv[i];
+    std::memset(argn[i], 'X', names[i].size());
+    std::memset(argv[i], 'X', values[i].size());
+    std::free(argnBefore[i]);
+    std::free(argvBefore[i]);
+  }
   instance->alive = result == NPERR_NO_ERROR;
-  Report("new " + name + " -> " + Str(result));
+  Report("new " + name + " -> " + Str(result) + (written ? ", the embed's attributes written" : ""));
   return instance;
 }
 
@@ -163,7 +195,7 @@ NPWindow WindowDescription(Instance* instance) {
 
 NPError SetWindow(Instance* instance) {
   NPWindow window = WindowDescription(instance);
-  return plugin.funcs.setwindow(&instance->npp, &window);
+  return CallCallback("NPP_SetWindow", plugin.funcs.setwindow, &instance->npp, &window);
 }
 
 // Delivers a file as a browser does: NPP_NewStream, NPP_WriteReady and NPP_Write in
@@ -179,7 +211,8 @@ void StreamFile(Instance* instance, const std::string& path, int chunk, std::str
   stream.url = url.c_str();
   stream.end = static_cast<uint32_t>(bytes.size());
   uint16_t type = NP_NORMAL;
-  NPError result = plugin.funcs.newstream(&instance->npp, &mime[0], &stream, 0, &type);
+  NPError result = CallCallback("NPP_NewStream", plugin.funcs.newstream, &instance->npp, &mime[0], &stream,
+                                NPBool{0}, &type);
   Report(prefix + "newstream -> " + Str(result) + " stype " + Str(type));
 
   char directory[MAX_PATH] = {};
@@ -192,12 +225,12 @@ void StreamFile(Instance* instance, const std::string& path, int chunk, std::str
   long long accepted = 0;
   int writes = 0;
   while (offset < bytes.size()) {
-    int32_t ready = plugin.funcs.writeready(&instance->npp, &stream);
+    int32_t ready = CallCallback("NPP_WriteReady", plugin.funcs.writeready, &instance->npp, &stream);
     size_t count = std::min<size_t>(static_cast<size_t>(chunk), bytes.size() - offset);
     if (ready <= 0) break;
     count = std::min<size_t>(count, static_cast<size_t>(ready));
     std::fwrite(bytes.data() + offset, 1, count, cache);
-    accepted += plugin.funcs.write(&instance->npp, &stream, static_cast<int32_t>(offset),
+    accepted += CallCallback("NPP_Write", plugin.funcs.write, &instance->npp, &stream, static_cast<int32_t>(offset),
                                    static_cast<int32_t>(count), bytes.data() + offset);
     offset += count;
     ++writes;
@@ -206,10 +239,11 @@ void StreamFile(Instance* instance, const std::string& path, int chunk, std::str
   Report(prefix + "wrote " + Str(static_cast<long long>(offset)) + " bytes in " + Str(writes) +
          " writes, accepted " + Str(accepted));
   if (type == NP_ASFILE || type == NP_ASFILEONLY) {
-    plugin.funcs.asfile(&instance->npp, &stream, cacheFile);
+    CallCallback("NPP_StreamAsFile", plugin.funcs.asfile, &instance->npp, &stream, cacheFile);
     Report(prefix + "asfile done");
   }
-  result = plugin.funcs.destroystream(&instance->npp, &stream, 0);
+  result = CallCallback("NPP_DestroyStream", plugin.funcs.destroystream, &instance->npp, &stream,
+                        NPReason{NPRES_DONE});
   Report(prefix + "destroystream -> " + Str(result));
   DeleteFileA(cacheFile);
 }
@@ -224,7 +258,7 @@ bool BrowserSaw(const Instance* instance, UINT message, WPARAM wParam, LPARAM lP
 void DestroyInstance(Instance* instance) {
   NPSavedData sentinel = {};
   NPSavedData* saved = &sentinel;
-  NPError result = plugin.funcs.destroy(&instance->npp, &saved);
+  NPError result = CallCallback("NPP_Destroy", plugin.funcs.destroy, &instance->npp, &saved);
   instance->alive = false;
   Report("destroy " + instance->name + " -> " + Str(result) +
          (saved == &sentinel ? " saved untouched" : " saved written"));
@@ -481,7 +515,7 @@ void Entrypoints() {
   NPPluginFuncs table;
   std::memset(&table, 0x5A, sizeof table);
   const NPPluginFuncs before = table;
-  NPError result = plugin.getEntryPoints(&table);
+  NPError result = CallExport("NP_GetEntryPoints", plugin.getEntryPoints, &table);
   Report("entrypoints -> " + Str(result));
   Report(std::string("entrypoints: size ") + (table.size == before.size ? "kept" : "changed") +
          ", version " + (table.version == before.version ? "kept" : "changed"));
@@ -514,7 +548,72 @@ void Entrypoints() {
   }
   Report("entrypoints: filled " + filled);
   Report("entrypoints: untouched " + untouched);
-  Report(std::string("entrypoints -> ") + Str(plugin.getEntryPoints(nullptr)) + " for no table");
+  Report(std::string("entrypoints -> ") +
+         Str(CallExport("NP_GetEntryPoints", plugin.getEntryPoints, static_cast<NPPluginFuncs*>(nullptr))) +
+         " for no table");
+}
+
+// Busy blocks in every heap of the process (the C runtime's and the global heap).
+long long BusyHeapBlocks() {
+  HANDLE heaps[256];
+  const DWORD count = GetProcessHeaps(256, heaps);
+  long long blocks = 0;
+  for (DWORD i = 0; i < count && i < 256; ++i) {
+    if (!HeapLock(heaps[i])) continue;
+    PROCESS_HEAP_ENTRY entry = {};
+    while (HeapWalk(heaps[i], &entry)) {
+      if ((entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0) ++blocks;
+    }
+    HeapUnlock(heaps[i]);
+  }
+  return blocks;
+}
+long long heapMark = 0;
+
+// A stream that the browser ends before any file exists: NPP_NewStream, BYTES bytes
+// through NPP_WriteReady and NPP_Write, then NPP_DestroyStream with `reason`.
+void AbortStream(Instance* instance, NPReason reason, const std::string& reasonName, int bytes) {
+  NeedPlugin();
+  const std::string prefix = "abort " + instance->name + " " + reasonName + ": ";
+  std::string mime = plugin.mimeType;
+  std::string url = "http://example.invalid/picture.kdz";
+  NPStream stream = {};
+  stream.url = url.c_str();
+  stream.end = static_cast<uint32_t>(bytes) * 2;
+  uint16_t type = NP_NORMAL;
+  NPError result = CallCallback("NPP_NewStream", plugin.funcs.newstream, &instance->npp, &mime[0], &stream,
+                                NPBool{0}, &type);
+  std::vector<uint8_t> data(static_cast<size_t>(std::max(bytes, 1)), 0x51);
+  int32_t accepted = 0;
+  if (bytes > 0 && CallCallback("NPP_WriteReady", plugin.funcs.writeready, &instance->npp, &stream) > 0) {
+    accepted = CallCallback("NPP_Write", plugin.funcs.write, &instance->npp, &stream, int32_t{0},
+                            static_cast<int32_t>(bytes), static_cast<void*>(data.data()));
+  }
+  NPError ended = CallCallback("NPP_DestroyStream", plugin.funcs.destroystream, &instance->npp, &stream, reason);
+  Report(prefix + "newstream -> " + Str(result) + " stype " + Str(type) + ", accepted " + Str(accepted) +
+         " of " + Str(bytes) + " bytes, destroystream -> " + Str(ended));
+}
+
+// NPP_StreamAsFile with no file name (what browsers pass when saving the stream failed)
+// or with the name of a file that does not exist, between NPP_NewStream and
+// NPP_DestroyStream.
+void AsFileWithout(Instance* instance, bool null) {
+  NeedPlugin();
+  const std::string prefix = "asfile " + instance->name + (null ? " null" : " missing") + ": ";
+  std::string mime = plugin.mimeType;
+  NPStream stream = {};
+  uint16_t type = NP_NORMAL;
+  NPError result = CallCallback("NPP_NewStream", plugin.funcs.newstream, &instance->npp, &mime[0], &stream,
+                                NPBool{0}, &type);
+  char directory[MAX_PATH] = {};
+  GetTempPathA(MAX_PATH, directory);
+  const std::string missing = std::string(directory) + "kdzhost-no-such-file.kdz";
+  DeleteFileA(missing.c_str());
+  CallCallback("NPP_StreamAsFile", plugin.funcs.asfile, &instance->npp, &stream,
+               null ? static_cast<const char*>(nullptr) : missing.c_str());
+  NPError ended = CallCallback("NPP_DestroyStream", plugin.funcs.destroystream, &instance->npp, &stream,
+                               NPReason{null ? NPRES_NETWORK_ERR : NPRES_DONE});
+  Report(prefix + "newstream -> " + Str(result) + ", asfile done, destroystream -> " + Str(ended));
 }
 
 void RunCommand(const std::vector<std::string>& w);
@@ -560,11 +659,53 @@ void RunCommand(const std::vector<std::string>& w) {
     PumpMessages();
   } else if (c == "new") {
     Need(w, 2);
-    NewInstance(w[1], w.size() >= 4 ? Int(w[2]) : 200, w.size() >= 4 ? Int(w[3]) : 150);
+    NewInstance(w[1], w.size() >= 4 ? Int(w[2]) : 200, w.size() >= 4 ? Int(w[3]) : 150,
+                std::vector<std::string>(w.begin() + std::min<size_t>(w.size(), 4), w.end()));
+  } else if (c == "load") {
+    Need(w, 2);
+    if (plugin.module != nullptr) throw ScriptError{"the plug-in is loaded"};
+    LoadOrder order = w[1] == "initialize-first" ? LoadOrder::kInitializeFirst
+                      : w[1] == "entrypoints-first" ? LoadOrder::kEntryPointsThenInitialize
+                                                    : throw ScriptError{"no load order " + w[1]};
+    std::string error;
+    const bool loaded = LoadPlugin(plugin.path, &plugin, &error, order);
+    std::string calls;
+    for (const std::string& call : plugin.calls) calls += (calls.empty() ? "" : ", ") + call;
+    Report("load " + w[1] + ": " + calls + (loaded ? "" : " (" + error + ")"));
+  } else if (c == "library") {
+    HMODULE module = GetModuleHandleA(plugin.path.c_str());
+    Report(std::string("library: ") + (module != nullptr ? "loaded" : "unloaded"));
+  } else if (c == "abort") {
+    Need(w, 3);
+    const bool user = w[2] == "user-break";
+    if (!user && w[2] != "network-error") throw ScriptError{"no reason " + w[2]};
+    AbortStream(Find(w[1]), user ? NPRES_USER_BREAK : NPRES_NETWORK_ERR, w[2], w.size() > 3 ? Int(w[3]) : 0);
+  } else if (c == "asfile") {
+    Need(w, 3);
+    if (w[2] != "null" && w[2] != "missing") throw ScriptError{"asfile NAME null|missing"};
+    AsFileWithout(Find(w[1]), w[2] == "null");
+  } else if (c == "heap-mark") {
+    heapMark = BusyHeapBlocks();
+  } else if (c == "heap-check") {
+    // After COUNT repetitions of the same calls: a block left by each would show as
+    // COUNT more; the heaps' own bookkeeping (Wine's message boxes among it) moves
+    // the count by a few at most.
+    Need(w, 2);
+    const long long count = Number(w[1]);
+    const long long more = BusyHeapBlocks() - heapMark;
+    Report(more < count ? "heap: less than a block per repetition (" + w[1] + ")"
+                        : "heap: " + Str(more) + " blocks more after " + w[1] + " repetitions");
+  } else if (c == "stack-check") {
+#if defined(__i386__)
+    Report("stack check: " + Str(CheckedCalls()) + " calls into the plug-in, each as its convention requires");
+#else
+    Report("stack check: not needed on 64-bit Windows");
+#endif
   } else if (c == "new-null") {
     NeedPlugin();
     std::string mime = plugin.mimeType;
-    Report("new-null -> " + Str(plugin.funcs.newp(&mime[0], nullptr, NP_EMBED, 0, nullptr, nullptr, nullptr)));
+    Report("new-null -> " + Str(CallCallback("NPP_New", plugin.funcs.newp, &mime[0], nullptr, NP_EMBED,
+                                             int16_t{0}, nullptr, nullptr, nullptr)));
   } else if (c == "setwindow") {
     Need(w, 2);
     NeedPlugin();
@@ -573,11 +714,26 @@ void RunCommand(const std::vector<std::string>& w) {
     NPWindow window = WindowDescription(instance);
     NPError result;
     if (variant == "nodesc") {
-      result = plugin.funcs.setwindow(&instance->npp, nullptr);
+      result = CallCallback("NPP_SetWindow", plugin.funcs.setwindow, &instance->npp, nullptr);
     } else {
+      if (variant == "new" || variant == "new-closing") {
+        // The browser gives the instance another window, as when it rebuilds the
+        // part of the page that holds it; the old one is hidden or destroyed.
+        HWND former = instance->child;
+        if (variant == "new-closing") {
+          DestroyWindow(former);
+        } else {
+          ShowWindow(former, SW_HIDE);
+          instance->former = former;
+        }
+        if (!CreateChild(instance, instance->width, instance->height)) {
+          throw ScriptError{"cannot create a window"};
+        }
+        window = WindowDescription(instance);
+      }
       if (variant == "null") window.window = nullptr;
       if (variant == "bogus") window.window = reinterpret_cast<void*>(static_cast<uintptr_t>(0x4242));
-      result = plugin.funcs.setwindow(&instance->npp, &window);
+      result = CallCallback("NPP_SetWindow", plugin.funcs.setwindow, &instance->npp, &window);
     }
     Report("setwindow " + w[1] + (variant.empty() ? "" : " " + variant) + " -> " + Str(result));
   } else if (c == "setwindow-noinstance" || c == "setwindow-norecord") {
@@ -585,7 +741,8 @@ void RunCommand(const std::vector<std::string>& w) {
     NPWindow window = {};
     window.window = Frame();
     NPP_t empty = {};
-    Report(c + " -> " + Str(plugin.funcs.setwindow(c == "setwindow-norecord" ? &empty : nullptr, &window)));
+    Report(c + " -> " + Str(CallCallback("NPP_SetWindow", plugin.funcs.setwindow,
+                                         c == "setwindow-norecord" ? &empty : nullptr, &window)));
   } else if (c == "newstream" || c == "newstream-null") {
     NeedPlugin();
     Instance* instance = c == "newstream" ? (Need(w, 2), Find(w[1])) : nullptr;
@@ -594,7 +751,8 @@ void RunCommand(const std::vector<std::string>& w) {
     NPStream stream = {};
     stream.pdata = marker;
     uint16_t type = 0x5A5A;
-    NPError result = plugin.funcs.newstream(instance ? &instance->npp : nullptr, &mime[0], &stream, 0, &type);
+    NPError result = CallCallback("NPP_NewStream", plugin.funcs.newstream, instance ? &instance->npp : nullptr,
+                                  &mime[0], &stream, NPBool{0}, &type);
     std::string pdata = stream.pdata == marker ? "untouched"
                         : instance && stream.pdata == instance->npp.pdata ? "record" : "other";
     Report(c + (instance ? " " + instance->name : "") + (w.size() > 2 ? " " + w[2] : "") + " -> " +
@@ -604,23 +762,27 @@ void RunCommand(const std::vector<std::string>& w) {
     Need(w, 2);
     NeedPlugin();
     NPStream stream = {};
-    Report("writeready " + w[1] + " -> " + Str(plugin.funcs.writeready(&Find(w[1])->npp, &stream)));
+    Report("writeready " + w[1] + " -> " +
+           Str(CallCallback("NPP_WriteReady", plugin.funcs.writeready, &Find(w[1])->npp, &stream)));
   } else if (c == "write") {
     Need(w, 3);
     NeedPlugin();
     NPStream stream = {};
     std::vector<uint8_t> data(static_cast<size_t>(std::max(Int(w[2]), 1)), 0x33);
     Report("write " + w[1] + " " + w[2] + " -> " +
-           Str(plugin.funcs.write(&Find(w[1])->npp, &stream, 0, Int(w[2]), data.data())));
+           Str(CallCallback("NPP_Write", plugin.funcs.write, &Find(w[1])->npp, &stream, int32_t{0},
+                            static_cast<int32_t>(Int(w[2])), static_cast<void*>(data.data()))));
   } else if (c == "destroystream") {
     Need(w, 2);
     NeedPlugin();
     NPStream stream = {};
-    Report("destroystream " + w[1] + " -> " + Str(plugin.funcs.destroystream(&Find(w[1])->npp, &stream, 0)));
+    Report("destroystream " + w[1] + " -> " +
+           Str(CallCallback("NPP_DestroyStream", plugin.funcs.destroystream, &Find(w[1])->npp, &stream,
+                            NPReason{NPRES_DONE})));
   } else if (c == "print") {
     Need(w, 2);
     NeedPlugin();
-    plugin.funcs.print(&Find(w[1])->npp, nullptr);
+    CallCallback("NPP_Print", plugin.funcs.print, &Find(w[1])->npp, nullptr);
     Report("print " + w[1] + " done");
   } else if (c == "stream") {
     Need(w, 3);
@@ -668,9 +830,11 @@ void RunCommand(const std::vector<std::string>& w) {
   } else if (c == "wndproc") {
     Need(w, 2);
     Instance* instance = Find(w[1]);
-    if (instance->child == nullptr || !IsWindow(instance->child)) return Report("wndproc " + w[1] + ": window gone");
-    Report("wndproc " + w[1] + ": " + (HasOwnProcedure(instance->child) ? "browser's own" : "taken over") +
-           ", window alive");
+    const bool former = w.size() > 2 && w[2] == "former";
+    HWND hwnd = former ? instance->former : instance->child;
+    const std::string prefix = "wndproc " + w[1] + (former ? " former" : "") + ": ";
+    if (hwnd == nullptr || !IsWindow(hwnd)) return Report(prefix + "window gone");
+    Report(prefix + (HasOwnProcedure(hwnd) ? "browser's own" : "taken over") + ", window alive");
   } else if (c == "info") {
     Need(w, 2);
     Info(Find(w[1]));
@@ -733,7 +897,7 @@ void EndAll() {
   for (Instance* instance : std::vector<Instance*>(Instances())) {
     if (instance->alive && plugin.module != nullptr) {
       NPSavedData* saved = nullptr;
-      plugin.funcs.destroy(&instance->npp, &saved);
+      CallCallback("NPP_Destroy", plugin.funcs.destroy, &instance->npp, &saved);
       instance->alive = false;
     }
   }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "tools/host/call_check.h"
 #include "tools/host/host.h"
 
 namespace kdzhost {
@@ -62,8 +63,10 @@ bool ReadRegistration(const std::string& path, PluginModule* module, std::string
   return true;
 }
 
-bool LoadPlugin(const std::string& path, PluginModule* module, std::string* error) {
+bool LoadPlugin(const std::string& path, PluginModule* module, std::string* error,
+                LoadOrder order) {
   module->path = path;
+  module->calls.clear();
   if (!ReadRegistration(path, module, error)) return false;
   module->module = LoadLibraryA(path.c_str());
   if (module->module == nullptr) {
@@ -73,35 +76,53 @@ bool LoadPlugin(const std::string& path, PluginModule* module, std::string* erro
   module->getEntryPoints = Export<NP_GetEntryPointsFunc>(module->module, "NP_GetEntryPoints");
   module->pluginInit = Export<NP_PluginInitFunc>(module->module, "NP_PluginInit");
   module->pluginShutdown = Export<NP_PluginShutdownFunc>(module->module, "NP_PluginShutdown");
-  if (module->getEntryPoints == nullptr || module->pluginInit == nullptr ||
-      module->pluginShutdown == nullptr) {
-    *error = "the library lacks NP_GetEntryPoints, NP_PluginInit or NP_PluginShutdown";
+  module->initialize = Export<NP_PluginInitFunc>(module->module, "NP_Initialize");
+  module->shutdown = Export<NP_PluginShutdownFunc>(module->module, "NP_Shutdown");
+  module->browserNames = order != LoadOrder::kEntryPointsFirst;
+  const bool missing = module->getEntryPoints == nullptr ||
+                       (module->browserNames ? module->initialize == nullptr || module->shutdown == nullptr
+                                             : module->pluginInit == nullptr || module->pluginShutdown == nullptr);
+  if (missing) {
+    *error = module->browserNames ? "the library lacks NP_GetEntryPoints, NP_Initialize or NP_Shutdown"
+                                  : "the library lacks NP_GetEntryPoints, NP_PluginInit or NP_PluginShutdown";
     FreeLibrary(module->module);
     module->module = nullptr;
     return false;
   }
-  module->funcs = NPPluginFuncs();
-  module->funcs.size = sizeof(NPPluginFuncs);
-  module->funcs.version = 11;
-  NPError result = module->getEntryPoints(&module->funcs);
+  auto entryPoints = [module]() {
+    module->funcs = NPPluginFuncs();
+    module->funcs.size = sizeof(NPPluginFuncs);
+    module->funcs.version = 11;
+    NPError result = CallExport("NP_GetEntryPoints", module->getEntryPoints, &module->funcs);
+    module->calls.push_back("NP_GetEntryPoints -> " + std::to_string(result));
+    return result;
+  };
+  auto initialize = [module]() {
+    module->browserFuncs.size = sizeof(NPNetscapeFuncs);
+    module->browserFuncs.version = 11;
+    const char* name = module->browserNames ? "NP_Initialize" : "NP_PluginInit";
+    NPError result = CallExport(name, module->browserNames ? module->initialize : module->pluginInit,
+                                &module->browserFuncs);
+    module->calls.push_back(std::string(name) + " -> " + std::to_string(result));
+    if (result == NPERR_NO_ERROR) module->initialized = true;
+    return result;
+  };
+  const bool initializeFirst = order == LoadOrder::kInitializeFirst;
+  NPError result = initializeFirst ? initialize() : entryPoints();
+  if (result == NPERR_NO_ERROR) result = initializeFirst ? entryPoints() : initialize();
   if (result != NPERR_NO_ERROR) {
-    *error = "NP_GetEntryPoints returned " + std::to_string(result);
+    *error = module->calls.back();
     return false;
   }
-  module->browserFuncs.size = sizeof(NPNetscapeFuncs);
-  module->browserFuncs.version = 11;
-  result = module->pluginInit(&module->browserFuncs);
-  if (result != NPERR_NO_ERROR) {
-    *error = "NP_PluginInit returned " + std::to_string(result);
-    return false;
-  }
-  module->initialized = true;
   return true;
 }
 
 NPError UnloadPlugin(PluginModule* module) {
   NPError result = NPERR_NO_ERROR;
-  if (module->initialized) result = module->pluginShutdown();
+  if (module->initialized) {
+    result = module->browserNames ? CallExport("NP_Shutdown", module->shutdown)
+                                  : CallExport("NP_PluginShutdown", module->pluginShutdown);
+  }
   module->initialized = false;
   if (module->module != nullptr) FreeLibrary(module->module);
   module->module = nullptr;

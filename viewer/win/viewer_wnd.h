@@ -26,6 +26,9 @@ class CViewerWnd : public CWnd {
 
   // Set once after a successful take-over.
   void SetInstance(ViewerInstance* record) { instance = record; }
+  // Whether a take-over succeeded (the object has its record), even if the window has
+  // gone since.
+  bool Attached() const { return instance != nullptr; }
 
   void OnPaint();
   void OnPaletteChanged(HWND focusWindow);
