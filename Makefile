@@ -5,7 +5,7 @@ JOBS ?= 2
 CMAKE_FLAGS ?= -DKDZ_WERROR=ON
 
 .PHONY: all deps build build-native build-win32 build-win64 build-fuzz test test-native test-win \
-        test-sanitize fuzz-short demo bench clean
+        test-sanitize fuzz-short demo bench clean web test-web bench-web
 FUZZ_SECONDS ?= 60
 
 all: build
@@ -27,7 +27,17 @@ build-win64: deps
 	cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake $(CMAKE_FLAGS)
 	cmake --build build-win64 -j$(JOBS)
 
-build: build-native build-win32 build-win64
+# The decoder, the quantiser and the portable viewer as WebAssembly (clang for
+# wasm32-wasi), with the JavaScript modules beside it in web/dist/.
+web: deps
+	cmake -S . -B build-wasm -DCMAKE_TOOLCHAIN_FILE=cmake/wasm32-wasi.cmake \
+	  -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake --build build-wasm -j$(JOBS)
+	mkdir -p web/dist
+	cp build-wasm/web/wasm/kdz.wasm web/dist/
+	cp -R web/src/. web/dist/
+
+build: build-native build-win32 build-win64 web
 
 test-native: build-native
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
@@ -55,13 +65,22 @@ test-win: build-native build-win32 build-win64
 	tests/win/run.sh build-win32 build-win64 $(BUILD)
 	tests/win/hostile.sh build-win64
 
-test: build test-native test-win test-sanitize fuzz-short
+# The WebAssembly module against the native build: decodes, refusals, geometry, text,
+# memory (Node's test runner).
+test-web: build-native web
+	cd web && KDZ_NATIVE_BUILD=$(abspath $(BUILD)) npm test
+
+test: build test-native test-web test-win test-sanitize fuzz-short
 
 demo: build
 	scripts/demo.sh $(BUILD)
 
-bench: build-native
+bench: build-native bench-web
 	$(BUILD)/bench/kdz_bench
 
+# The same pictures decoded natively in process and in WebAssembly under Node.
+bench-web: build-native web
+	node web/bench/decode-bench.mjs $(BUILD)
+
 clean:
-	rm -rf $(BUILD) build-asan build-fuzz build-win32 build-win64
+	rm -rf $(BUILD) build-asan build-fuzz build-win32 build-win64 build-wasm web/dist

@@ -11,8 +11,9 @@ packages=(
   libjpeg-turbo-progs python3
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
   wine64 xvfb xauth
-  # The WebAssembly build of the library (clang 19 for wasm32-wasi with its C++ library).
-  clang-19 lld-19 wasi-libc libc++-19-dev-wasm32 libc++abi-19-dev-wasm32
+  # The WebAssembly build of the library (clang 19 for wasm32-wasi with its C++ library;
+  # llvm-19's archiver indexes wasm objects for the linker).
+  clang-19 lld-19 llvm-19 wasi-libc libc++-19-dev-wasm32 libc++abi-19-dev-wasm32
   libclang-rt-19-dev-wasm32
   # Browsers for the web viewer's tests (driven by the npm packages in web/).
   chromium firefox-esr fonts-dejavu-core
