@@ -504,3 +504,155 @@ export function compressionRatio(fileSize, imageWidth, imageHeight) {
 export function memoryStats() {
   return call((w) => ({ heapInUse: w.kdz_heap_in_use() >>> 0, memoryBytes: w.memory.buffer.byteLength }));
 }
+
+// ---------------------------------------------------------------------------------
+// Decoding off the main thread
+
+async function startWorker(url) {
+  if (typeof Worker === 'function') {
+    const worker = new Worker(url, { type: 'module' });
+    return {
+      post: (m, t) => worker.postMessage(m, t),
+      onMessage: (f) => { worker.onmessage = (e) => f(e.data); },
+      onError: (f) => { worker.onerror = (e) => { e.preventDefault?.(); f(new Error(e.message || 'worker failed')); }; },
+      busy: () => {},
+      idle: () => {},
+      terminate: () => worker.terminate(),
+    };
+  }
+  const { Worker: NodeWorker } = await import('node:worker_threads');
+  const worker = new NodeWorker(url);
+  return {
+    post: (m, t) => worker.postMessage(m, t),
+    onMessage: (f) => worker.on('message', f),
+    onError: (f) => worker.on('error', f),
+    // An idle worker does not keep Node running.
+    busy: () => worker.ref(),
+    idle: () => worker.unref(),
+    terminate: () => worker.terminate(),
+  };
+}
+
+// Decodes several pictures at once, each in a worker (kdz-worker.mjs). Workers start
+// as decodes arrive, up to `size`; each compiles nothing, being handed the module
+// compiled once here. Results are those of decode(), their pixel buffers transferred.
+export class DecoderPool {
+  #size;
+  #workerUrl;
+  #wasmSource;
+  #module = null;
+  #queue = [];
+  #idle = [];
+  #workers = new Set();
+  #count = 0;
+  #closed = false;
+
+  constructor({ size, workerUrl, wasmUrl } = {}) {
+    const cores = globalThis.navigator?.hardwareConcurrency || 2;
+    this.#size = Math.max(1, Math.floor(size ?? Math.min(4, cores)));
+    this.#workerUrl = workerUrl ?? new URL('./kdz-worker.mjs', import.meta.url);
+    this.#wasmSource = wasmUrl;
+  }
+
+  get size() { return this.#size; }
+
+  decode(bytes, options = {}) {
+    if (this.#closed) return Promise.reject(new Error('kdz: the decoder pool is terminated'));
+    let copy;
+    try {
+      // A copy, so that transferring it leaves the caller's buffer alone (a Node
+      // Buffer's slice() would share it).
+      const view = asBytes(bytes);
+      copy = new Uint8Array(view.length);
+      copy.set(view);
+    } catch (e) {
+      return Promise.reject(e);
+    }
+    return new Promise((resolve, reject) => {
+      this.#queue.push({ bytes: copy, options: { ...options }, resolve, reject });
+      this.#pump();
+    });
+  }
+
+  terminate() {
+    this.#closed = true;
+    const stopped = new Error('kdz: the decoder pool is terminated');
+    for (const job of this.#queue.splice(0)) job.reject(stopped);
+    for (const w of this.#workers) {
+      if (w.current !== null) w.current.reject(stopped);
+      w.current = null;
+      w.terminate();
+    }
+    this.#workers.clear();
+    this.#idle = [];
+    this.#count = 0;
+  }
+
+  #compiled() {
+    if (this.#module === null) {
+      this.#module = this.#wasmSource === undefined && wasmModule !== null
+        ? Promise.resolve(wasmModule) : compile(this.#wasmSource);
+      this.#module.catch(() => { this.#module = null; });
+    }
+    return this.#module;
+  }
+
+  #pump() {
+    while (this.#queue.length > 0 && this.#idle.length > 0) this.#run(this.#idle.pop(), this.#queue.shift());
+    if (this.#queue.length > 0 && this.#count < this.#size) {
+      this.#count += 1;
+      this.#spawn().then((w) => {
+        if (this.#closed) {
+          w.terminate();
+          return;
+        }
+        this.#workers.add(w);
+        this.#idle.push(w);
+        this.#pump();
+      }, (e) => {
+        this.#count -= 1;
+        for (const job of this.#queue.splice(0)) job.reject(e);
+      });
+    }
+  }
+
+  async #spawn() {
+    const module = await this.#compiled();
+    const w = await startWorker(this.#workerUrl);
+    w.current = null;
+    w.onMessage((m) => {
+      const job = w.current;
+      w.current = null;
+      if (this.#closed) return;
+      w.idle();
+      this.#idle.push(w);
+      if (job !== null) {
+        if (m.error) job.reject(m.error.code === null ? new Error(m.error.message) : new KdzError(m.error.code, m.error.message));
+        else job.resolve(m.result);
+      }
+      if (!this.#closed) this.#pump();
+    });
+    w.onError((e) => {
+      // A worker that fails is replaced; its decode fails with the worker's error.
+      if (this.#closed) return;
+      const job = w.current;
+      w.current = null;
+      w.terminate();
+      this.#workers.delete(w);
+      this.#count -= 1;
+      const at = this.#idle.indexOf(w);
+      if (at >= 0) this.#idle.splice(at, 1);
+      if (job !== null) job.reject(e);
+      if (!this.#closed) this.#pump();
+    });
+    w.post({ type: 'init', module });
+    w.idle();
+    return w;
+  }
+
+  #run(w, job) {
+    w.current = job;
+    w.busy();
+    w.post({ type: 'decode', bytes: job.bytes.buffer, options: job.options }, [job.bytes.buffer]);
+  }
+}
