@@ -1,0 +1,49 @@
+// kdz_web_native_bench: the native half of the web benchmark. Decodes each file in
+// process, in both depths, and prints one JSON line per file and depth with the
+// fastest and the median time of a decode, in milliseconds.
+//
+//   kdz_web_native_bench ROUNDS FILE...
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "kdz/kdz.h"
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: kdz_web_native_bench ROUNDS FILE...\n");
+    return 2;
+  }
+  const int rounds = std::max(1, std::atoi(argv[1]));
+  for (int i = 2; i < argc; ++i) {
+    std::vector<uint8_t> bytes;
+    if (std::FILE* f = std::fopen(argv[i], "rb")) {
+      uint8_t chunk[65536];
+      size_t n;
+      while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
+      std::fclose(f);
+    }
+    for (const bool eightBit : {false, true}) {
+      std::vector<double> ms;
+      kdz::Bitmap bitmap;
+      // One decode first, not timed, as the WebAssembly side warms up too.
+      if (!kdz::DecodeToBitmap(bytes.data(), bytes.size(), eightBit, &bitmap).ok()) {
+        std::fprintf(stderr, "kdz_web_native_bench: %s does not decode\n", argv[i]);
+        return 1;
+      }
+      for (int r = 0; r < rounds; ++r) {
+        const auto start = std::chrono::steady_clock::now();
+        const kdz::Result result = kdz::DecodeToBitmap(bytes.data(), bytes.size(), eightBit, &bitmap);
+        const auto end = std::chrono::steady_clock::now();
+        if (!result.ok()) return 1;
+        ms.push_back(std::chrono::duration<double, std::milli>(end - start).count());
+      }
+      std::sort(ms.begin(), ms.end());
+      std::printf("{\"file\":\"%s\",\"bits\":%d,\"minMs\":%.4f,\"medianMs\":%.4f}\n", argv[i],
+                  eightBit ? 8 : 24, ms.front(), ms[ms.size() / 2]);
+    }
+  }
+  return 0;
+}
