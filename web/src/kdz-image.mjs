@@ -26,8 +26,10 @@ let pool = null;
 function moduleReady() {
   if (ready === null) {
     const wasmUrl = new URL('kdz.wasm', moduleBase).href;
-    ready = kdz.init(wasmUrl).then(() => {
-      pool = new kdz.DecoderPool({ workerUrl: workerUrlFor(new URL('kdz-worker.mjs', moduleBase)), wasmUrl });
+    ready = kdz.init(wasmUrl).then(async () => {
+      const DecoderPool = kdz.DecoderPool ?? (await import('./kdz-pool.mjs')).DecoderPool;
+      // The pool hands the workers the module compiled here; they fetch nothing.
+      pool = new DecoderPool({ workerUrl: workerUrlFor(new URL('kdz-worker.mjs', moduleBase)) });
     });
   }
   return ready;
@@ -126,7 +128,7 @@ canvas { position: absolute; left: 0; top: 0; image-rendering: pixelated; }
 let nextId = 1;
 
 export class KdzImage extends HTMLElement {
-  static observedAttributes = ['src', 'width', 'height', 'palette', 'alt', 'title'];
+  static observedAttributes = ['src', 'width', 'height', 'palette', 'alt', 'title', 'natural-size'];
 
   #root;
   #canvas;
@@ -139,10 +141,10 @@ export class KdzImage extends HTMLElement {
   #status = 'empty';  // empty | loading | loaded | error
   #load = 0;          // counts loads, so a stale one cannot finish after a newer one
   #box = { width: 0, height: 0 };
+  #drawn = false;
   #resizeObserver = null;
   #infoText = null;
   #returnFocus = null;
-  naturalSizeBox = false;  // size the box by the picture when no width/height is given (<img>)
 
   constructor() {
     super();
@@ -165,29 +167,40 @@ export class KdzImage extends HTMLElement {
     this.#updateName();
     this.#updateBoxSize();
     if (this.#resizeObserver === null) {
-      this.#resizeObserver = new ResizeObserver(() => this.#measure());
+      this.#resizeObserver = new ResizeObserver((entries) => this.#measure(entries[entries.length - 1]));
     }
-    this.#resizeObserver.observe(this);
-    window.addEventListener('resize', this.#onWindowResize);
+    // Observing the device-pixel box reports changes of the device-pixel ratio too
+    // (page zoom, another screen).
+    try {
+      this.#resizeObserver.observe(this, { box: 'device-pixel-content-box' });
+    } catch {
+      this.#resizeObserver.observe(this);
+    }
     if (this.#status === 'empty') this.#startLoad();
   }
 
   disconnectedCallback() {
     this.#resizeObserver?.disconnect();
-    window.removeEventListener('resize', this.#onWindowResize);
     this.#closeMenu(false);
     this.#closeInfo(false);
   }
 
   attributeChangedCallback(name, oldValue, newValue) {
     if (oldValue === newValue) return;
-    if (name === 'width' || name === 'height') this.#updateBoxSize();
+    if (name === 'width' || name === 'height' || name === 'natural-size') this.#updateBoxSize();
     else if (name === 'alt' || name === 'title') this.#updateName();
-    else if ((name === 'src' || name === 'palette') && this.isConnected) this.#startLoad();
+    else if ((name === 'src' || name === 'palette') && this.isConnected) {
+      this.#startLoad();
+      this.#updateName();
+    }
   }
 
   get src() { return this.getAttribute('src') ?? ''; }
   set src(value) { this.setAttribute('src', value); }
+  get width() { return Number.parseInt(this.getAttribute('width') ?? '', 10) || 0; }
+  set width(value) { this.setAttribute('width', String(value)); }
+  get height() { return Number.parseInt(this.getAttribute('height') ?? '', 10) || 0; }
+  set height(value) { this.setAttribute('height', String(value)); }
   get palette() { return this.hasAttribute('palette'); }
   set palette(on) { this.toggleAttribute('palette', Boolean(on)); }
   get complete() { return this.#status === 'loaded' || this.#status === 'error'; }
@@ -251,7 +264,7 @@ export class KdzImage extends HTMLElement {
       this.#state = kdz.createViewState();
       this.#status = 'loaded';
       this.#updateBoxSize();
-      this.#measure();
+      this.#paint();
       this.dispatchEvent(new Event('load'));
     } catch (error) {
       if (load !== this.#load) return;
@@ -274,8 +287,8 @@ export class KdzImage extends HTMLElement {
     let width = cssLength(this.getAttribute('width'));
     let height = cssLength(this.getAttribute('height'));
     const p = this.#picture;
-    if (this.naturalSizeBox && p) {
-      // An <img> without a size shows the picture's own; with one, keeps its aspect.
+    if (this.hasAttribute('natural-size') && p) {
+      // Like an <img>: without a size the picture's own; with one, its aspect kept.
       const w = parseFloat(width), h = parseFloat(height);
       if (!width && !height) { width = `${p.width}px`; height = `${p.height}px`; }
       else if (!height && width.endsWith('px')) height = `${Math.round(w * p.height / p.width)}px`;
@@ -287,21 +300,25 @@ export class KdzImage extends HTMLElement {
     this.#boxSheet.replaceSync(`:host { ${rules.join(' ')} }`);
   }
 
-  #onWindowResize = () => this.#measure();
-
-  #measure() {
-    const width = this.clientWidth, height = this.clientHeight;
+  // The box in CSS pixels (the plug-in's window) and the canvas backing in device
+  // pixels, from the resize observer, which reads no layout of its own.
+  #measure(entry) {
+    const css = entry.contentBoxSize?.[0];
+    const width = Math.round(css ? css.inlineSize : entry.contentRect.width);
+    const height = Math.round(css ? css.blockSize : entry.contentRect.height);
     const dpr = window.devicePixelRatio || 1;
-    if (width !== this.#box.width || height !== this.#box.height || dpr !== this.#box.dpr) {
-      this.#box = { width, height, dpr };
-      this.#canvas.style.width = `${width}px`;
-      this.#canvas.style.height = `${height}px`;
-    }
+    const backingWidth = Math.round(width * dpr), backingHeight = Math.round(height * dpr);
+    this.#box = { width, height, backingWidth, backingHeight };
+    this.#canvas.style.width = `${width}px`;
+    this.#canvas.style.height = `${height}px`;
     this.#paint();
   }
 
   #clearCanvas() {
-    this.#canvas.getContext('2d').clearRect(0, 0, this.#canvas.width, this.#canvas.height);
+    if (this.#canvas.width > 0 && this.#drawn) {
+      this.#canvas.getContext('2d').clearRect(0, 0, this.#canvas.width, this.#canvas.height);
+      this.#drawn = false;
+    }
   }
 
   // One paint as the plug-in does it: the module plans it (and updates the state), the
@@ -309,18 +326,19 @@ export class KdzImage extends HTMLElement {
   // size times the device-pixel ratio, so 1:1 pictures stay 1:1 and zoomed ones sharp.
   #paint() {
     const p = this.#picture;
-    if (!p) return;
-    const { width, height, dpr } = this.#box;
-    const backingWidth = Math.round(width * dpr), backingHeight = Math.round(height * dpr);
+    if (!p || this.#box.backingWidth === undefined) return;
+    const { width, height, backingWidth, backingHeight } = this.#box;
     if (this.#canvas.width !== backingWidth) this.#canvas.width = backingWidth;
     if (this.#canvas.height !== backingHeight) this.#canvas.height = backingHeight;
     const plan = kdz.planPaint(this.#state, width, height, p.width, p.height);
     const ctx = this.#canvas.getContext('2d');
     ctx.clearRect(0, 0, backingWidth, backingHeight);
     if (!plan.draw) return;
+    const sx = width > 0 ? backingWidth / width : 1, sy = height > 0 ? backingHeight / height : 1;
     ctx.imageSmoothingEnabled = false;
     ctx.drawImage(p.bitmap, 0, 0, plan.srcWidth, plan.srcHeight,
-                  plan.originX * dpr, plan.originY * dpr, plan.destWidth * dpr, plan.destHeight * dpr);
+                  plan.originX * sx, plan.originY * sy, plan.destWidth * sx, plan.destHeight * sy);
+    this.#drawn = true;
   }
 
   // ---- mouse and keyboard
@@ -392,6 +410,8 @@ export class KdzImage extends HTMLElement {
     this.#menu.style.left = `${Math.round(clientX)}px`;
     this.#menu.style.top = `${Math.round(clientY)}px`;
     this.#menu.showPopover();
+    document.addEventListener('pointerdown', this.#onOutsidePointer, true);
+    window.addEventListener('blur', this.#onWindowBlur);
     this.#keepInViewport(this.#menu);
     const first = this.#menu.querySelector('button');
     if (fromKeyboard) first.focus(); else this.#menu.focus({ preventScroll: true });
@@ -400,7 +420,9 @@ export class KdzImage extends HTMLElement {
   #buildMenu() {
     const menu = document.createElement('div');
     menu.className = 'menu';
-    menu.popover = 'auto';
+    // A manual popover: an automatic one would close at once on the release of the
+    // right button that opened it. Clicks elsewhere close it (#onOutsidePointer).
+    menu.popover = 'manual';
     menu.tabIndex = -1;
     menu.setAttribute('role', 'menu');
     menu.setAttribute('aria-label', this.#accessibleName());
@@ -444,7 +466,15 @@ export class KdzImage extends HTMLElement {
     else if (id === smaller) { this.reduce(); this.focus({ preventScroll: true }); }
   }
 
+  #onOutsidePointer = (event) => {
+    if (!event.composedPath().includes(this.#menu)) this.#closeMenu(false);
+  };
+
+  #onWindowBlur = () => this.#closeMenu(false);
+
   #closeMenu(restoreFocus) {
+    document.removeEventListener('pointerdown', this.#onOutsidePointer, true);
+    window.removeEventListener('blur', this.#onWindowBlur);
     if (this.#menu && this.#menu.matches(':popover-open')) this.#menu.hidePopover();
     if (restoreFocus) this.focus({ preventScroll: true });
   }

@@ -7,9 +7,11 @@
 // policy that allows the module ('wasm-unsafe-eval') lets it run.
 (function () {
   'use strict';
+  // Once per document: a frame's first about:blank document and the page that
+  // follows it may share one window.
   var MARK = Symbol.for('kdz.polyfill');
-  if (window[MARK]) return;
-  window[MARK] = true;
+  if (document[MARK]) return;
+  document[MARK] = true;
 
   var MIME = 'image/qem-kdz';
   var SCRIPT_NAME = 'kdz-polyfill.js';
@@ -34,6 +36,26 @@
     window.dispatchEvent(new CustomEvent('kdz:extension-base-request'));
   }
 
+  // ---- reading the page's elements
+
+  // Chromium answers any property read on an <embed> or <object> by looking for a
+  // plug-in behind it, which lays the page out first: fifty embeds read one after
+  // another cost fifty layouts. These elements are therefore read only through the
+  // prototypes' own functions, which no plug-in lookup intercepts.
+  var E = Element.prototype, N = Node.prototype;
+  function getter(proto, name) { return Object.getOwnPropertyDescriptor(proto, name).get; }
+  var localNameOf = getter(E, 'localName'), parentOf = getter(N, 'parentElement');
+  var connectedOf = getter(N, 'isConnected'), documentOf = getter(N, 'ownerDocument');
+  var nodeTypeOf = getter(N, 'nodeType'), firstChildOf = getter(E, 'firstElementChild');
+  var styleOf = getter(HTMLElement.prototype, 'style');
+  function attr(el, name) { return E.getAttribute.call(el, name); }
+  function has(el, name) { return E.hasAttribute.call(el, name); }
+  function tag(el) { return localNameOf.call(el); }
+  function all(root, selector) {
+    var proto = nodeTypeOf.call(root) === 1 ? E : Object.getPrototypeOf(root);
+    return proto.querySelectorAll.call(root, selector);
+  }
+
   // ---- which elements show a KDZ picture
 
   function isKdzUrl(url) {
@@ -49,37 +71,36 @@
   }
 
   function objectSource(object) {
-    var data = object.getAttribute('data');
+    var data = attr(object, 'data');
     if (data) return data;
-    var params = object.querySelectorAll('param');
+    var params = all(object, 'param');
     for (var i = 0; i < params.length; i++) {
-      var name = (params[i].getAttribute('name') || '').toLowerCase();
-      if (name === 'src' || name === 'filename' || name === 'url') return params[i].getAttribute('value');
+      var name = (attr(params[i], 'name') || '').toLowerCase();
+      if (name === 'src' || name === 'filename' || name === 'url') return attr(params[i], 'value');
     }
-    return null;
+    var inner = all(object, 'embed[src]');
+    return inner.length ? attr(inner[0], 'src') : null;
   }
 
   function sourceOf(element) {
-    switch (element.localName) {
-      case 'embed': return element.getAttribute('src');
-      case 'object': return objectSource(element);
-      case 'img': return element.getAttribute('src');
-    }
-    return null;
+    var name = tag(element);
+    if (name === 'object') return objectSource(element);
+    return name === 'embed' || name === 'img' ? attr(element, 'src') : null;
   }
 
   function isCandidate(element) {
-    if (element.localName === 'img') return isKdzUrl(element.getAttribute('src'));
-    if (element.localName !== 'embed' && element.localName !== 'object') return false;
-    return isKdzType(element.getAttribute('type')) || isKdzUrl(sourceOf(element));
+    var name = tag(element);
+    if (name === 'img') return isKdzUrl(attr(element, 'src'));
+    if (name !== 'embed' && name !== 'object') return false;
+    return isKdzType(attr(element, 'type')) || isKdzUrl(sourceOf(element));
   }
 
   // The element to replace for a found one: the outermost <object> around it that
   // shows a KDZ picture (its inner <embed> goes with it, shown once), else itself.
   function outermostCandidate(element) {
     var outer = element;
-    for (var node = element.parentElement; node; node = node.parentElement) {
-      if (node.localName === 'object' && isCandidate(node)) outer = node;
+    for (var node = parentOf.call(element); node; node = parentOf.call(node)) {
+      if (tag(node) === 'object' && isCandidate(node)) outer = node;
     }
     return outer;
   }
@@ -87,24 +108,35 @@
   // ---- the replacement
 
   function scan(root) {
-    if (root.nodeType !== 1 && root.nodeType !== 9 && root.nodeType !== 11) return;
+    var type = nodeTypeOf.call(root);
+    if (type !== 1 && type !== 9 && type !== 11) return;
     var list = [];
-    if (root.nodeType === 1 && /^(embed|object|img|iframe|frame)$/.test(root.localName)) list.push(root);
-    if (root.firstElementChild || root.nodeType !== 1) {
-      var found = root.querySelectorAll('embed, object, img, iframe, frame');
+    if (type === 1 && /^(embed|object|img|iframe|frame)$/.test(tag(root))) list.push(root);
+    if (type !== 1 || firstChildOf.call(root)) {
+      var found = all(root, 'embed, object, img, iframe, frame');
       for (var i = 0; i < found.length; i++) list.push(found[i]);
     }
     for (var j = 0; j < list.length; j++) {
       var element = list[j];
-      if (element.localName === 'iframe' || element.localName === 'frame') watchFrame(element);
+      var name = tag(element);
+      if (name === 'iframe' || name === 'frame') watchFrame(element);
       else if (isCandidate(element)) replace(outermostCandidate(element));
     }
   }
 
+  var COPIED = ['id', 'class', 'title', 'alt', 'width', 'height', 'name', 'tabindex', 'hidden'];
+
   function replace(element) {
-    if (!element.isConnected) return;
+    if (!connectedOf.call(element)) return;
     if (base === null) {
       waiting.push(element);
+      return;
+    }
+    var doc = documentOf.call(element);
+    var src = sourceOf(element);
+    if (!src && tag(element) === 'object' && doc.readyState === 'loading') {
+      // its <param> or inner <embed> may not be parsed yet
+      doc.addEventListener('DOMContentLoaded', function () { replace(element); }, { once: true });
       return;
     }
     if (elementModule === null) {
@@ -113,40 +145,19 @@
         console.error('KDZ: the viewer could not be loaded:', error);
       });
     }
-    var doc = element.ownerDocument;
-    var src = sourceOf(element);
-    if (!src && element.localName === 'object') {
-      var inner = element.querySelector('embed[src]');
-      if (inner) src = inner.getAttribute('src');
-      else if (doc.readyState === 'loading') {
-        // its <param> or inner <embed> may not be parsed yet
-        doc.addEventListener('DOMContentLoaded', function () { replace(element); }, { once: true });
-        return;
-      }
-    }
     var view = doc.createElement('kdz-image');
     if (src) view.setAttribute('src', new URL(src, doc.baseURI).href);
-    ['id', 'class', 'title', 'alt', 'width', 'height', 'name', 'tabindex', 'hidden'].forEach(function (name) {
-      if (element.hasAttribute(name)) view.setAttribute(name, element.getAttribute(name));
-    });
-    // style through the CSSOM, which a strict style-src allows
-    if (element.style && element.style.cssText) view.style.cssText = element.style.cssText;
-    if (!element.hasAttribute('width') && !element.hasAttribute('height')) {
-      if (element.localName === 'img') view.naturalSizeBox = true;
-      else copyStyledSize(element, view);
+    for (var i = 0; i < COPIED.length; i++) {
+      if (has(element, COPIED[i])) view.setAttribute(COPIED[i], attr(element, COPIED[i]));
     }
-    if (palette || element.hasAttribute('data-palette')) view.setAttribute('palette', '');
-    element.replaceWith(view);
-  }
-
-  // A size given by the page's style sheets for the old element (a rule on "embed", say)
-  // would not reach the new one: keep it as the new element's size.
-  function copyStyledSize(element, view) {
-    var style = element.ownerDocument.defaultView.getComputedStyle(element);
-    if (style.display === 'none') return;
-    var width = parseFloat(style.width), height = parseFloat(style.height);
-    if (/px$/.test(style.width) && width > 0) view.setAttribute('width', String(Math.round(width)));
-    if (/px$/.test(style.height) && height > 0) view.setAttribute('height', String(Math.round(height)));
+    // style through the CSSOM, which a strict style-src allows
+    var style = styleOf.call(element).cssText;
+    if (style) view.style.cssText = style;
+    // Sizes from the page's rules on the old element's id, class or style carry over;
+    // an <img> without a size takes the picture's own, as images do.
+    if (tag(element) === 'img') view.setAttribute('natural-size', '');
+    if (palette || has(element, 'data-palette')) view.setAttribute('palette', '');
+    E.replaceWith.call(element, view);
   }
 
   // ---- same-origin frames get their own copy of this script
@@ -167,7 +178,7 @@
     } catch (e) {
       return;  // another origin
     }
-    if (!win || !doc || win[MARK] || !doc.documentElement) return;
+    if (!win || !doc || doc[MARK] || !doc.documentElement) return;
     var child = doc.createElement('script');
     child.src = new URL(SCRIPT_NAME, base).href;
     if (palette) child.setAttribute('data-palette', '');
@@ -178,6 +189,8 @@
 
   function announcePlugin() {
     var nav = window.navigator;
+    if (nav[MARK]) return;
+    nav[MARK] = true;
     try {
       var plugins = Array.prototype.slice.call(nav.plugins || []);
       var mimeTypes = Array.prototype.slice.call(nav.mimeTypes || []);
@@ -222,11 +235,11 @@
       var record = records[i];
       if (record.type === 'attributes') {
         var target = record.target;
-        if (target.isConnected && isCandidate(target)) replace(outermostCandidate(target));
+        if (connectedOf.call(target) && isCandidate(target)) replace(outermostCandidate(target));
         continue;
       }
       var added = record.addedNodes;
-      for (var j = 0; j < added.length; j++) if (added[j].nodeType === 1) scan(added[j]);
+      for (var j = 0; j < added.length; j++) scan(added[j]);
     }
   });
   observer.observe(document, { childList: true, subtree: true, attributes: true,
