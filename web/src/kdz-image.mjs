@@ -43,6 +43,28 @@ function workerUrlFor(url) {
   return URL.createObjectURL(new Blob([source], { type: 'text/javascript' }));
 }
 
+// Loads start a few at a time, each in a task of its own, so that a page of many
+// pictures never spends one long task starting them all.
+const LOADS_AT_ONCE = 6;
+let loadsRunning = 0;
+const loadsWaiting = [];
+function loadSlot() {
+  return new Promise((resolve) => {
+    loadsWaiting.push(resolve);
+    grantLoadSlots();
+  });
+}
+function grantLoadSlots() {
+  while (loadsRunning < LOADS_AT_ONCE && loadsWaiting.length > 0) {
+    loadsRunning++;
+    setTimeout(loadsWaiting.shift(), 0);
+  }
+}
+function releaseLoadSlot() {
+  loadsRunning--;
+  grantLoadSlots();
+}
+
 // A file's bytes are fetched once however many elements show it.
 const fileCache = new Map();
 function fetchBytes(url) {
@@ -244,7 +266,9 @@ export class KdzImage extends HTMLElement {
     }
     this.#status = 'loading';
     let fileSize = -1;
+    await loadSlot();
     try {
+      if (load !== this.#load) return;
       const url = new URL(src, document.baseURI).href;
       const [bytes] = await Promise.all([fetchBytes(url), moduleReady()]);
       if (load !== this.#load) return;
@@ -269,6 +293,8 @@ export class KdzImage extends HTMLElement {
     } catch (error) {
       if (load !== this.#load) return;
       this.#fail(messageFor(error, fileSize), error);
+    } finally {
+      releaseLoadSlot();
     }
   }
 
