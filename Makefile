@@ -5,6 +5,7 @@ JOBS ?= 2
 CMAKE_FLAGS ?= -DKDZ_WERROR=ON
 
 .PHONY: all deps build build-native build-win32 build-win64 build-fuzz test test-native test-win \
+        web-extension test-browser demo-web \
         test-sanitize fuzz-short demo bench clean web test-web bench-web
 FUZZ_SECONDS ?= 60
 
@@ -37,7 +38,15 @@ web: deps
 	cp build-wasm/web/wasm/kdz.wasm web/dist/
 	cp -R web/src/. web/dist/
 
-build: build-native build-win32 build-win64 web
+# The browser extension, unpacked in web/dist/extension/: manifest, icons, its content
+# script, and the page script with the element, the module, its worker and the wasm.
+web-extension: web
+	rm -rf web/dist/extension
+	mkdir -p web/dist/extension
+	cp web/extension/manifest.json web/extension/extension-base.js web/extension/icon-*.png web/dist/extension/
+	cd web/dist && cp kdz-polyfill.js kdz-image.mjs kdz.mjs kdz-worker.mjs kdz.wasm extension/
+
+build: build-native build-win32 build-win64 web web-extension
 
 test-native: build-native
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
@@ -70,10 +79,21 @@ test-win: build-native build-win32 build-win64
 test-web: build-native web
 	cd web && KDZ_NATIVE_BUILD=$(abspath $(BUILD)) npm test
 
-test: build test-native test-web test-win test-sanitize fuzz-short
+# The page script, the element and the extension in Debian's Chromium and Firefox ESR,
+# driven by the npm packages pinned in web/package-lock.json (never a browser download).
+test-browser: build-native web-extension
+	cd web && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 PUPPETEER_SKIP_DOWNLOAD=1 \
+	  KDZ_NATIVE_BUILD=$(abspath $(BUILD)) npm run --silent test:browser
 
-demo: build
+test: build test-native test-web test-browser test-win test-sanitize fuzz-short
+
+demo: build demo-web
 	scripts/demo.sh $(BUILD)
+
+# out/demo/web/: an old page of KDZ pictures with the page script, and screenshots of it
+# in headless Chromium (out/demo/web.png, web-menu.png, web-info.png).
+demo-web: web
+	node web/demo/make-demo.mjs out/demo
 
 bench: build-native bench-web
 	$(BUILD)/bench/kdz_bench

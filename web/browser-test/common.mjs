@@ -36,11 +36,12 @@ export function makeGeneratedFiles() {
   return dir;
 }
 
-export function serve(generatedDir, extraMounts = {}) {
+export function serve(generatedDir, extraMounts = {}, options = {}) {
   return startServer({
     mounts: { '/dist/': distDir, '/samples/': samplesDir, '/gen/': generatedDir,
               '/': join(here, 'pages'), ...extraMounts },
     lowercase: ['/samples/'],
+    ...options,
   });
 }
 

@@ -26,10 +26,9 @@ let pool = null;
 function moduleReady() {
   if (ready === null) {
     const wasmUrl = new URL('kdz.wasm', moduleBase).href;
-    ready = kdz.init(wasmUrl).then(async () => {
-      const DecoderPool = kdz.DecoderPool ?? (await import('./kdz-pool.mjs')).DecoderPool;
+    ready = kdz.init(wasmUrl).then(() => {
       // The pool hands the workers the module compiled here; they fetch nothing.
-      pool = new DecoderPool({ workerUrl: workerUrlFor(new URL('kdz-worker.mjs', moduleBase)) });
+      pool = new kdz.DecoderPool({ workerUrl: workerUrlFor(new URL('kdz-worker.mjs', moduleBase)) });
     });
   }
   return ready;
