@@ -277,7 +277,9 @@ export class KdzImage extends HTMLElement {
       const result = await pool.decode(bytes.slice(), { palette: this.palette });
       const imageData = new ImageData(result.rgba, result.width, result.height);
       const bitmap = await createImageBitmap(imageData, { premultiplyAlpha: 'none', colorSpaceConversion: 'none' });
-      const decodeSeconds = (performance.now() - start) / 1000;
+      // The decode's own time in the worker where the module reports it, so that time
+      // spent waiting for a free worker does not count; else the span seen here.
+      const decodeSeconds = (Number.isFinite(result.decodeMs) ? result.decodeMs : performance.now() - start) / 1000;
       if (load !== this.#load) { bitmap.close(); return; }
       this.#picture = {
         bitmap, width: result.width, height: result.height, fileSize,
