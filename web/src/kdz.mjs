@@ -231,7 +231,8 @@ function readHeaderWith(w, bytes) {
       const triple = (at, unsigned) => [0, 1, 2].map((k) => (unsigned ? f[at + k] >>> 0 : f[at + k]));
       const problem = cString(w, w.kdz_header_message(h));
       return {
-        signature: cString(w, w.kdz_header_signature(h)),
+        // The first 8 bytes as they are (NUL included), fewer for a shorter file.
+        signature: latin1(new Uint8Array(w.memory.buffer, w.kdz_header_signature(h), Math.min(8, len))),
         width: f[H.width],
         height: f[H.height],
         levels: f[H.levels],
@@ -500,9 +501,19 @@ export function compressionRatio(fileSize, imageWidth, imageHeight) {
   return call((w) => w.kdz_compression_ratio(fileSize, imageWidth, imageHeight));
 }
 
-// Bytes of the module's heap in use, and of its memory: for tests of leaks and limits.
-export function memoryStats() {
-  return call((w) => ({ heapInUse: w.kdz_heap_in_use() >>> 0, memoryBytes: w.memory.buffer.byteLength }));
+// Bytes of the module's heap in use, the most in use since the last call with
+// resetPeak, and the size of its memory (which never shrinks): for tests of leaks and
+// limits, and for pages that want to know what the decoder holds.
+export function memoryStats({ resetPeak = false } = {}) {
+  return call((w) => {
+    const stats = {
+      heapInUse: w.kdz_heap_in_use() >>> 0,
+      heapPeak: w.kdz_heap_peak() >>> 0,
+      memoryBytes: w.memory.buffer.byteLength,
+    };
+    if (resetPeak) w.kdz_heap_reset_peak();
+    return stats;
+  });
 }
 
 // ---------------------------------------------------------------------------------

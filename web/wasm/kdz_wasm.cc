@@ -2,6 +2,7 @@
 #include "web/wasm/kdz_wasm.h"
 
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <string>
@@ -12,6 +13,15 @@
 #include "viewer/view_state.h"
 
 #define KDZ_EXPORT(name) __attribute__((export_name(#name)))
+
+// The layouts that kdz.mjs reads and writes by byte offset.
+static_assert(sizeof(kdz_view) == 72 && offsetof(kdz_view, displayWidth) == 32 &&
+                  offsetof(kdz_view, exposedRight) == 40 && offsetof(kdz_view, exposedBelow) == 56,
+              "kdz_view as kdz.mjs has it");
+static_assert(sizeof(kdz_paint_plan) == 64 && offsetof(kdz_paint_plan, erase) == 4 &&
+                  offsetof(kdz_paint_plan, draw) == 36 && offsetof(kdz_paint_plan, srcHeight) == 60,
+              "kdz_paint_plan as kdz.mjs has it");
+static_assert(KDZ_HEADER_FIELD_COUNT == 21, "kdz_header_fields as kdz.mjs has it");
 
 struct kdz_picture {
   kdz::Result result;

@@ -115,8 +115,11 @@ const char* kdz_image_info(double decode_seconds, double compression_ratio, int3
                            int32_t image_height, const kdz_view* view);
 double kdz_compression_ratio(double file_size, int32_t image_width, int32_t image_height);
 
-/* Bytes of the heap in use and obtained from the system; for the leak tests. */
+/* Bytes of the heap in use, and the most in use since the last reset; for the tests
+ * of leaks and limits. */
 size_t kdz_heap_in_use(void);
+size_t kdz_heap_peak(void);
+void kdz_heap_reset_peak(void);
 
 #ifdef __cplusplus
 }

@@ -15,10 +15,14 @@
 namespace {
 
 size_t inUse = 0;
+size_t peak = 0;
 
 void* Allocate(size_t size) {
   void* p = std::malloc(size != 0 ? size : 1);
-  if (p != nullptr) inUse += malloc_usable_size(p);
+  if (p != nullptr) {
+    inUse += malloc_usable_size(p);
+    if (inUse > peak) peak = inUse;
+  }
   return p;
 }
 
@@ -52,6 +56,8 @@ extern "C" {
 __attribute__((export_name("kdz_alloc"))) void* kdz_alloc(size_t size) { return Allocate(size); }
 __attribute__((export_name("kdz_free"))) void kdz_free(void* p) { Release(p); }
 __attribute__((export_name("kdz_heap_in_use"))) size_t kdz_heap_in_use(void) { return inUse; }
+__attribute__((export_name("kdz_heap_peak"))) size_t kdz_heap_peak(void) { return peak; }
+__attribute__((export_name("kdz_heap_reset_peak"))) void kdz_heap_reset_peak(void) { peak = inUse; }
 
 void* __cxa_allocate_exception(size_t) { std::abort(); }
 void __cxa_throw(void*, void*, void (*)(void*)) { std::abort(); }
