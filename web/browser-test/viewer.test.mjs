@@ -49,7 +49,7 @@ for (const name of BROWSERS) {
       page.on('pageerror', (error) => {
         if (!/^Content-Security-Policy: /.test(String(error))) pageErrors.push(String(error));
       });
-      await page.goto(server.url + path);
+      await page.goto(server.url + path, { waitUntil: 'domcontentloaded' });
       return page;
     }
 
@@ -131,6 +131,19 @@ for (const name of BROWSERS) {
                        drawnArea(kdz.planPaint(kdz.createViewState(), 37, 37, 371, 370), 37, 37));
       assert.equal(server.requests.get('/samples/camera.kdz'), 1);
       assert.deepEqual(pageErrors, []);
+      await page.close();
+    });
+
+    test('a page without KDZ pictures loads nothing of the viewer', async () => {
+      const page = await open('/none.html');
+      await page.waitForLoadState('load');
+      await page.waitForTimeout(300);
+      const loaded = await page.evaluate(() => ({
+        files: performance.getEntriesByType('resource').map((e) => new URL(e.name).pathname).filter((p) => p.startsWith('/dist/')),
+        views: document.querySelectorAll('kdz-image').length,
+        embeds: document.querySelectorAll('embed').length,
+      }));
+      assert.deepEqual(loaded, { files: ['/dist/kdz-polyfill.js'], views: 0, embeds: 1 });
       await page.close();
     });
 
@@ -273,9 +286,11 @@ for (const name of BROWSERS) {
       const measured = await page.evaluate(() => {
         window.taskGap.running = false;
         return { longTasks: window.longTasks, maxGap: window.taskGap.max,
-                 loaded: window.kdzEvents.filter((e) => e.type === 'load').length };
+                 loaded: window.kdzEvents.filter((e) => e.type === 'load').length,
+                 palette: document.querySelectorAll('kdz-image[palette]').length };
       });
       assert.equal(measured.loaded, 50);
+      assert.equal(measured.palette, 50, "the script tag's data-palette is every picture's default");
       t.diagnostic(`longest gap between timer tasks: ${measured.maxGap.toFixed(1)} ms`);
       if (measured.longTasks === null) {
         t.diagnostic(`${name} reports no long tasks; only the timer gap above is measured`);
