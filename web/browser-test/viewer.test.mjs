@@ -4,6 +4,7 @@
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync, rmSync } from 'node:fs';
+import { cpus, loadavg } from 'node:os';
 import { join } from 'node:path';
 import { launch } from './browsers.mjs';
 import { BROWSERS, SAMPLES, compareWithPpmInPage, geometry, inspectInPage, makeGeneratedFiles,
@@ -280,25 +281,38 @@ for (const name of BROWSERS) {
       await page.close();
     });
 
+    // A decode on the main thread would take 20 to 100 ms a picture; what the page does
+    // per picture takes 1 to 2 ms. On a machine shared with other work a task of a few
+    // ms can stretch past 50 ms, so a long task must show in two loads of the page to
+    // fail, and on a machine loaded beyond twice its cores it is not judged.
     test('fifty pictures load without a long main-thread task', async (t) => {
-      const page = await open('/many.html');
-      await eventsSeen(page, 50);
-      const measured = await page.evaluate(() => {
-        window.taskGap.running = false;
-        return { longTasks: window.longTasks, maxGap: window.taskGap.max,
-                 loaded: window.kdzEvents.filter((e) => e.type === 'load').length,
-                 palette: document.querySelectorAll('kdz-image[palette]').length };
-      });
-      assert.equal(measured.loaded, 50);
-      assert.equal(measured.palette, 50, "the script tag's data-palette is every picture's default");
-      t.diagnostic(`longest gap between timer tasks: ${measured.maxGap.toFixed(1)} ms`);
-      if (measured.longTasks === null) {
-        t.diagnostic(`${name} reports no long tasks; only the timer gap above is measured`);
-      } else {
-        t.diagnostic(`long tasks [start, ms]: ${JSON.stringify(measured.longTasks)}`);
-        assert.deepEqual(measured.longTasks.filter(([, ms]) => ms > 50), []);
+      let long = null;
+      for (let attempt = 1; attempt <= 2 && long !== 0; attempt++) {
+        const page = await open('/many.html');
+        await eventsSeen(page, 50);
+        const measured = await page.evaluate(() => {
+          window.taskGap.running = false;
+          return { longTasks: window.longTasks, maxGap: window.taskGap.max,
+                   loaded: window.kdzEvents.filter((e) => e.type === 'load').length,
+                   palette: document.querySelectorAll('kdz-image[palette]').length };
+        });
+        await page.close();
+        assert.equal(measured.loaded, 50);
+        assert.equal(measured.palette, 50, "the script tag's data-palette is every picture's default");
+        t.diagnostic(`load ${attempt}: longest gap between timer tasks ${measured.maxGap.toFixed(1)} ms`);
+        if (measured.longTasks === null) {
+          t.diagnostic(`${name} reports no long tasks; only the timer gap above is measured`);
+          return;
+        }
+        t.diagnostic(`load ${attempt}: long tasks [start, ms] ${JSON.stringify(measured.longTasks)}`);
+        long = measured.longTasks.filter(([, ms]) => ms > 50).length;
       }
-      await page.close();
+      const [load] = loadavg(), cores = cpus().length;
+      if (long > 0 && load > 2 * cores) {
+        t.skip(`not judged: long tasks in both loads, but the machine's load average is ${load.toFixed(1)} on ${cores} cores`);
+        return;
+      }
+      assert.equal(long, 0, 'a main-thread task over 50 ms in both loads');
     });
   });
 }

@@ -128,7 +128,7 @@ sheet.replaceSync(`
 :host { display: inline-block; position: relative; overflow: hidden; width: 300px; height: 150px;
         vertical-align: baseline; contain: content; }
 :host(:focus-visible) { outline: 2px solid Highlight; outline-offset: -2px; }
-canvas { position: absolute; left: 0; top: 0; image-rendering: pixelated; }
+canvas { position: absolute; left: 0; top: 0; width: 100%; height: 100%; image-rendering: pixelated; }
 .message { position: absolute; inset: 0; margin: 0; padding: 4px; overflow: hidden;
            font: 12px/1.3 system-ui, sans-serif; color: CanvasText; white-space: pre-wrap; }
 .menu { position: fixed; inset: auto; margin: 0; padding: 2px; min-width: 9em;
@@ -276,7 +276,7 @@ export class KdzImage extends HTMLElement {
       const start = performance.now();
       const result = await pool.decode(bytes.slice(), { palette: this.palette });
       const imageData = new ImageData(result.rgba, result.width, result.height);
-      const bitmap = await createImageBitmap(imageData, { premultiplyAlpha: 'none', colorSpaceConversion: 'none' });
+      const bitmap = await createImageBitmap(imageData);
       // The decode's own time in the worker where the module reports it, so that time
       // spent waiting for a free worker does not count; else the span seen here.
       const decodeSeconds = (Number.isFinite(result.decodeMs) ? result.decodeMs : performance.now() - start) / 1000;
@@ -336,8 +336,6 @@ export class KdzImage extends HTMLElement {
     const dpr = window.devicePixelRatio || 1;
     const backingWidth = Math.round(width * dpr), backingHeight = Math.round(height * dpr);
     this.#box = { width, height, backingWidth, backingHeight };
-    this.#canvas.style.width = `${width}px`;
-    this.#canvas.style.height = `${height}px`;
     this.#paint();
   }
 
@@ -399,7 +397,8 @@ export class KdzImage extends HTMLElement {
   }
 
   #onKeyDown(event) {
-    if (event.target !== this || event.altKey || event.ctrlKey || event.metaKey) return;
+    // Keys pressed in the menu or the box (retargeted to this element) are theirs.
+    if (event.composedPath()[0] !== this || event.altKey || event.ctrlKey || event.metaKey) return;
     const key = event.key;
     if (key === 'ContextMenu' || (key === 'F10' && event.shiftKey)) {
       if (!this.#picture) return;
