@@ -55,6 +55,7 @@ for (const name of BROWSERS) {
     }
 
     test('every embed, object and image of a KDZ picture is replaced once, with its box', async () => {
+      server.requests.clear();
       const page = await open('/replace.html');
       await eventsSeen(page, 14);
       const frame = page.frames().find((f) => f.url().endsWith('/frame.html'));
