@@ -127,6 +127,7 @@ const sheet = new CSSStyleSheet();
 sheet.replaceSync(`
 :host { display: inline-block; position: relative; overflow: hidden; width: 300px; height: 150px;
         vertical-align: baseline; contain: content; }
+:host([hidden]) { display: none; }
 :host(:focus-visible) { outline: 2px solid Highlight; outline-offset: -2px; }
 canvas { position: absolute; left: 0; top: 0; width: 100%; height: 100%; image-rendering: pixelated; }
 .message { position: absolute; inset: 0; margin: 0; padding: 4px; overflow: hidden;
