@@ -45,6 +45,14 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
+# Node and npm for the web module's tests and tools (Node 18 or later): Debian's, unless
+# the machine has a Node of its own already (a packaged npm would clash with it).
+if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+  echo "install-deps: installing nodejs npm"
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends nodejs npm
+fi
+
 # 32-bit Wine, to run the product itself (the 32-bit DLL), where this machine's kernel
 # runs 32-bit code at all: a three-instruction i386 program tells.
 runs_i386() {

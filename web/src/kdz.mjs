@@ -144,12 +144,6 @@ export function init(source) {
   return loading;
 }
 
-// The compiled module, for handing to workers (a Module can be posted to them).
-export async function compiledModule() {
-  await init();
-  return wasmModule;
-}
-
 function exportsOrThrow() {
   if (wasm !== null) return wasm;
   // After a trap the old instance is dropped; a fresh one starts from the compiled module.
