@@ -27,7 +27,7 @@ let instructions = false;
 let drive = null;
 const modules = [];
 for (let k = 0; k < args.length; ++k) {
-  if (args[k] === '--rounds') rounds = Math.max(1, Number(args[++k]));
+  if (args[k] === '--rounds') rounds = Math.max(0, Math.floor(Number(args[++k])) || 0);
   else if (args[k] === '--wasm') modules.push(resolve(args[++k]));
   else if (args[k] === '--instructions') instructions = true;
   else if (args[k] === '--drive') drive = { wasm: args[++k], bits: Number(args[++k]) };
@@ -130,11 +130,11 @@ if (drive) {
   process.exit(0);
 }
 if (instructions) {
-  rounds ??= 3;
+  rounds = Math.max(1, rounds ?? 3);
   countInstructions();
   process.exit(0);
 }
-rounds ??= 15;
+rounds = Math.max(1, rounds ?? 15);
 const native = nativeTimes();
 const results = [];
 for (let k = 0; k < modules.length; ++k) results.push(await wasmTimes(modules[k], k));
