@@ -5,7 +5,8 @@ JOBS ?= 2
 CMAKE_FLAGS ?= -DKDZ_WERROR=ON
 
 .PHONY: all deps build build-native build-win32 build-win64 build-fuzz test test-native test-win \
-        test-sanitize test-python fuzz-short demo bench install clean
+        web-extension test-browser demo-web test-python install \
+        test-sanitize fuzz-short demo bench clean web test-web bench-web
 FUZZ_SECONDS ?= 60
 
 all: build
@@ -27,7 +28,25 @@ build-win64: deps
 	cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake $(CMAKE_FLAGS)
 	cmake --build build-win64 -j$(JOBS)
 
-build: build-native build-win32 build-win64
+# The decoder, the quantiser and the portable viewer as WebAssembly (clang for
+# wasm32-wasi), with the JavaScript modules beside it in web/dist/.
+web: deps
+	cmake -S . -B build-wasm -DCMAKE_TOOLCHAIN_FILE=cmake/wasm32-wasi.cmake \
+	  -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake --build build-wasm -j$(JOBS)
+	mkdir -p web/dist
+	cp build-wasm/web/wasm/kdz.wasm web/dist/
+	cp -R web/src/. web/dist/
+
+# The browser extension, unpacked in web/dist/extension/: manifest, icons, its content
+# script, and the page script with the element, the module, its worker and the wasm.
+web-extension: web
+	rm -rf web/dist/extension
+	mkdir -p web/dist/extension
+	cp web/extension/manifest.json web/extension/extension-base.js web/extension/icon-*.png web/dist/extension/
+	cd web/dist && cp kdz-polyfill.js kdz-image.mjs kdz.mjs kdz-worker.mjs kdz.wasm extension/
+
+build: build-native build-win32 build-win64 web web-extension
 
 test-native: build-native
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
@@ -68,9 +87,20 @@ test-python: build-native
 	KDZ_TOOL=$(abspath $(BUILD))/tools/kdz/kdz PYTHONDONTWRITEBYTECODE=1 \
 	  $(PYVENV)/bin/python -m pytest -q -rs -p no:cacheprovider tests/python
 
-test: build test-native test-win test-sanitize test-python fuzz-short
+# The WebAssembly module against the native build: decodes, refusals, geometry, text,
+# memory (Node's test runner).
+test-web: build-native web
+	cd web && KDZ_NATIVE_BUILD=$(abspath $(BUILD)) npm test
 
-demo: build
+# The page script, the element and the extension in Debian's Chromium and Firefox ESR,
+# driven by the npm packages pinned in web/package-lock.json (never a browser download).
+test-browser: build-native web-extension
+	cd web && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 PUPPETEER_SKIP_DOWNLOAD=1 \
+	  KDZ_NATIVE_BUILD=$(abspath $(BUILD)) npm run --silent test:browser
+
+test: build test-native test-web test-browser test-win test-python test-sanitize fuzz-short
+
+demo: build demo-web
 	scripts/demo.sh $(BUILD)
 
 # The tool, libkdz with its headers, pkg-config file and CMake package, the gdk-pixbuf
@@ -80,8 +110,17 @@ PREFIX ?= /usr/local
 install: build-native
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
-bench: build-native
+# out/demo/web/: an old page of KDZ pictures with the page script, and screenshots of it
+# in headless Chromium (out/demo/web.png, web-menu.png, web-info.png).
+demo-web: web
+	node web/demo/make-demo.mjs out/demo
+
+bench: build-native bench-web
 	$(BUILD)/bench/kdz_bench
 
+# The same pictures decoded natively in process and in WebAssembly under Node.
+bench-web: build-native web
+	node web/bench/decode-bench.mjs $(BUILD)
+
 clean:
-	rm -rf $(BUILD) build-asan build-fuzz build-win32 build-win64
+	rm -rf $(BUILD) build-asan build-fuzz build-win32 build-win64 build-wasm web/dist

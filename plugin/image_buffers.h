@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "plugin/viewer_instance.h"
+#include "viewer/win/viewer_instance.h"
 
 namespace kdz {
 namespace plugin {

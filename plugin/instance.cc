@@ -14,13 +14,13 @@
 #include "plugin/image_buffers.h"
 #include "plugin/stream_check.h"
 #include "plugin/stream_math.h"
-#include "plugin/viewer_instance.h"
+#include "viewer/win/viewer_instance.h"
 #include "viewer/win/viewer_wnd.h"
 #include "winlib/gdi.h"
 
 namespace {
 
-using kdz::plugin::ImageBufferSet;
+using kdz::ImageBufferSet;
 
 const char kMessageCaption[] = "Plug-in-test";
 const char kSubclassFailed[] = "SubclassWindow Failed";

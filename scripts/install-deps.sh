@@ -13,8 +13,9 @@ packages=(
   groff-base
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
   wine64 xvfb xauth
-  # The WebAssembly build of the library (clang 19 for wasm32-wasi with its C++ library).
-  clang-19 lld-19 wasi-libc libc++-19-dev-wasm32 libc++abi-19-dev-wasm32
+  # The WebAssembly build of the library (clang 19 for wasm32-wasi with its C++ library;
+  # llvm-19's archiver indexes wasm objects for the linker).
+  clang-19 lld-19 llvm-19 wasi-libc libc++-19-dev-wasm32 libc++abi-19-dev-wasm32
   libclang-rt-19-dev-wasm32
   # Browsers for the web viewer's tests (driven by the npm packages in web/).
   chromium firefox-esr fonts-dejavu-core
@@ -44,6 +45,14 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "install-deps: installing ${missing[*]}"
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Node and npm for the web module's tests and tools (Node 18 or later): Debian's, unless
+# the machine has a Node of its own already (a packaged npm would clash with it).
+if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+  echo "install-deps: installing nodejs npm"
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends nodejs npm
 fi
 
 # 32-bit Wine, to run the product itself (the 32-bit DLL), where this machine's kernel

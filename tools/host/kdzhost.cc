@@ -13,9 +13,9 @@
 #include <sstream>
 
 #include "kdz/kdz.h"
-#include "plugin/viewer_instance.h"
 #include "tools/host/call_check.h"
 #include "tools/host/host.h"
+#include "viewer/win/viewer_instance.h"
 #include "winlib/gdi.h"
 
 namespace kdzhost {

@@ -6,9 +6,9 @@
 #include <iterator>
 #include <new>
 
-#include "plugin/viewer_instance.h"
 #include "viewer/image_info.h"
 #include "viewer/view_state.h"
+#include "viewer/win/viewer_instance.h"
 #include "winlib/gdi.h"
 #include "winlib/menu.h"
 

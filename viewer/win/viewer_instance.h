@@ -1,5 +1,6 @@
 // ViewerInstance, the record of one embedded image, and the set of global-heap blocks
-// that holds its picture.
+// that holds its picture. The plug-in creates and fills the record; the viewer window
+// paints and describes the picture it holds.
 #pragma once
 
 #include <windows.h>
@@ -11,7 +12,6 @@ class CViewerWnd;
 class CPalette;
 
 namespace kdz {
-namespace plugin {
 
 // A fixed, zero-filled global-heap block, locked once for its whole life.
 struct GlobalBlock {
@@ -28,7 +28,6 @@ struct ImageBufferSet {
   GlobalBlock paletteBlock;
 };
 
-}  // namespace plugin
 }  // namespace kdz
 
 // The instance handle's pdata and every stream's pdata point here.
@@ -41,5 +40,5 @@ struct ViewerInstance {
   uint16_t mode = 0;               // embedding mode given to NPP_New; not used
   // The blocks that this instance's last stream allocated. Each instance owns its own
   // set, so that no window paints from blocks another instance released or replaced.
-  kdz::plugin::ImageBufferSet buffers;
+  kdz::ImageBufferSet buffers;
 };
