@@ -78,7 +78,9 @@ int DecodeCoefficients(DecoderState& s, int letter) {
   const int p = PlaneIndexOf(letter);
   std::vector<int16_t>& planeVector = s.PlaneBuffer(p);
   try {
-    planeVector.assign(static_cast<size_t>(s.planeSize), 0);
+    // A new value-initialised vector is zeroed by memset, where assign(n, 0) would
+    // store sample by sample.
+    planeVector = std::vector<int16_t>(static_cast<size_t>(s.planeSize));
   } catch (const std::bad_alloc&) {
     planeVector.clear();
     return s.Fail(Error::kOutOfMemory, "cannot allocate a coefficient plane");
