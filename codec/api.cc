@@ -71,6 +71,7 @@ Result DecodeToBitmap(const uint8_t* data, size_t size, bool eightBit, Bitmap* o
   if (data == nullptr && size != 0) return Failure(Error::kInvalidArgument, "no data");
   auto state = std::make_unique<DecoderState>();
   state->maxPixels = limits.maxPixels;
+  state->threads = limits.threads;
   BuildClampTable(*state);
 
   // Parse and check the header first, so the block is sized by a picture that has

@@ -4,11 +4,15 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "codec/coeff_decoder.h"
 #include "codec/color.h"
 #include "codec/file_format.h"
+#include "codec/parallel.h"
 #include "codec/wavelet.h"
 #include "quant/color_quant.h"
 
@@ -44,6 +48,67 @@ void PadRows(uint8_t* area, size_t rowBytes, int rows) {
   }
 }
 
+// Decodes the three planes and transforms each as soon as it is decoded, the planes
+// on threads of their own: every plane has its own segments and value table, so
+// after the file header each needs only its own copy of the decoder's registers and
+// model. With two threads 'y' (the largest plane) runs on one and 'i', 'q' in turn
+// on the other. The planes, the first error in plane order and the reads past the
+// end come out as from decoding 'y', 'i', 'q' in turn. True when all three planes
+// were decoded (then also transformed).
+bool DecodeAndTransformConcurrently(DecoderState& state, int threads) {
+  if (ParsePlaneHeader(state, 'y') != 0) return false;
+  if (!IsDecodableVersion(state)) return true;  // nothing to decode; the caller reports it
+  DecoderState side[2] = {state, state};
+  side[0].readPos = static_cast<size_t>(state.planeOffsetI);
+  side[1].readPos = static_cast<size_t>(state.planeOffsetQ);
+  bool ok[3] = {false, false, false};
+  auto luma = [&] {
+    ok[0] = DecodeCoefficients(state, 'y') == 0;
+    if (ok[0]) (void)InverseTransformPlane(state, state.planeY.data(), 'y');
+  };
+  auto chroma = [&](int k) {
+    DecoderState& s = side[k];
+    const int letter = k == 0 ? 'i' : 'q';
+    ok[k + 1] = DecodePlane(s, letter) == 0;
+    if (ok[k + 1] && !s.PlaneBuffer(k + 1).empty()) {
+      (void)InverseTransformPlane(s, s.PlaneBuffer(k + 1).data(), letter);
+    }
+  };
+  if (threads >= 3) {
+    RunTasks({luma, [&] { chroma(0); }, [&] { chroma(1); }});
+  } else {
+    RunTasks({luma, [&] {
+                chroma(0);
+                chroma(1);
+              }});
+  }
+  for (int k = 0; k < 2; ++k) {
+    if (side[k].error != Error::kNone) (void)state.Fail(side[k].error, side[k].errorDetail);
+    state.readPastEnd = state.readPastEnd || side[k].readPastEnd;
+  }
+  state.planeI = std::move(side[0].planeI);
+  state.planeQ = std::move(side[1].planeQ);
+  state.readPos = side[1].readPos;
+  return ok[0] && ok[1] && ok[2];
+}
+
+// The colour conversion of all samples, in as many slices as threads.
+void ConvertConcurrently(const DecoderState& state, uint8_t* pixelArea, int threads) {
+  const size_t count = static_cast<size_t>(state.planeSize);
+  const size_t parts = static_cast<size_t>(threads);
+  // Slices of whole multiples of 256 samples (the conversion's chunk), never empty.
+  const size_t slice = ((count + parts - 1) / parts + 255) & ~size_t{255};
+  std::vector<std::function<void()>> tasks;
+  for (size_t begin = 0; begin < count; begin += slice) {
+    const size_t n = count - begin < slice ? count - begin : slice;
+    tasks.push_back([&state, pixelArea, begin, n] {
+      YiqToRgb(state, state.planeY.data() + begin, state.planeI.data() + begin, state.planeQ.data() + begin,
+               pixelArea + 3 * begin, n);
+    });
+  }
+  RunTasks(tasks);
+}
+
 }  // namespace
 
 size_t BitmapBlockSize(int64_t width, int64_t height) {
@@ -77,14 +142,24 @@ int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, 
   state.pixelAreaCapacity = pixelAreaSize;
 
   int result = 0;
-  if (DecodePlane(state, 'y') == 0 && DecodePlane(state, 'i') == 0 && DecodePlane(state, 'q') == 0) {
+  const int threads = ResolveThreadCount(state.threads);
+  const bool decoded = threads > 1 ? DecodeAndTransformConcurrently(state, threads)
+                                   : DecodePlane(state, 'y') == 0 && DecodePlane(state, 'i') == 0 &&
+                                         DecodePlane(state, 'q') == 0;
+  if (decoded) {
     if (state.planeY.empty() || state.planeI.empty() || state.planeQ.empty()) {
       state.Fail(Error::kOutOfMemory, "a coefficient plane is missing");
     } else {
-      ReconstructImage(state, pixelArea);
+      if (threads > 1) {
+        ConvertConcurrently(state, pixelArea, threads);  // the planes are transformed already
+      } else {
+        ReconstructImage(state, pixelArea);
+      }
       *width = state.width;
       *height = state.height;
       result = 1;
+      // The quantiser reads only the pixels: the planes go before its blocks come.
+      ReleasePlanes(state);
       if (paletteBlock != nullptr) {
         const int32_t colors = ColorQuant2(pixelArea, state.width, state.height, 1, 0, paletteBlock, 256);
         if (colors == 0) {

@@ -7,6 +7,8 @@
 
 #include "codec/color.h"
 #include "codec/wavelet.h"
+#include "kdz/encoder.h"
+#include "kdz/kdz.h"
 
 namespace kdz {
 namespace {
@@ -88,6 +90,50 @@ TEST(PlainForms, ScratchKeptOverLevelsGivesThePlainPlane) {
     }
   }
   EXPECT_EQ(fast, plain);
+}
+
+// Every thread count gives the bitmap of the decode on the caller's thread alone, in
+// both depths: pictures smaller than a conversion slice, odd sizes whose borders the
+// transform leaves alone, chroma planes with and without coded levels, and a
+// second segment, as the encoder makes them.
+TEST(PlainForms, EveryThreadCountGivesTheSameBitmap) {
+  std::mt19937 rng(3);
+  struct Case {
+    int width, height, quality, levels;
+  };
+  const Case cases[] = {{1, 1, 75, 0}, {2, 3, 90, 0}, {37, 21, 60, 2}, {130, 98, 95, 3}, {256, 200, 40, -1}};
+  for (const Case& c : cases) {
+    RgbImage picture;
+    picture.width = c.width;
+    picture.height = c.height;
+    picture.rgb.resize(static_cast<size_t>(c.width) * c.height * 3);
+    for (size_t k = 0; k < picture.rgb.size(); ++k) {
+      // Smooth ramps plus noise, so every plane carries coded detail.
+      const size_t px = k / 3;
+      const int x = static_cast<int>(px % static_cast<size_t>(c.width));
+      const int y = static_cast<int>(px / static_cast<size_t>(c.width));
+      picture.rgb[k] = static_cast<uint8_t>((x * 5 + y * 3 + static_cast<int>(k % 3) * 70 + static_cast<int>(rng() % 40)) & 255);
+    }
+    EncodeOptions options;
+    options.quality = c.quality;
+    options.levels = c.levels;
+    std::vector<uint8_t> file;
+    ASSERT_TRUE(Encode(picture, options, &file).ok()) << c.width << " x " << c.height;
+    for (bool eightBit : {false, true}) {
+      Limits one;
+      one.threads = 1;
+      Bitmap plain;
+      ASSERT_TRUE(DecodeToBitmap(file.data(), file.size(), eightBit, &plain, one).ok());
+      for (int threads : {2, 3, 4, 0}) {
+        Limits limits;
+        limits.threads = threads;
+        Bitmap fast;
+        ASSERT_TRUE(DecodeToBitmap(file.data(), file.size(), eightBit, &fast, limits).ok());
+        EXPECT_EQ(fast.block, plain.block) << c.width << " x " << c.height << ", " << threads << " threads";
+        EXPECT_EQ(fast.colorsUsed, plain.colorsUsed);
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ constexpr uint64_t kMaxInputBytes = 64u << 20;
 
 const char kUsage[] =
     "usage: kdz info FILE [--json]\n"
-    "       kdz decode [--24bit|--8bit] [--max-pixels N] IN.kdz OUT.{bmp,png,ppm}\n"
+    "       kdz decode [--24bit|--8bit] [--max-pixels N] [--threads N] IN.kdz OUT.{bmp,png,ppm}\n"
     "       kdz encode [--size BYTES | --quality Q] [--levels L] IN.png OUT.kdz\n"
     "       kdz --help\n";
 
@@ -40,6 +40,7 @@ const char kHelp[] =
     "                   shows it: an 8-bit BMP, an indexed PNG, or its colours in PPM\n"
     "      --max-pixels N\n"
     "                   refuse pictures of more than N pixels (default 8192 x 8192)\n"
+    "      --threads N  decode on at most N threads (default: one per core)\n"
     "\n"
     "  encode IN OUT    encode the PNG picture IN (any colour type; alpha is dropped\n"
     "                   with a warning) into the KDZ file OUT\n"
@@ -108,7 +109,7 @@ struct Args {
   std::vector<std::string> operands;
 };
 
-const char* const kValueOptions[] = {"--max-pixels", "--size", "--quality", "--levels"};
+const char* const kValueOptions[] = {"--max-pixels", "--size", "--quality", "--levels", "--threads"};
 
 Args SplitArgs(int argc, char** argv, int first) {
   Args a;
@@ -307,6 +308,10 @@ int RunDecode(const Args& args) {
     } else if (std::string value; OptionValue(o, "--max-pixels", &value)) {
       if (!ParseCount(value, &limits.maxPixels)) {
         return UsageError("decode: --max-pixels needs a positive whole number");
+      }
+    } else if (OptionValue(o, "--threads", &value)) {
+      if (!ParseInt(value, 1, 64, &limits.threads)) {
+        return UsageError("decode: --threads needs a whole number from 1 to 64");
       }
     } else {
       return UsageError("decode: unknown option " + o);
