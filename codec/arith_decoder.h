@@ -29,56 +29,94 @@ int DecodeSymbol(DecoderState& state);
 // Adapts the model to a decoded index other than the end symbol.
 void UpdateModel(DecoderState& state, int index);
 
-// The per-symbol steps are defined here so that the coefficient loop inlines them
-// and keeps the registers out of memory.
-inline int InputBit(DecoderState& state) {
-  if (state.bitsLeft == 0) {
-    if (state.readPos < state.dataSize) {
-      state.bitBuffer = state.dataBase[state.readPos];
-    } else {
-      state.bitBuffer = 0;
-      state.readPastEnd = true;
-    }
-    ++state.readPos;
-    state.bitsLeft = 8;
+// The registers and the bit input of the decoder as a value of their own: the
+// coefficient loop works on a local copy, which the compiler keeps in machine
+// registers, and hands it back to the state when a segment ends. The steps are
+// defined here so that the loop inlines them.
+struct ArithRegisters {
+  int32_t codeValue, low, high, bitBuffer, bitsLeft;
+  size_t readPos;
+  const uint8_t* data;
+  size_t size;
+  bool readPastEnd;
+
+  explicit ArithRegisters(const DecoderState& s)
+      : codeValue(s.codeValue), low(s.low), high(s.high), bitBuffer(s.bitBuffer), bitsLeft(s.bitsLeft),
+        readPos(s.readPos), data(s.dataBase), size(s.dataSize), readPastEnd(s.readPastEnd) {}
+  void StoreTo(DecoderState& s) const {
+    s.codeValue = codeValue;
+    s.low = low;
+    s.high = high;
+    s.bitBuffer = bitBuffer;
+    s.bitsLeft = bitsLeft;
+    s.readPos = readPos;
+    s.readPastEnd = readPastEnd;
   }
-  const int bit = state.bitBuffer & 1;
-  state.bitBuffer >>= 1;
-  --state.bitsLeft;
+};
+
+inline int InputBit(ArithRegisters& r) {
+  if (r.bitsLeft == 0) {
+    if (r.readPos < r.size) {
+      r.bitBuffer = r.data[r.readPos];
+    } else {
+      r.bitBuffer = 0;
+      r.readPastEnd = true;
+    }
+    ++r.readPos;
+    r.bitsLeft = 8;
+  }
+  const int bit = r.bitBuffer & 1;
+  r.bitBuffer >>= 1;
+  --r.bitsLeft;
+  return bit;
+}
+
+// DecodeSymbol on the registers r with the model's cumulative counts.
+inline int DecodeSymbol(ArithRegisters& r, const int32_t* cumFreq, int32_t symbolCount) {
+  const int32_t range = r.high - r.low + 1;
+  const int32_t total = cumFreq[0];
+  const int32_t cum = ((r.codeValue - r.low + 1) * total - 1) / range;
+  // The registers keep low <= codeValue <= high, so cum lies in 0..total-1 and the
+  // search stops at the end symbol at the latest; the bound only guards that.
+  int index = 1;
+  while (index < symbolCount && cumFreq[index] > cum) ++index;
+
+  const int32_t low = r.low;
+  r.high = low + (range * cumFreq[index - 1]) / total - 1;
+  r.low = low + (range * cumFreq[index]) / total;
+
+  for (;;) {
+    if (r.high < kHalf) {
+      // nothing to subtract
+    } else if (r.low >= kHalf) {
+      r.codeValue -= kHalf;
+      r.low -= kHalf;
+      r.high -= kHalf;
+    } else if (r.low >= kFirstQuarter && r.high < kThirdQuarter) {
+      r.codeValue -= kFirstQuarter;
+      r.low -= kFirstQuarter;
+      r.high -= kFirstQuarter;
+    } else {
+      break;
+    }
+    r.low = 2 * r.low;
+    r.high = 2 * r.high + 1;
+    r.codeValue = 2 * r.codeValue + InputBit(r);
+  }
+  return index;
+}
+
+inline int InputBit(DecoderState& state) {
+  ArithRegisters r(state);
+  const int bit = InputBit(r);
+  r.StoreTo(state);
   return bit;
 }
 
 inline int DecodeSymbol(DecoderState& state) {
-  const int32_t range = state.high - state.low + 1;
-  const int32_t total = state.cumFreq[0];
-  const int32_t cum = ((state.codeValue - state.low + 1) * total - 1) / range;
-  // The registers keep low <= codeValue <= high, so cum lies in 0..total-1 and the
-  // search stops at the end symbol at the latest; the bound only guards that.
-  int index = 1;
-  while (index < state.symbolCount && state.cumFreq[index] > cum) ++index;
-
-  const int32_t low = state.low;
-  state.high = low + (range * state.cumFreq[index - 1]) / total - 1;
-  state.low = low + (range * state.cumFreq[index]) / total;
-
-  for (;;) {
-    if (state.high < kHalf) {
-      // nothing to subtract
-    } else if (state.low >= kHalf) {
-      state.codeValue -= kHalf;
-      state.low -= kHalf;
-      state.high -= kHalf;
-    } else if (state.low >= kFirstQuarter && state.high < kThirdQuarter) {
-      state.codeValue -= kFirstQuarter;
-      state.low -= kFirstQuarter;
-      state.high -= kFirstQuarter;
-    } else {
-      break;
-    }
-    state.low = 2 * state.low;
-    state.high = 2 * state.high + 1;
-    state.codeValue = 2 * state.codeValue + InputBit(state);
-  }
+  ArithRegisters r(state);
+  const int index = DecodeSymbol(r, state.cumFreq, state.symbolCount);
+  r.StoreTo(state);
   return index;
 }
 
