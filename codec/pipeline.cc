@@ -161,7 +161,12 @@ int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, 
       // The quantiser reads only the pixels: the planes go before its blocks come.
       ReleasePlanes(state);
       if (paletteBlock != nullptr) {
-        const int32_t colors = ColorQuant2(pixelArea, state.width, state.height, 1, 0, paletteBlock, 256);
+        // With threads the counting and the filling of the cache blocks of the
+        // picture's colours are split into tasks; the result is ColorQuant2's.
+        const int32_t colors =
+            threads > 1 ? ColorQuant2Split(pixelArea, state.width, state.height, 1, 0, paletteBlock, 256, threads,
+                                           [](const std::vector<std::function<void()>>& tasks) { RunTasks(tasks); })
+                        : ColorQuant2(pixelArea, state.width, state.height, 1, 0, paletteBlock, 256);
         if (colors == 0) {
           state.Fail(Error::kQuantFailed, "Color quant 2 encountered an error!");
           result = 0;

@@ -9,6 +9,8 @@
 #include "codec/wavelet.h"
 #include "kdz/encoder.h"
 #include "kdz/kdz.h"
+#include "quant/color_quant.h"
+#include "quant/quant_internal.h"
 
 namespace kdz {
 namespace {
@@ -90,6 +92,63 @@ TEST(PlainForms, ScratchKeptOverLevelsGivesThePlainPlane) {
     }
   }
   EXPECT_EQ(fast, plain);
+}
+
+// Pictures for the quantiser: noise around a few colours, a smooth ramp, and one
+// colour in more pixels than a histogram cell can count (in every slice, too).
+std::vector<std::vector<uint8_t>> QuantPictures(std::mt19937& rng, int pixels) {
+  std::vector<std::vector<uint8_t>> out(3, std::vector<uint8_t>(static_cast<size_t>(pixels) * 3));
+  for (int k = 0; k < pixels * 3; ++k) {
+    out[0][k] = static_cast<uint8_t>((k % 3) * 90 + (k / 999 % 4) * 30 + static_cast<int>(rng() % 25));
+    out[1][k] = static_cast<uint8_t>((k / 3 % 256 + k % 3 * 40) & 255);
+    out[2][k] = static_cast<uint8_t>(k % 3 == 1 ? 200 : 17);
+  }
+  return out;
+}
+
+TEST(PlainForms, DitheringMatchesThePlainLoop) {
+  std::mt19937 rng(9);
+  const int width = 173, height = 61;
+  for (const auto& picture : QuantPictures(rng, width * height)) {
+    QuantState fast, plain;
+    for (QuantState* qs : {&fast, &plain}) {
+      ASSERT_EQ(SetUpQuantState(*qs, width, height, 1, 256), 0);
+      CountColors(*qs, picture.data());
+      ASSERT_EQ(ChoosePalette(*qs), 0);
+      std::fill(qs->histogram.begin(), qs->histogram.end(), uint16_t{0});
+    }
+    std::vector<uint8_t> a(static_cast<size_t>(width) * height), b(a.size());
+    MapDithered(fast, picture.data(), a.data());
+    MapDitheredPlain(plain, picture.data(), b.data());
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(fast.errorArray, plain.errorArray);
+    EXPECT_EQ(fast.histogram, plain.histogram);  // the same cache blocks, filled alike
+  }
+}
+
+TEST(PlainForms, SplitQuantiserMatchesColorQuant2) {
+  std::mt19937 rng(13);
+  const int width = 401, height = 500;  // 200500 pixels: 3 slices of over 65535
+  // Tasks run in reverse order, so nothing may depend on the order they run in.
+  const TaskRunner reverse = [](const std::vector<std::function<void()>>& tasks) {
+    for (size_t k = tasks.size(); k-- > 0;) tasks[k]();
+  };
+  for (const auto& picture : QuantPictures(rng, width * height)) {
+    for (int dither : {0, 1}) {
+      std::vector<uint8_t> plain = picture;
+      uint8_t plainPalette[768] = {};
+      const int32_t colours = ColorQuant2(plain.data(), width, height, dither, 0, plainPalette, 256);
+      ASSERT_GT(colours, 0);
+      for (int parts : {2, 3, 4}) {
+        std::vector<uint8_t> split = picture;
+        uint8_t splitPalette[768] = {};
+        EXPECT_EQ(ColorQuant2Split(split.data(), width, height, dither, 0, splitPalette, 256, parts, reverse), colours);
+        EXPECT_EQ(split, plain) << parts << " parts, dither " << dither;
+        EXPECT_EQ(std::vector<uint8_t>(splitPalette, splitPalette + 768),
+                  std::vector<uint8_t>(plainPalette, plainPalette + 768));
+      }
+    }
+  }
 }
 
 // Every thread count gives the bitmap of the decode on the caller's thread alone, in
