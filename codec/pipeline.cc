@@ -181,7 +181,7 @@ int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, 
 }
 
 int DecodeKdzBytes(DecoderState& state, const uint8_t* data, size_t size, uint8_t* bitmapBlock,
-                   size_t bitmapBlockSize, uint8_t* paletteBlock) {
+                   size_t bitmapBlockSize, uint8_t* paletteBlock, int* colorsUsed) {
   state.ClearError();
   if (bitmapBlock == nullptr || bitmapBlockSize < static_cast<size_t>(kPixelAreaOffset)) {
     state.Fail(Error::kInvalidArgument, "no bitmap block to decode into");
@@ -213,6 +213,7 @@ int DecodeKdzBytes(DecoderState& state, const uint8_t* data, size_t size, uint8_
                       paletteBlock, &colors) == 0) {
     return 0;
   }
+  if (colorsUsed != nullptr) *colorsUsed = colors;
   Put32(header + 4, static_cast<uint32_t>(width));
   Put32(header + 8, static_cast<uint32_t>(height));
   Put32(header + 20, static_cast<uint32_t>(width) * static_cast<uint32_t>(height) * 3u);  // biSizeImage

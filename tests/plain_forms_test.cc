@@ -2,6 +2,7 @@
 // replaced: the same bytes for random inputs over the whole range of their types.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -183,6 +184,19 @@ TEST(PlainForms, EveryThreadCountGivesTheSameBitmap) {
       one.threads = 1;
       Bitmap plain;
       ASSERT_TRUE(DecodeToBitmap(file.data(), file.size(), eightBit, &plain, one).ok());
+      if (eightBit) {
+        // The count of colours in use, as it was once derived from the bitmap: the
+        // last non-zero colour-table entry and the largest index.
+        int used = 0;
+        for (int k = 0; k < 256; ++k) {
+          const uint8_t* e = plain.block.data() + 40 + 4 * k;
+          if (e[0] | e[1] | e[2]) used = k + 1;
+        }
+        for (int r = 0; r < plain.height; ++r) {
+          for (int x = 0; x < plain.width; ++x) used = std::max(used, plain.Row(r)[x] + 1);
+        }
+        EXPECT_EQ(plain.colorsUsed, used);
+      }
       for (int threads : {2, 3, 4, 0}) {
         Limits limits;
         limits.threads = threads;
