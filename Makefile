@@ -60,8 +60,11 @@ test: build test-native test-win test-sanitize fuzz-short
 demo: build
 	scripts/demo.sh $(BUILD)
 
+# In-process figures per stage (Google Benchmark), then the whole-process comparison
+# with djpeg and dwebp on the shared pictures (bench/peers.sh, about a minute).
 bench: build-native
 	$(BUILD)/bench/kdz_bench
+	bench/peers.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) build-asan build-fuzz build-win32 build-win64
