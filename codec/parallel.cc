@@ -25,6 +25,13 @@ void RunTasks(const std::vector<std::function<void()>>& tasks) {
 #if KDZ_HAVE_THREADS
   std::vector<std::thread> threads;
   std::vector<size_t> inline_tasks;
+  try {
+    threads.reserve(tasks.size());
+    inline_tasks.reserve(tasks.size());
+  } catch (const std::exception&) {  // no memory even for the bookkeeping: in turn
+    for (const auto& task : tasks) task();
+    return;
+  }
   for (size_t k = 1; k < tasks.size(); ++k) {
     try {
       threads.emplace_back(tasks[k]);

@@ -14,7 +14,7 @@ int ResolveThreadCount(int requested);
 
 // Runs every task and returns when all have finished. The first runs on the
 // caller's thread, each other one on a thread of its own (or, failing that, on the
-// caller's thread after the first). Tasks must not throw.
+// caller's thread after the first). Tasks must not throw; neither does this.
 void RunTasks(const std::vector<std::function<void()>>& tasks);
 
 }  // namespace kdz

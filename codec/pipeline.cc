@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -74,13 +75,25 @@ bool DecodeAndTransformConcurrently(DecoderState& state, int threads) {
       (void)InverseTransformPlane(s, s.PlaneBuffer(k + 1).data(), letter);
     }
   };
-  if (threads >= 3) {
-    RunTasks({luma, [&] { chroma(0); }, [&] { chroma(1); }});
+  std::vector<std::function<void()>> tasks;
+  try {
+    if (threads >= 3) {
+      tasks = {luma, [&] { chroma(0); }, [&] { chroma(1); }};
+    } else {
+      tasks = {luma, [&] {
+                 chroma(0);
+                 chroma(1);
+               }};
+    }
+  } catch (const std::bad_alloc&) {
+    tasks.clear();
+  }
+  if (tasks.empty()) {  // not even the task list fits: the same work in turn
+    luma();
+    chroma(0);
+    chroma(1);
   } else {
-    RunTasks({luma, [&] {
-                chroma(0);
-                chroma(1);
-              }});
+    RunTasks(tasks);
   }
   for (int k = 0; k < 2; ++k) {
     if (side[k].error != Error::kNone) (void)state.Fail(side[k].error, side[k].errorDetail);
@@ -99,12 +112,17 @@ void ConvertConcurrently(const DecoderState& state, uint8_t* pixelArea, int thre
   // Slices of whole multiples of 256 samples (the conversion's chunk), never empty.
   const size_t slice = ((count + parts - 1) / parts + 255) & ~size_t{255};
   std::vector<std::function<void()>> tasks;
-  for (size_t begin = 0; begin < count; begin += slice) {
-    const size_t n = count - begin < slice ? count - begin : slice;
-    tasks.push_back([&state, pixelArea, begin, n] {
-      YiqToRgb(state, state.planeY.data() + begin, state.planeI.data() + begin, state.planeQ.data() + begin,
-               pixelArea + 3 * begin, n);
-    });
+  try {
+    for (size_t begin = 0; begin < count; begin += slice) {
+      const size_t n = count - begin < slice ? count - begin : slice;
+      tasks.push_back([&state, pixelArea, begin, n] {
+        YiqToRgb(state, state.planeY.data() + begin, state.planeI.data() + begin, state.planeQ.data() + begin,
+                 pixelArea + 3 * begin, n);
+      });
+    }
+  } catch (const std::bad_alloc&) {  // not even the task list fits: in one go
+    YiqToRgb(state, state.planeY.data(), state.planeI.data(), state.planeQ.data(), pixelArea, count);
+    return;
   }
   RunTasks(tasks);
 }
