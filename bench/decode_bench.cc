@@ -94,6 +94,37 @@ void BM_InverseTransform(benchmark::State& st) {
 }
 BENCHMARK(BM_InverseTransform)->Unit(benchmark::kMillisecond);
 
+// The same levels by the plain steps (a region-sized scratch plane per level, the
+// whole vertical step before the horizontal one), for comparison.
+void BM_InverseTransformPlain(benchmark::State& st) {
+  const std::vector<uint8_t>& file = BenchFile();
+  DecoderState s;
+  Prepare(s, file);
+  if (DecodePlane(s, 'y') || DecodePlane(s, 'i') || DecodePlane(s, 'q')) st.SkipWithError("decode failed");
+  const std::vector<int16_t> planes[3] = {s.planeY, s.planeI, s.planeQ};
+  std::vector<int16_t> work[3];
+  for (auto _ : st) {
+    st.PauseTiming();
+    for (int p = 0; p < 3; ++p) work[p] = planes[p];
+    st.ResumeTiming();
+    for (int p = 0; p < 3; ++p) {
+      const int n = s.levels - s.uncodedLevels[p];
+      int r = s.height >> s.levels, c = s.width >> s.levels;
+      for (int j = 1; j <= s.levels; ++j) {
+        r *= 2;
+        c *= 2;
+        if (j <= n) {
+          SynthesizeLevelPlain(work[p].data(), s.width, r, c);
+        } else {
+          InterpolateLevelPlain(work[p].data(), s.width, r, c);
+        }
+      }
+    }
+    benchmark::DoNotOptimize(work[2].data());
+  }
+}
+BENCHMARK(BM_InverseTransformPlain)->Unit(benchmark::kMillisecond);
+
 void BM_YiqToRgb(benchmark::State& st) {
   const std::vector<uint8_t>& file = BenchFile();
   DecoderState s;
@@ -107,10 +138,25 @@ void BM_YiqToRgb(benchmark::State& st) {
 }
 BENCHMARK(BM_YiqToRgb)->Unit(benchmark::kMillisecond);
 
+void BM_YiqToRgbByTables(benchmark::State& st) {
+  const std::vector<uint8_t>& file = BenchFile();
+  DecoderState s;
+  Prepare(s, file);
+  if (DecodePlane(s, 'y') || DecodePlane(s, 'i') || DecodePlane(s, 'q')) st.SkipWithError("decode failed");
+  std::vector<uint8_t> pixels(static_cast<size_t>(s.planeSize) * 3);
+  for (auto _ : st) {
+    YiqToRgbByTables(s, s.planeY.data(), s.planeI.data(), s.planeQ.data(), pixels.data(), static_cast<size_t>(s.planeSize));
+    benchmark::DoNotOptimize(pixels.data());
+  }
+}
+BENCHMARK(BM_YiqToRgbByTables)->Unit(benchmark::kMillisecond);
+
+// Whole decodes on the caller's thread (threads 1) and on one thread per core (0).
 void BM_WholeDecode(benchmark::State& st) {
   const std::vector<uint8_t>& file = BenchFile();
   const bool eightBit = st.range(0) != 0;
   DecoderState s;
+  s.threads = static_cast<int32_t>(st.range(1));
   BuildClampTable(s);
   std::vector<uint8_t> bitmap(BitmapBlockSize(512, 512));
   uint8_t palette[768];
@@ -121,7 +167,10 @@ void BM_WholeDecode(benchmark::State& st) {
     benchmark::DoNotOptimize(bitmap.data());
   }
 }
-BENCHMARK(BM_WholeDecode)->Arg(0)->Arg(1)->ArgName("eightBit")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WholeDecode)
+    ->ArgsProduct({{0, 1}, {1, 0}})
+    ->ArgNames({"eightBit", "threads"})
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace kdz

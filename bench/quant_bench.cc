@@ -2,11 +2,14 @@
 #include <benchmark/benchmark.h>
 #include <png.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "codec/parallel.h"
 #include "quant/color_quant.h"
 #include "quant/quant_internal.h"
 
@@ -109,6 +112,23 @@ void MapBench(benchmark::State& state, int32_t dither) {
 }
 
 void BM_MapDithered(benchmark::State& state) { MapBench(state, 1); }
+
+// The plain dithering loop that MapDithered replaced, for comparison.
+void BM_MapDitheredPlain(benchmark::State& state) {
+  const BenchPicture* pic = PictureFor(state);
+  if (pic == nullptr) return;
+  QuantState qs;
+  if (!ChosenState(*pic, 1, qs)) return state.SkipWithError("no palette");
+  std::vector<uint8_t> index(static_cast<size_t>(pic->width) * pic->height);
+  for (auto _ : state) {
+    std::fill(qs.errorArray.begin(), qs.errorArray.end(), int16_t{0});
+    std::fill(qs.histogram.begin(), qs.histogram.end(), uint16_t{0});
+    qs.oddRow = 0;
+    MapDitheredPlain(qs, pic->bgr.data(), index.data());
+    benchmark::DoNotOptimize(index.data());
+  }
+  SetPixels(state, *pic);
+}
 void BM_MapNearest(benchmark::State& state) { MapBench(state, 0); }
 
 void BM_ColorQuant2(benchmark::State& state) {
@@ -128,10 +148,33 @@ void BM_ColorQuant2(benchmark::State& state) {
   SetPixels(state, *pic);
 }
 
+// ColorQuant2Split over one thread per core, as the decode pipeline calls it.
+void BM_ColorQuant2Split(benchmark::State& state) {
+  const BenchPicture* pic = PictureFor(state);
+  if (pic == nullptr) return;
+  std::vector<uint8_t> work(pic->bgr.size());
+  uint8_t palette[768];
+  const int32_t parts = ResolveThreadCount(0);
+  const TaskRunner runner = [](const std::vector<std::function<void()>>& tasks) { RunTasks(tasks); };
+  for (auto _ : state) {
+    state.PauseTiming();
+    work = pic->bgr;
+    state.ResumeTiming();
+    if (ColorQuant2Split(work.data(), pic->width, pic->height, 1, 0, palette, 256, parts, runner) == 0) {
+      return state.SkipWithError("ColorQuant2Split failed");
+    }
+    benchmark::DoNotOptimize(work.data());
+  }
+  state.counters["parts"] = parts;
+  SetPixels(state, *pic);
+}
+
 BENCHMARK(BM_CountColors)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ChoosePalette)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MapDithered)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MapNearest)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MapDitheredPlain)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ColorQuant2Split)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ColorQuant2)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

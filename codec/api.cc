@@ -71,6 +71,7 @@ Result DecodeToBitmap(const uint8_t* data, size_t size, bool eightBit, Bitmap* o
   if (data == nullptr && size != 0) return Failure(Error::kInvalidArgument, "no data");
   auto state = std::make_unique<DecoderState>();
   state->maxPixels = limits.maxPixels;
+  state->threads = limits.threads;
   BuildClampTable(*state);
 
   // Parse and check the header first, so the block is sized by a picture that has
@@ -90,26 +91,17 @@ Result DecodeToBitmap(const uint8_t* data, size_t size, bool eightBit, Bitmap* o
     return Failure(Error::kOutOfMemory, "cannot allocate the bitmap");
   }
   uint8_t palette[kPaletteBlockSize] = {};
-  if (DecodeKdzBytes(*state, data, size, block.data(), block.size(), eightBit ? palette : nullptr) == 0) {
+  int colors = 0;
+  if (DecodeKdzBytes(*state, data, size, block.data(), block.size(), eightBit ? palette : nullptr, &colors) == 0) {
     return MakeResult(*state);
   }
   out->width = state->width;
   out->height = state->height;
   out->bitsPerPixel = eightBit ? 8 : 24;
-  int used = 0;
-  if (eightBit) {
-    // Entries beyond the colours in use are zero; the last non-zero one bounds the count.
-    const uint8_t* table = block.data() + kBitmapHeaderSize;
-    for (int k = 0; k < 256; ++k) {
-      if (table[4 * k] | table[4 * k + 1] | table[4 * k + 2]) used = k + 1;
-    }
-    // Every pixel index is in use, so the largest index bounds the count as well.
-    for (int r = 0; r < out->height; ++r) {
-      const uint8_t* row = block.data() + kPixelAreaOffset + out->RowStride() * static_cast<size_t>(r);
-      for (int c = 0; c < out->width; ++c) used = std::max(used, row[c] + 1);
-    }
-  }
-  out->colorsUsed = used;
+  // The quantiser's count: every entry in use is the mean of cell centres (never all
+  // zero) and every index is below it, so it is also the last non-zero entry and
+  // one more than the largest index.
+  out->colorsUsed = eightBit ? colors : 0;
   out->block = std::move(block);
   return Result{};
 }

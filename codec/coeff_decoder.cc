@@ -78,7 +78,9 @@ int DecodeCoefficients(DecoderState& s, int letter) {
   const int p = PlaneIndexOf(letter);
   std::vector<int16_t>& planeVector = s.PlaneBuffer(p);
   try {
-    planeVector.assign(static_cast<size_t>(s.planeSize), 0);
+    // A new value-initialised vector is zeroed by memset, where assign(n, 0) would
+    // store sample by sample.
+    planeVector = std::vector<int16_t>(static_cast<size_t>(s.planeSize));
   } catch (const std::bad_alloc&) {
     planeVector.clear();
     return s.Fail(Error::kOutOfMemory, "cannot allocate a coefficient plane");
@@ -89,6 +91,8 @@ int DecodeCoefficients(DecoderState& s, int letter) {
   bool secondArmed = s.segmentOffset[p] != 0 && s.fileSignature[5] > '1';
 
   StartSegment(s);
+  ArithRegisters reg(s);
+  auto Decode = [&] { return DecodeSymbol(reg, s.cumFreq, s.symbolCount); };
 
   // Low band: an end symbol leaves the rest of it 0 and decoding goes on with the
   // detail bands from the same segment.
@@ -99,7 +103,7 @@ int DecodeCoefficients(DecoderState& s, int letter) {
   for (int r = 0; r < low.rows && !lowEnded; ++r) {
     int16_t* line = plane + static_cast<size_t>(r) * width;
     for (int c = 0; c < low.cols; ++c) {
-      const int index = DecodeSymbol(s);
+      const int index = Decode();
       if (index == s.endSymbol) {
         lowEnded = true;
         break;
@@ -111,29 +115,41 @@ int DecodeCoefficients(DecoderState& s, int letter) {
 
   // Detail bands. Once the plane is finished, the positions not yet visited are
   // cleared, so no pending-zero marker outlives the plane.
+  // Markers lie only in the levels below markLimit (see MarkZeroTree): once the plane
+  // is finished, the unvisited positions of the other levels hold the zeros they
+  // were allocated with and are passed over whole, and in the marked levels a
+  // finished row only has its markers cleared.
+  const int markLimit = levels - s.uncodedLevels[p];
   bool finished = false;
   const int bands = BandCount(levels);
   for (int k = 1; k < bands; ++k) {
     const Band band = BandAt(width, s.height, levels, k);
     const int level = (k - 1) / 3;  // j, coarsest first
+    if (finished && level >= markLimit) continue;
     BandSteps(s, p, band.n, &posStep, &negStep);
     for (int r = band.row0; r < band.row0 + band.rows; ++r) {
       int16_t* line = plane + static_cast<size_t>(r) * width;
+      if (finished) {
+        for (int c = band.col0; c < band.col0 + band.cols; ++c) line[c] = line[c] == kPendingZero ? 0 : line[c];
+        continue;
+      }
       for (int c = band.col0; c < band.col0 + band.cols; ++c) {
         if (finished || line[c] == kPendingZero) {
           line[c] = 0;
           continue;
         }
-        int index = DecodeSymbol(s);
+        int index = Decode();
         if (index == s.endSymbol) {
           if (!secondArmed) {
             finished = true;
             continue;
           }
           secondArmed = false;
+          reg.StoreTo(s);
           s.readPos = static_cast<size_t>(s.segmentOffset[p]);
           StartSegment(s);
-          index = DecodeSymbol(s);
+          reg = ArithRegisters(s);
+          index = Decode();
           if (index == s.endSymbol) {  // an empty second segment ends the plane
             finished = true;
             continue;
@@ -154,6 +170,7 @@ int DecodeCoefficients(DecoderState& s, int letter) {
     }
   }
 
+  reg.StoreTo(s);
   if (p == kPlaneY) {
     s.readPos = static_cast<size_t>(s.planeOffsetI);
   } else if (p == kPlaneI) {

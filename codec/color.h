@@ -15,7 +15,12 @@ void BuildClampTable(DecoderState& state);
 // byte 0 from the matrix row 979, 636; byte 1 from -279, -662; byte 2 from -1133,
 // 1744. Chroma is saturated to -256..255 and each sum to -1024..1023 so that every
 // lookup stays inside its table.
+// The planes may be slices: the conversion of each sample depends on that sample alone.
 void YiqToRgb(const DecoderState& state, const int16_t* y, const int16_t* i, const int16_t* q,
               uint8_t* pixels, size_t count);
+// The same conversion through the six product tables and state.clampTable, one
+// lookup per term: the plain form that YiqToRgb must match byte for byte.
+void YiqToRgbByTables(const DecoderState& state, const int16_t* y, const int16_t* i, const int16_t* q,
+                      uint8_t* pixels, size_t count);
 
 }  // namespace kdz

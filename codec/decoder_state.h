@@ -81,6 +81,10 @@ struct DecoderState {
   // Colour conversion: the saturation table, built by BuildClampTable.
   uint8_t clampTable[2048] = {};
 
+  // Threads of a decode: 1 runs every stage on the caller's thread; 0 or less takes
+  // one per core (see ResolveThreadCount). The output is the same for every count.
+  int32_t threads = 1;
+
   // Limits and the first error of the current decode.
   uint64_t maxPixels = kDefaultMaxPixels;
   // Bytes available for the pixel area; a picture that needs more is refused.

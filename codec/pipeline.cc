@@ -4,11 +4,16 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "codec/coeff_decoder.h"
 #include "codec/color.h"
 #include "codec/file_format.h"
+#include "codec/parallel.h"
 #include "codec/wavelet.h"
 #include "quant/color_quant.h"
 
@@ -44,6 +49,84 @@ void PadRows(uint8_t* area, size_t rowBytes, int rows) {
   }
 }
 
+// Decodes the three planes and transforms each as soon as it is decoded, the planes
+// on threads of their own: every plane has its own segments and value table, so
+// after the file header each needs only its own copy of the decoder's registers and
+// model. With two threads 'y' (the largest plane) runs on one and 'i', 'q' in turn
+// on the other. The planes, the first error in plane order and the reads past the
+// end come out as from decoding 'y', 'i', 'q' in turn. True when all three planes
+// were decoded (then also transformed).
+bool DecodeAndTransformConcurrently(DecoderState& state, int threads) {
+  if (ParsePlaneHeader(state, 'y') != 0) return false;
+  if (!IsDecodableVersion(state)) return true;  // nothing to decode; the caller reports it
+  DecoderState side[2] = {state, state};
+  side[0].readPos = static_cast<size_t>(state.planeOffsetI);
+  side[1].readPos = static_cast<size_t>(state.planeOffsetQ);
+  bool ok[3] = {false, false, false};
+  auto luma = [&] {
+    ok[0] = DecodeCoefficients(state, 'y') == 0;
+    if (ok[0]) (void)InverseTransformPlane(state, state.planeY.data(), 'y');
+  };
+  auto chroma = [&](int k) {
+    DecoderState& s = side[k];
+    const int letter = k == 0 ? 'i' : 'q';
+    ok[k + 1] = DecodePlane(s, letter) == 0;
+    if (ok[k + 1] && !s.PlaneBuffer(k + 1).empty()) {
+      (void)InverseTransformPlane(s, s.PlaneBuffer(k + 1).data(), letter);
+    }
+  };
+  std::vector<std::function<void()>> tasks;
+  try {
+    if (threads >= 3) {
+      tasks = {luma, [&] { chroma(0); }, [&] { chroma(1); }};
+    } else {
+      tasks = {luma, [&] {
+                 chroma(0);
+                 chroma(1);
+               }};
+    }
+  } catch (const std::bad_alloc&) {
+    tasks.clear();
+  }
+  if (tasks.empty()) {  // not even the task list fits: the same work in turn
+    luma();
+    chroma(0);
+    chroma(1);
+  } else {
+    RunTasks(tasks);
+  }
+  for (int k = 0; k < 2; ++k) {
+    if (side[k].error != Error::kNone) (void)state.Fail(side[k].error, side[k].errorDetail);
+    state.readPastEnd = state.readPastEnd || side[k].readPastEnd;
+  }
+  state.planeI = std::move(side[0].planeI);
+  state.planeQ = std::move(side[1].planeQ);
+  state.readPos = side[1].readPos;
+  return ok[0] && ok[1] && ok[2];
+}
+
+// The colour conversion of all samples, in as many slices as threads.
+void ConvertConcurrently(const DecoderState& state, uint8_t* pixelArea, int threads) {
+  const size_t count = static_cast<size_t>(state.planeSize);
+  const size_t parts = static_cast<size_t>(threads);
+  // Slices of whole multiples of 256 samples (the conversion's chunk), never empty.
+  const size_t slice = ((count + parts - 1) / parts + 255) & ~size_t{255};
+  std::vector<std::function<void()>> tasks;
+  try {
+    for (size_t begin = 0; begin < count; begin += slice) {
+      const size_t n = count - begin < slice ? count - begin : slice;
+      tasks.push_back([&state, pixelArea, begin, n] {
+        YiqToRgb(state, state.planeY.data() + begin, state.planeI.data() + begin, state.planeQ.data() + begin,
+                 pixelArea + 3 * begin, n);
+      });
+    }
+  } catch (const std::bad_alloc&) {  // not even the task list fits: in one go
+    YiqToRgb(state, state.planeY.data(), state.planeI.data(), state.planeQ.data(), pixelArea, count);
+    return;
+  }
+  RunTasks(tasks);
+}
+
 }  // namespace
 
 size_t BitmapBlockSize(int64_t width, int64_t height) {
@@ -77,16 +160,31 @@ int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, 
   state.pixelAreaCapacity = pixelAreaSize;
 
   int result = 0;
-  if (DecodePlane(state, 'y') == 0 && DecodePlane(state, 'i') == 0 && DecodePlane(state, 'q') == 0) {
+  const int threads = ResolveThreadCount(state.threads);
+  const bool decoded = threads > 1 ? DecodeAndTransformConcurrently(state, threads)
+                                   : DecodePlane(state, 'y') == 0 && DecodePlane(state, 'i') == 0 &&
+                                         DecodePlane(state, 'q') == 0;
+  if (decoded) {
     if (state.planeY.empty() || state.planeI.empty() || state.planeQ.empty()) {
       state.Fail(Error::kOutOfMemory, "a coefficient plane is missing");
     } else {
-      ReconstructImage(state, pixelArea);
+      if (threads > 1) {
+        ConvertConcurrently(state, pixelArea, threads);  // the planes are transformed already
+      } else {
+        ReconstructImage(state, pixelArea);
+      }
       *width = state.width;
       *height = state.height;
       result = 1;
+      // The quantiser reads only the pixels: the planes go before its blocks come.
+      ReleasePlanes(state);
       if (paletteBlock != nullptr) {
-        const int32_t colors = ColorQuant2(pixelArea, state.width, state.height, 1, 0, paletteBlock, 256);
+        // With threads the counting and the filling of the cache blocks of the
+        // picture's colours are split into tasks; the result is ColorQuant2's.
+        const int32_t colors =
+            threads > 1 ? ColorQuant2Split(pixelArea, state.width, state.height, 1, 0, paletteBlock, 256, threads,
+                                           [](const std::vector<std::function<void()>>& tasks) { RunTasks(tasks); })
+                        : ColorQuant2(pixelArea, state.width, state.height, 1, 0, paletteBlock, 256);
         if (colors == 0) {
           state.Fail(Error::kQuantFailed, "Color quant 2 encountered an error!");
           result = 0;
@@ -101,7 +199,7 @@ int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, 
 }
 
 int DecodeKdzBytes(DecoderState& state, const uint8_t* data, size_t size, uint8_t* bitmapBlock,
-                   size_t bitmapBlockSize, uint8_t* paletteBlock) {
+                   size_t bitmapBlockSize, uint8_t* paletteBlock, int* colorsUsed) {
   state.ClearError();
   if (bitmapBlock == nullptr || bitmapBlockSize < static_cast<size_t>(kPixelAreaOffset)) {
     state.Fail(Error::kInvalidArgument, "no bitmap block to decode into");
@@ -133,6 +231,7 @@ int DecodeKdzBytes(DecoderState& state, const uint8_t* data, size_t size, uint8_
                       paletteBlock, &colors) == 0) {
     return 0;
   }
+  if (colorsUsed != nullptr) *colorsUsed = colors;
   Put32(header + 4, static_cast<uint32_t>(width));
   Put32(header + 8, static_cast<uint32_t>(height));
   Put32(header + 20, static_cast<uint32_t>(width) * static_cast<uint32_t>(height) * 3u);  // biSizeImage

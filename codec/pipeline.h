@@ -23,9 +23,11 @@ int DecodeKdzFile(DecoderState& state, const char* fileName, uint8_t* fileBlock,
                   size_t fileBlockSize, uint8_t* bitmapBlock, size_t bitmapBlockSize,
                   uint8_t* paletteBlock);
 
-// The same for a file image already in memory.
+// The same for a file image already in memory. colorsUsed (may be null) receives
+// the number of palette colours of an 8-bit decode.
 int DecodeKdzBytes(DecoderState& state, const uint8_t* data, size_t size,
-                   uint8_t* bitmapBlock, size_t bitmapBlockSize, uint8_t* paletteBlock);
+                   uint8_t* bitmapBlock, size_t bitmapBlockSize, uint8_t* paletteBlock,
+                   int* colorsUsed = nullptr);
 
 // Decodes the three planes of the file image at fileBlock (size bytes), rebuilds
 // the picture into pixelArea (3 bytes per pixel, unpadded), hands out the size and,

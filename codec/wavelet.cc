@@ -25,7 +25,7 @@ bool GetScratch(std::vector<int16_t>* scratch, size_t n) {
 
 }  // namespace
 
-int SynthesizeLevel(int16_t* plane, int stride, int rows, int cols) {
+int SynthesizeLevelPlain(int16_t* plane, int stride, int rows, int cols) {
   std::vector<int16_t> scratch;
   if (!GetScratch(&scratch, static_cast<size_t>(rows) * cols)) return 1;
   const int h = rows / 2;
@@ -85,7 +85,7 @@ int SynthesizeLevel(int16_t* plane, int stride, int rows, int cols) {
   return 0;
 }
 
-int InterpolateLevel(int16_t* plane, int stride, int rows, int cols) {
+int InterpolateLevelPlain(int16_t* plane, int stride, int rows, int cols) {
   std::vector<int16_t> scratch;
   if (!GetScratch(&scratch, static_cast<size_t>(rows) * cols)) return 1;
   const int h = rows / 2;
@@ -121,6 +121,139 @@ int InterpolateLevel(int16_t* plane, int stride, int rows, int cols) {
   return 0;
 }
 
+bool TransformScratch::Ensure(size_t lowSamples, size_t rowSamples) {
+  try {
+    if (low.size() < lowSamples) low.resize(lowSamples);
+    if (rows.size() < 6 * rowSamples) rows.resize(6 * rowSamples);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+// The horizontal synthesis of one row: low part l[0..w-1], detail part h[0..w-1]
+// into out[0..2w-1]. The odd outputs depend on the inputs alone, so they are formed
+// first in `odd` (16-bit, as stored), and each even output from its two odd
+// neighbours: both loops vectorise.
+void SynthesizeRow(const int16_t* l, const int16_t* h, int w, int16_t* odd, int16_t* out) {
+  for (int k = 0; k <= w - 2; ++k) odd[k] = Store(((h[k] + h[k + 1]) >> 1) + l[k]);
+  for (int k = 1; k <= w - 2; ++k) {
+    out[2 * k] = Store(((odd[k - 1] + odd[k]) >> 1) - 2 * h[k]);
+    out[2 * k + 1] = odd[k];
+  }
+  out[1] = odd[0];
+  out[0] = Store(((h[1] - h[0]) >> 1) - 3 * h[0] + l[0]);
+  out[2 * w - 1] = Store((h[w - 1] >> 1) + l[w - 1]);
+  out[2 * w - 2] = Store(((h[w - 2] + 2 * (l[w - 2] - h[w - 1] + l[w - 1])) >> 2) - h[w - 1]);
+}
+
+// The horizontal interpolation of one row of low samples l[0..w-1] into out[0..2w-1].
+void InterpolateRow(const int16_t* l, int w, int16_t* out) {
+  for (int k = 1; k <= w - 1; ++k) {
+    out[2 * k] = Store((l[k - 1] + l[k]) >> 1);
+    out[2 * k + 1] = l[k];
+  }
+  out[0] = out[1] = l[0];
+}
+
+}  // namespace
+
+// Row pairs are finished one at a time: the two vertical results of a pair go
+// through a row buffer straight into the horizontal step, so the level's samples are
+// read and written once, in memory order. Writing output rows 2k and 2k+1 in place
+// would overwrite the low rows still to come, so those are copied first; the detail
+// rows that a pair reads (h + k, h + k + 1) always lie below the rows written so far.
+int SynthesizeLevel(int16_t* plane, int stride, int rows, int cols, TransformScratch& scratch) {
+  const int h = rows / 2;
+  const int w = cols / 2;
+  const size_t c = static_cast<size_t>(cols);
+  if (!scratch.Ensure(static_cast<size_t>(h) * c, c)) return 1;
+  int16_t* low = scratch.low.data();
+  int16_t* prevOdd = scratch.rows.data();
+  int16_t* odd = prevOdd + c;
+  int16_t* even = odd + c;
+  int16_t* bottom2 = even + c;
+  int16_t* bottom1 = bottom2 + c;
+  int16_t* rowOdd = bottom1 + c;
+  for (int k = 0; k < h; ++k) {
+    const int16_t* src = plane + static_cast<size_t>(k) * stride;
+    std::copy(src, src + cols, low + static_cast<size_t>(k) * c);
+  }
+  auto L = [&](int k) { return low + static_cast<size_t>(k) * c; };
+  auto D = [&](int k) -> const int16_t* { return plane + static_cast<size_t>(h + k) * stride; };
+  auto Out = [&](int r) { return plane + static_cast<size_t>(r) * stride; };
+
+  {  // The bottom rows, before their detail rows are overwritten.
+    const int16_t *lA = L(h - 2), *lB = L(h - 1), *dA = D(h - 2), *dB = D(h - 1);
+    for (int x = 0; x < cols; ++x) {
+      bottom1[x] = Store((dB[x] + 2 * lB[x]) >> 2);
+      bottom2[x] = Store(((lA[x] + lB[x]) >> 2) + ((dA[x] + 2 * dB[x]) >> 3) - dB[x]);
+    }
+  }
+  {  // The top rows.
+    const int16_t *l0 = L(0), *d0 = D(0), *d1 = D(1);
+    for (int x = 0; x < cols; ++x) {
+      prevOdd[x] = Store((d0[x] + 2 * l0[x] + d1[x]) >> 2);
+      even[x] = Store((2 * l0[x] - 7 * d0[x] + d1[x]) >> 2);
+    }
+    SynthesizeRow(even, even + w, w, rowOdd, Out(0));
+    SynthesizeRow(prevOdd, prevOdd + w, w, rowOdd, Out(1));
+  }
+  for (int k = 1; k <= h - 2; ++k) {
+    const int16_t *lk = L(k), *dk = D(k), *dk1 = D(k + 1);
+    for (int x = 0; x < cols; ++x) {
+      odd[x] = Store((dk[x] + 2 * lk[x] + dk1[x]) >> 2);
+      even[x] = Store(((prevOdd[x] + odd[x]) >> 1) - dk[x]);
+    }
+    SynthesizeRow(even, even + w, w, rowOdd, Out(2 * k));
+    SynthesizeRow(odd, odd + w, w, rowOdd, Out(2 * k + 1));
+    std::swap(prevOdd, odd);
+  }
+  SynthesizeRow(bottom2, bottom2 + w, w, rowOdd, Out(rows - 2));
+  SynthesizeRow(bottom1, bottom1 + w, w, rowOdd, Out(rows - 1));
+  return 0;
+}
+
+// Only the low band (rows 0..h-1, columns 0..w-1) is read: the vertical results of
+// the other columns never reach the horizontal step. It is copied, then each output
+// row pair is made from one or two of its rows.
+int InterpolateLevel(int16_t* plane, int stride, int rows, int cols, TransformScratch& scratch) {
+  const int h = rows / 2;
+  const int w = cols / 2;
+  const size_t wc = static_cast<size_t>(w);
+  if (!scratch.Ensure(static_cast<size_t>(h) * wc, static_cast<size_t>(cols))) return 1;
+  int16_t* low = scratch.low.data();
+  int16_t* odd = scratch.rows.data();
+  int16_t* even = odd + wc;
+  for (int k = 0; k < h; ++k) {
+    const int16_t* src = plane + static_cast<size_t>(k) * stride;
+    std::copy(src, src + w, low + static_cast<size_t>(k) * wc);
+  }
+  for (int k = 0; k < h; ++k) {
+    const int16_t* lk = low + static_cast<size_t>(k) * wc;
+    const int16_t* lPrev = k > 0 ? lk - wc : lk;
+    for (int x = 0; x < w; ++x) {
+      odd[x] = Store(lk[x] >> 1);
+      even[x] = k > 0 ? Store((lPrev[x] + lk[x]) >> 2) : odd[x];
+    }
+    InterpolateRow(even, w, plane + static_cast<size_t>(2 * k) * stride);
+    InterpolateRow(odd, w, plane + static_cast<size_t>(2 * k + 1) * stride);
+  }
+  return 0;
+}
+
+int SynthesizeLevel(int16_t* plane, int stride, int rows, int cols) {
+  TransformScratch scratch;
+  return SynthesizeLevel(plane, stride, rows, cols, scratch);
+}
+
+int InterpolateLevel(int16_t* plane, int stride, int rows, int cols) {
+  TransformScratch scratch;
+  return InterpolateLevel(plane, stride, rows, cols, scratch);
+}
+
 int InverseTransformPlane(DecoderState& state, int16_t* plane, int letter) {
   const int p = PlaneIndexOf(letter);
   // The header check keeps 0 <= uncodedLevels <= levels; the clamp keeps a direct
@@ -129,15 +262,23 @@ int InverseTransformPlane(DecoderState& state, int16_t* plane, int letter) {
   const int n = state.levels - uncoded;
   int r = state.height >> state.levels;
   int c = state.width >> state.levels;
+  // One scratch for all levels, taken at the size of the last one (at most half the
+  // region: the low rows of a synthesis level).
+  TransformScratch scratch;
+  if (state.levels > 0) {
+    const size_t lastRows = static_cast<size_t>(r) << state.levels;
+    const size_t lastCols = static_cast<size_t>(c) << state.levels;
+    (void)scratch.Ensure(lastRows / 2 * lastCols, lastCols);
+  }
   for (int j = 1; j <= n; ++j) {
     r *= 2;
     c *= 2;
-    (void)SynthesizeLevel(plane, state.width, r, c);  // a level without scratch is skipped
+    (void)SynthesizeLevel(plane, state.width, r, c, scratch);  // a level without scratch is skipped
   }
   for (int j = n + 1; j <= state.levels; ++j) {
     r *= 2;
     c *= 2;
-    (void)InterpolateLevel(plane, state.width, r, c);
+    (void)InterpolateLevel(plane, state.width, r, c, scratch);
   }
   return 0;
 }

@@ -125,6 +125,9 @@ int AllocateBuffers(ImageBufferSet* set, int32_t width, int32_t height, const ch
 
 int DecodeWithWaitCursor(const char* fileName, ImageBufferSet* set) {
   HCURSOR previous = SetCursor(LoadCursorA(nullptr, MAKEINTRESOURCEA(32514)));  // IDC_WAIT
+  // The planes are decoded on one thread per core; the decode joins them all before
+  // it returns, so this callback still ends with the picture complete.
+  decoderState.threads = 0;
   int result = kdz::DecodeKdzFile(decoderState, fileName, set->fileBlock.data,
                                   set->fileBlock.size, set->bitmapBlock.data,
                                   set->bitmapBlock.size, set->paletteBlock.data);

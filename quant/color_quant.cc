@@ -78,6 +78,12 @@ int32_t SetUpQuantState(QuantState& qs, int32_t width, int32_t height, int32_t d
 
 int32_t ColorQuant2(uint8_t* pixels, int32_t width, int32_t height, int32_t dither,
                     int32_t supplied, uint8_t* palette, int32_t colours) {
+  return ColorQuant2Split(pixels, width, height, dither, supplied, palette, colours, 1, nullptr);
+}
+
+int32_t ColorQuant2Split(uint8_t* pixels, int32_t width, int32_t height, int32_t dither,
+                         int32_t supplied, uint8_t* palette, int32_t colours, int32_t parts,
+                         const TaskRunner& runner) {
   if (colours < kMinColors || colours > kMaxColors) return 0;
   // Refused before anything is read or written: a palette mode other than 0 or 1
   // would map against an empty palette.
@@ -87,6 +93,7 @@ int32_t ColorQuant2(uint8_t* pixels, int32_t width, int32_t height, int32_t dith
   const uint64_t pixelCount = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
   if (pixelCount > std::numeric_limits<size_t>::max() / 3) return 0;
   if (pixelCount > 0 && pixels == nullptr) return 0;
+  if (!runner || parts < 1) parts = 1;
 
   try {
     QuantState qs;
@@ -101,11 +108,52 @@ int32_t ColorQuant2(uint8_t* pixels, int32_t width, int32_t height, int32_t dith
     }
     std::vector<uint8_t> indexImage(static_cast<size_t>(pixelCount));
 
+    std::vector<int32_t> blocks;  // to fill before mapping, when split
     if (supplied == 0) {
-      CountColors(qs, pixels);
+      // Slices of the picture counted apart; saturating sums of saturated counts
+      // are the saturated counts of the whole.
+      std::vector<std::vector<uint16_t>> more;
+      try {
+        more.resize(static_cast<size_t>(parts - 1), std::vector<uint16_t>(kHistCells, 0));
+      } catch (const std::bad_alloc&) {
+        more.clear();  // no memory for more histograms: one pass
+      }
+      const size_t slices = more.size() + 1;
+      if (slices == 1) {
+        CountColors(qs, pixels);
+      } else {
+        const size_t count = static_cast<size_t>(pixelCount);
+        const size_t slice = (count + slices - 1) / slices;
+        std::vector<std::function<void()>> tasks;
+        for (size_t t = 0; t < slices; ++t) {
+          const size_t begin = t * slice < count ? t * slice : count;
+          const size_t n = count - begin < slice ? count - begin : slice;
+          uint16_t* hist = t == 0 ? qs.histogram.data() : more[t - 1].data();
+          tasks.push_back([hist, pixels, begin, n] { CountPixels(hist, pixels + 3 * begin, n); });
+        }
+        runner(tasks);
+        for (const auto& h : more) AddCounts(qs, h);
+      }
       if (ChoosePalette(qs) != 0) return 0;
+      if (parts > 1 && qs.ditherMode != kDitherNone) blocks = OccupiedBlocks(qs);
     }
-    MapToPalette(qs, pixels, indexImage.data());
+    if (!blocks.empty()) {
+      // The blocks of the picture's own colours are filled in parallel (each task
+      // writes only the cells of its blocks); dithering reaches almost only these.
+      std::memset(qs.histogram.data(), 0, qs.histogram.size() * sizeof(uint16_t));
+      std::vector<std::function<void()>> tasks;
+      for (int32_t t = 0; t < parts; ++t) {
+        tasks.push_back([&qs, &blocks, t, parts] {
+          for (size_t k = static_cast<size_t>(t); k < blocks.size(); k += static_cast<size_t>(parts)) {
+            FillCacheBlockNumber(qs, blocks[k]);
+          }
+        });
+      }
+      runner(tasks);
+      MapDithered(qs, pixels, indexImage.data());
+    } else {
+      MapToPalette(qs, pixels, indexImage.data());
+    }
 
     // Nothing is written to the caller's buffers before this point.
     if (pixelCount > 0) std::memcpy(pixels, indexImage.data(), indexImage.size());

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <vector>
 
 namespace kdz {
 
@@ -20,5 +22,18 @@ namespace kdz {
 // 3 * colours (<= 768) bytes of `palette` are touched. Throws nothing.
 int32_t ColorQuant2(uint8_t* pixels, int32_t width, int32_t height, int32_t dither,
                     int32_t supplied, uint8_t* palette, int32_t colours);
+
+// Runs every task and returns when all have finished, on as many threads as it has.
+using TaskRunner = std::function<void(const std::vector<std::function<void()>>&)>;
+
+// ColorQuant2 with the counting split over `parts` slices of the picture, each into
+// a histogram of its own (summed with the same saturation), and, when dithering,
+// the cache blocks that the picture's own colours reach filled by `parts` tasks
+// before the mapping pass (which fills any other block it reaches, as always). The
+// tasks go to `runner`. The result is the same as ColorQuant2's, byte for byte;
+// parts 1 or no runner is ColorQuant2. Each further part takes a 128 KB histogram.
+int32_t ColorQuant2Split(uint8_t* pixels, int32_t width, int32_t height, int32_t dither,
+                         int32_t supplied, uint8_t* palette, int32_t colours, int32_t parts,
+                         const TaskRunner& runner);
 
 }  // namespace kdz

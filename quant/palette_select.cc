@@ -52,16 +52,47 @@ int32_t PickBoxToSplit(const std::vector<ColorBox>& boxes, int32_t count, bool b
 
 }  // namespace
 
-void CountColors(QuantState& qs, const uint8_t* pixels) {
-  uint16_t* hist = qs.histogram.data();
+void CountPixels(uint16_t* hist, const uint8_t* pixels, size_t count) {
   const uint8_t* p = pixels;
-  for (int32_t r = 0; r < qs.rowCount; ++r) {
-    for (int32_t x = 0; x < qs.rowLength; ++x, p += 3) {
-      uint16_t& cell = hist[CellIndex(p[0] >> 3, p[1] >> 2, p[2] >> 3)];
-      ++cell;
-      if (cell == 0) cell = 65535;
+  for (size_t k = 0; k < count; ++k, p += 3) {
+    uint16_t& cell = hist[CellIndex(p[0] >> 3, p[1] >> 2, p[2] >> 3)];
+    ++cell;
+    if (cell == 0) cell = 65535;
+  }
+}
+
+void CountColors(QuantState& qs, const uint8_t* pixels) {
+  CountPixels(qs.histogram.data(), pixels,
+              static_cast<size_t>(qs.rowCount) * static_cast<size_t>(qs.rowLength));
+}
+
+void AddCounts(QuantState& qs, const std::vector<uint16_t>& other) {
+  uint16_t* hist = qs.histogram.data();
+  const size_t n = other.size() < qs.histogram.size() ? other.size() : qs.histogram.size();
+  for (size_t k = 0; k < n; ++k) {
+    const uint32_t sum = static_cast<uint32_t>(hist[k]) + other[k];
+    hist[k] = static_cast<uint16_t>(sum > 65535 ? 65535 : sum);
+  }
+}
+
+std::vector<int32_t> OccupiedBlocks(const QuantState& qs) {
+  std::vector<int32_t> blocks;
+  const uint16_t* h = qs.histogram.data();
+  for (int32_t b0 = 0; b0 < 8; ++b0) {
+    for (int32_t b1 = 0; b1 < 8; ++b1) {
+      for (int32_t b2 = 0; b2 < 8; ++b2) {
+        bool any = false;
+        for (int32_t i0 = 0; i0 < 4 && !any; ++i0) {
+          for (int32_t i1 = 0; i1 < 8 && !any; ++i1) {
+            const uint16_t* cell = h + CellIndex(4 * b0 + i0, 8 * b1 + i1, 4 * b2);
+            any = (cell[0] | cell[1] | cell[2] | cell[3]) != 0;
+          }
+        }
+        if (any) blocks.push_back(b0 << 6 | b1 << 3 | b2);
+      }
     }
   }
+  return blocks;
 }
 
 void ShrinkBox(const QuantState& qs, ColorBox& box) {

@@ -1,4 +1,5 @@
 // Second quantiser pass: the lazily filled nearest-colour cache and the mapping of pixels to indices, with or without serpentine Floyd-Steinberg diffusion.
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -108,7 +109,88 @@ void MapNearest(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage) {
   }
 }
 
+void FillCacheBlockNumber(QuantState& qs, int32_t block) {
+  FillCacheBlock(qs, 4 * (block >> 6), 8 * ((block >> 3) & 7), 4 * (block & 7));
+}
+
+namespace {
+
+// One row of MapDithered in the direction `Step` (+1 left to right, -1 right to
+// left), with the direction known to the compiler: the column, the error entries
+// and the pixel move by constant steps.
+template <int Step>
+void DitherRow(QuantState& qs, const uint8_t* row, uint8_t* out) {
+  const int32_t width = qs.rowLength;
+  uint16_t* cache = qs.histogram.data();
+  const int32_t* limit = qs.errorLimit.data() + 255;
+  const uint8_t* clamp = qs.clampTable.data() + 255;
+  const uint8_t* pal0 = qs.palette[0].data();
+  const uint8_t* pal1 = qs.palette[1].data();
+  const uint8_t* pal2 = qs.palette[2].data();
+  int32_t carry0 = 0, carry1 = 0, carry2 = 0;
+  int32_t below0 = 0, below1 = 0, below2 = 0;
+  int32_t behind0 = 0, behind1 = 0, behind2 = 0;
+  const int32_t first = Step > 0 ? 0 : width - 1;
+  // Entry x + 1 belongs to column x; the spare entry before the first column of the
+  // row's direction takes the first "behind" share.
+  int16_t* here = qs.errorArray.data() + static_cast<ptrdiff_t>(first + 1) * 3;
+  int16_t* behindEntry = here - 3 * Step;
+  const uint8_t* px = row + static_cast<ptrdiff_t>(first) * 3;
+  uint8_t* index = out + first;
+  for (int32_t n = 0; n < width; ++n) {
+    const int32_t a0 = clamp[px[0] + limit[(carry0 + here[0] + 8) >> 4]];
+    const int32_t a1 = clamp[px[1] + limit[(carry1 + here[1] + 8) >> 4]];
+    const int32_t a2 = clamp[px[2] + limit[(carry2 + here[2] + 8) >> 4]];
+    const int c0 = a0 >> 3, c1 = a1 >> 2, c2 = a2 >> 3;
+    uint16_t* cell = cache + CellIndex(c0, c1, c2);
+    if (*cell == 0) FillCacheBlock(qs, c0, c1, c2);
+    const int32_t chosen = *cell - 1;
+    *index = static_cast<uint8_t>(chosen);
+
+    const int32_t err0 = a0 - pal0[chosen];
+    const int32_t err1 = a1 - pal1[chosen];
+    const int32_t err2 = a2 - pal2[chosen];
+    behindEntry[0] = static_cast<int16_t>(behind0 + 3 * err0);
+    behindEntry[1] = static_cast<int16_t>(behind1 + 3 * err1);
+    behindEntry[2] = static_cast<int16_t>(behind2 + 3 * err2);
+    behind0 = below0 + 5 * err0;
+    behind1 = below1 + 5 * err1;
+    behind2 = below2 + 5 * err2;
+    below0 = err0;
+    below1 = err1;
+    below2 = err2;
+    carry0 = 7 * err0;
+    carry1 = 7 * err1;
+    carry2 = 7 * err2;
+    behindEntry = here;
+    here += 3 * Step;
+    px += 3 * Step;
+    index += Step;
+  }
+  // The 1/16 the row's last pixel would pass beyond the row is dropped.
+  behindEntry[0] = static_cast<int16_t>(behind0);
+  behindEntry[1] = static_cast<int16_t>(behind1);
+  behindEntry[2] = static_cast<int16_t>(behind2);
+}
+
+}  // namespace
+
 void MapDithered(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage) {
+  const size_t width = static_cast<size_t>(qs.rowLength);
+  for (int32_t r = 0; r < qs.rowCount; ++r) {
+    const uint8_t* row = pixels + static_cast<size_t>(r) * width * 3;
+    uint8_t* out = indexImage + static_cast<size_t>(r) * width;
+    if (qs.oddRow != 0) {
+      qs.oddRow = 0;
+      DitherRow<-1>(qs, row, out);
+    } else {
+      qs.oddRow = 1;
+      DitherRow<1>(qs, row, out);
+    }
+  }
+}
+
+void MapDitheredPlain(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage) {
   const int32_t width = qs.rowLength;
   uint16_t* cache = qs.histogram.data();
   int16_t* errors = qs.errorArray.data();

@@ -76,6 +76,18 @@ int32_t SetUpQuantState(QuantState& qs, int32_t width, int32_t height, int32_t d
 // Adds every pixel (rowLength x rowCount pixels of 3 bytes) to the histogram; counts
 // saturate at 65535.
 void CountColors(QuantState& qs, const uint8_t* pixels);
+// The same for `count` pixels into the histogram `hist` (kHistCells cells).
+void CountPixels(uint16_t* hist, const uint8_t* pixels, size_t count);
+
+// Adds the counts of `other` (another histogram of the same layout) into qs's
+// histogram, saturating at 65535: the counts of one pass over both pictures.
+void AddCounts(QuantState& qs, const std::vector<uint16_t>& other);
+
+// The cache blocks (0..511, numbered (c0 >> 2) << 6 | (c1 >> 3) << 3 | (c2 >> 2))
+// that hold a counted cell of the histogram.
+std::vector<int32_t> OccupiedBlocks(const QuantState& qs);
+// Fills the cache block `block` (numbered as above).
+void FillCacheBlockNumber(QuantState& qs, int32_t block);
 
 // Splits the occupied histogram into at most requestedColors boxes and sets palette
 // entry i to the mean colour of box i. Returns 0 on success, 1 when the box list cannot
@@ -95,6 +107,9 @@ int32_t BoxMeanColor(QuantState& qs, const ColorBox& box, int32_t index);
 void MapToPalette(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage);
 void MapNearest(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage);
 void MapDithered(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage);
+// The plain form that MapDithered must match index for index: one loop for both
+// directions with the step in a variable.
+void MapDitheredPlain(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage);
 
 // Fills the 4 x 8 x 4 cache cells of the block holding cell (c0, c1, c2) with 1 + the
 // index of the entry nearest to each cell's centre (ties to the lowest index). Needs

@@ -35,6 +35,10 @@ struct Limits {
   // Pictures with more pixels than this are refused before anything is allocated.
   // A limit is reported as Error::kLimit, apart from malformed files.
   uint64_t maxPixels = kDefaultMaxPixels;
+  // Threads a decode may use: 0 (the default) for one per core, 1 to decode on the
+  // caller's thread alone. Builds without thread support always use the caller's.
+  // The picture is the same, bit for bit, for every count.
+  int threads = 0;
 };
 
 // Outcome of an operation: the error code and a message that names the cause

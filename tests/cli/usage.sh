@@ -39,6 +39,9 @@ usage_error decode --max-pixels -5 ok.kdz out.png
 usage_error decode --max-pixels 12x ok.kdz out.png
 usage_error decode --max-pixels=99999999999999999999999 ok.kdz out.png
 usage_error decode ok.kdz out.png --max-pixels
+usage_error decode --threads 0 ok.kdz out.png
+usage_error decode --threads 65 ok.kdz out.png
+usage_error decode --threads two ok.kdz out.png
 
 usage_error decode -o
 usage_error decode -o outdir
@@ -82,5 +85,9 @@ expect_status 0 "options after the operands"
 run decode --max-pixels 15 -- ok.kdz out.ppm
 expect_status 0 "-- before the operands"
 [ -s out.png ] && [ -s out.ppm ] || fail "option placement: outputs missing"
+# Any thread count gives the same picture.
+run decode --8bit --threads 1 ok.kdz one.bmp && run decode --8bit --threads=3 ok.kdz three.bmp
+expect_status 0 "--threads"
+cmp -s one.bmp three.bmp || fail "--threads 1 and 3 give different pictures"
 
 finish

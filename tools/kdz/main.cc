@@ -31,8 +31,8 @@ constexpr uint64_t kMaxPictureBytes = 512u << 20;
 
 const char kUsage[] =
     "usage: kdz info FILE [--json]\n"
-    "       kdz decode [--24bit|--8bit] [--format F] [--max-pixels N] IN.kdz OUT.{bmp,png,ppm}\n"
-    "       kdz decode [--24bit|--8bit] [--format F] [--max-pixels N] [BATCH] -o DIR FILE.kdz...\n"
+    "       kdz decode [--24bit|--8bit] [--format F] [--max-pixels N] [--threads N] IN.kdz OUT.{bmp,png,ppm}\n"
+    "       kdz decode [--24bit|--8bit] [--format F] [--max-pixels N] [--threads N] [BATCH] -o DIR FILE.kdz...\n"
     "       kdz encode [--size BYTES | --quality Q] [--levels L] IN OUT.kdz\n"
     "       kdz encode [--size BYTES | --quality Q] [--levels L] [BATCH] -o DIR FILE...\n"
     "       kdz --help | --version    (also after a command: kdz decode -h)\n";
@@ -55,7 +55,9 @@ const char kDecodeHelp[] =
     "                   shows it: an 8-bit BMP, an indexed PNG, or its colours in PPM\n"
     "      --format F   write F: png, bmp or ppm\n"
     "      --max-pixels N\n"
-    "                   refuse pictures of more than N pixels (default 8192 x 8192)\n";
+    "                   refuse pictures of more than N pixels (default 8192 x 8192)\n"
+    "      --threads N  decode each picture on at most N threads (default: one per\n"
+    "                   core for one file, one per file in a batch)\n";
 
 const char kEncodeHelp[] =
     "  encode IN OUT    encode the picture IN into the KDZ file OUT; IN may be PNG,\n"
@@ -120,7 +122,8 @@ struct Args {
 };
 
 const char* const kValueOptions[] = {"--max-pixels", "--size", "--quality", "--levels",
-                                     "--format", "--output", "--jobs"};
+                                     "--format", "--output", "--jobs",
+                                     "--threads"};
 const char kValueLetters[] = "oj";
 
 Args SplitArgs(int argc, char** argv, int first) {
@@ -457,6 +460,10 @@ int RunDecode(const Args& args) {
         return UsageError("decode: --format needs png, bmp or ppm");
       }
       haveFormat = true;
+    } else if (OptionValue(o, "--threads", &value)) {
+      if (!ParseInt(value, 1, 64, &settings.limits.threads)) {
+        return UsageError("decode: --threads needs a whole number from 1 to 64");
+      }
     } else {
       return UsageError("decode: unknown option " + o);
     }
@@ -465,6 +472,8 @@ int RunDecode(const Args& args) {
 
   if (batch.haveOutDir) {
     if (args.operands.empty()) return UsageError("decode -o DIR takes one or more FILE.kdz");
+    // The batch already keeps every core busy with files of its own.
+    if (settings.limits.threads == 0) settings.limits.threads = 1;
     if (kdz::imageio::Status s = kdz::files::MakeFolders(batch.outDir); !s.ok()) return Fail(batch.outDir, s.error);
     const auto jobs = kdz::batch::PlanJobs(
         args.operands, batch.recursive, [](const std::string& name) { return HasExtension(name, {"kdz"}); },

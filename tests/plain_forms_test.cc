@@ -1,0 +1,213 @@
+// The fast forms of the decode and quantiser stages against the plain forms they
+// replaced: the same bytes for random inputs over the whole range of their types.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <vector>
+
+#include "codec/color.h"
+#include "codec/wavelet.h"
+#include "kdz/encoder.h"
+#include "kdz/kdz.h"
+#include "quant/color_quant.h"
+#include "quant/quant_internal.h"
+
+namespace kdz {
+namespace {
+
+std::vector<int16_t> RandomSamples(std::mt19937& rng, size_t n, int lo, int hi) {
+  std::uniform_int_distribution<int> d(lo, hi);
+  std::vector<int16_t> v(n);
+  for (int16_t& x : v) x = static_cast<int16_t>(d(rng));
+  return v;
+}
+
+TEST(PlainForms, ColourConversionMatchesTheTables) {
+  std::mt19937 rng(7);
+  DecoderState s;
+  BuildClampTable(s);
+  // Counts around the conversion's chunk size; samples both inside the tables and
+  // over the whole 16-bit range, with biases up to the 16-bit ends.
+  for (size_t count : {size_t{1}, size_t{255}, size_t{256}, size_t{257}, size_t{1000}}) {
+    for (int range : {300, 1200, 32767}) {
+      for (int bias : {0, 128, -32768, 32767}) {
+        s.lumaBias = bias;
+        const auto y = RandomSamples(rng, count, -range - 1, range);
+        const auto i = RandomSamples(rng, count, -range - 1, range);
+        const auto q = RandomSamples(rng, count, -range - 1, range);
+        std::vector<uint8_t> fast(3 * count + 1, 0xAB), plain(3 * count + 1, 0xAB);
+        YiqToRgb(s, y.data(), i.data(), q.data(), fast.data(), count);
+        YiqToRgbByTables(s, y.data(), i.data(), q.data(), plain.data(), count);
+        ASSERT_EQ(fast, plain) << "count " << count << " range " << range << " bias " << bias;
+      }
+    }
+  }
+}
+
+TEST(PlainForms, LevelStepsMatchThePlainSteps) {
+  std::mt19937 rng(11);
+  // Regions with 2, 3 and more low rows and columns, inside planes whose stride
+  // and height exceed the region, so a write outside it shows as well. The full
+  // 16-bit range exercises the wrap of every store.
+  for (int rows : {4, 6, 8, 14, 36}) {
+    for (int cols : {4, 6, 10, 32}) {
+      for (int range : {200, 32767}) {
+        const int stride = cols + 5;
+        const auto input = RandomSamples(rng, static_cast<size_t>(rows + 3) * stride, -range - 1, range);
+        for (int interpolate = 0; interpolate < 2; ++interpolate) {
+          std::vector<int16_t> fast = input, plain = input;
+          TransformScratch scratch;
+          if (interpolate) {
+            ASSERT_EQ(InterpolateLevel(fast.data(), stride, rows, cols, scratch), 0);
+            ASSERT_EQ(InterpolateLevelPlain(plain.data(), stride, rows, cols), 0);
+          } else {
+            ASSERT_EQ(SynthesizeLevel(fast.data(), stride, rows, cols, scratch), 0);
+            ASSERT_EQ(SynthesizeLevelPlain(plain.data(), stride, rows, cols), 0);
+          }
+          ASSERT_EQ(fast, plain) << (interpolate ? "interpolation " : "synthesis ") << rows << " x " << cols;
+        }
+      }
+    }
+  }
+}
+
+TEST(PlainForms, ScratchKeptOverLevelsGivesThePlainPlane) {
+  // A whole multi-level transform with one scratch for all levels (grown level by
+  // level, as a failed first reservation would leave it) against the plain steps.
+  std::mt19937 rng(5);
+  const int width = 52, height = 40, levels = 3;
+  const auto input = RandomSamples(rng, static_cast<size_t>(width) * height, -3000, 3000);
+  std::vector<int16_t> fast = input, plain = input;
+  TransformScratch scratch;
+  int r = height >> levels, c = width >> levels;
+  for (int j = 1; j <= levels; ++j) {
+    r *= 2;
+    c *= 2;
+    if (j < levels) {
+      ASSERT_EQ(SynthesizeLevel(fast.data(), width, r, c, scratch), 0);
+      ASSERT_EQ(SynthesizeLevelPlain(plain.data(), width, r, c), 0);
+    } else {
+      ASSERT_EQ(InterpolateLevel(fast.data(), width, r, c, scratch), 0);
+      ASSERT_EQ(InterpolateLevelPlain(plain.data(), width, r, c), 0);
+    }
+  }
+  EXPECT_EQ(fast, plain);
+}
+
+// Pictures for the quantiser: noise around a few colours, a smooth ramp, and one
+// colour in more pixels than a histogram cell can count (in every slice, too).
+std::vector<std::vector<uint8_t>> QuantPictures(std::mt19937& rng, int pixels) {
+  std::vector<std::vector<uint8_t>> out(3, std::vector<uint8_t>(static_cast<size_t>(pixels) * 3));
+  for (int k = 0; k < pixels * 3; ++k) {
+    out[0][k] = static_cast<uint8_t>((k % 3) * 90 + (k / 999 % 4) * 30 + static_cast<int>(rng() % 25));
+    out[1][k] = static_cast<uint8_t>((k / 3 % 256 + k % 3 * 40) & 255);
+    out[2][k] = static_cast<uint8_t>(k % 3 == 1 ? 200 : 17);
+  }
+  return out;
+}
+
+TEST(PlainForms, DitheringMatchesThePlainLoop) {
+  std::mt19937 rng(9);
+  const int width = 173, height = 61;
+  for (const auto& picture : QuantPictures(rng, width * height)) {
+    QuantState fast, plain;
+    for (QuantState* qs : {&fast, &plain}) {
+      ASSERT_EQ(SetUpQuantState(*qs, width, height, 1, 256), 0);
+      CountColors(*qs, picture.data());
+      ASSERT_EQ(ChoosePalette(*qs), 0);
+      std::fill(qs->histogram.begin(), qs->histogram.end(), uint16_t{0});
+    }
+    std::vector<uint8_t> a(static_cast<size_t>(width) * height), b(a.size());
+    MapDithered(fast, picture.data(), a.data());
+    MapDitheredPlain(plain, picture.data(), b.data());
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(fast.errorArray, plain.errorArray);
+    EXPECT_EQ(fast.histogram, plain.histogram);  // the same cache blocks, filled alike
+  }
+}
+
+TEST(PlainForms, SplitQuantiserMatchesColorQuant2) {
+  std::mt19937 rng(13);
+  const int width = 401, height = 500;  // 200500 pixels: 3 slices of over 65535
+  // Tasks run in reverse order, so nothing may depend on the order they run in.
+  const TaskRunner reverse = [](const std::vector<std::function<void()>>& tasks) {
+    for (size_t k = tasks.size(); k-- > 0;) tasks[k]();
+  };
+  for (const auto& picture : QuantPictures(rng, width * height)) {
+    for (int dither : {0, 1}) {
+      std::vector<uint8_t> plain = picture;
+      uint8_t plainPalette[768] = {};
+      const int32_t colours = ColorQuant2(plain.data(), width, height, dither, 0, plainPalette, 256);
+      ASSERT_GT(colours, 0);
+      for (int parts : {2, 3, 4}) {
+        std::vector<uint8_t> split = picture;
+        uint8_t splitPalette[768] = {};
+        EXPECT_EQ(ColorQuant2Split(split.data(), width, height, dither, 0, splitPalette, 256, parts, reverse), colours);
+        EXPECT_EQ(split, plain) << parts << " parts, dither " << dither;
+        EXPECT_EQ(std::vector<uint8_t>(splitPalette, splitPalette + 768),
+                  std::vector<uint8_t>(plainPalette, plainPalette + 768));
+      }
+    }
+  }
+}
+
+// Every thread count gives the bitmap of the decode on the caller's thread alone, in
+// both depths: pictures smaller than a conversion slice, odd sizes whose borders the
+// transform leaves alone, chroma planes with and without coded levels, and a
+// second segment, as the encoder makes them.
+TEST(PlainForms, EveryThreadCountGivesTheSameBitmap) {
+  std::mt19937 rng(3);
+  struct Case {
+    int width, height, quality, levels;
+  };
+  const Case cases[] = {{1, 1, 75, 0}, {2, 3, 90, 0}, {37, 21, 60, 2}, {130, 98, 95, 3}, {256, 200, 40, -1}};
+  for (const Case& c : cases) {
+    RgbImage picture;
+    picture.width = c.width;
+    picture.height = c.height;
+    picture.rgb.resize(static_cast<size_t>(c.width) * c.height * 3);
+    for (size_t k = 0; k < picture.rgb.size(); ++k) {
+      // Smooth ramps plus noise, so every plane carries coded detail.
+      const size_t px = k / 3;
+      const int x = static_cast<int>(px % static_cast<size_t>(c.width));
+      const int y = static_cast<int>(px / static_cast<size_t>(c.width));
+      picture.rgb[k] = static_cast<uint8_t>((x * 5 + y * 3 + static_cast<int>(k % 3) * 70 + static_cast<int>(rng() % 40)) & 255);
+    }
+    EncodeOptions options;
+    options.quality = c.quality;
+    options.levels = c.levels;
+    std::vector<uint8_t> file;
+    ASSERT_TRUE(Encode(picture, options, &file).ok()) << c.width << " x " << c.height;
+    for (bool eightBit : {false, true}) {
+      Limits one;
+      one.threads = 1;
+      Bitmap plain;
+      ASSERT_TRUE(DecodeToBitmap(file.data(), file.size(), eightBit, &plain, one).ok());
+      if (eightBit) {
+        // The count of colours in use, as it was once derived from the bitmap: the
+        // last non-zero colour-table entry and the largest index.
+        int used = 0;
+        for (int k = 0; k < 256; ++k) {
+          const uint8_t* e = plain.block.data() + 40 + 4 * k;
+          if (e[0] | e[1] | e[2]) used = k + 1;
+        }
+        for (int r = 0; r < plain.height; ++r) {
+          for (int x = 0; x < plain.width; ++x) used = std::max(used, plain.Row(r)[x] + 1);
+        }
+        EXPECT_EQ(plain.colorsUsed, used);
+      }
+      for (int threads : {2, 3, 4, 0}) {
+        Limits limits;
+        limits.threads = threads;
+        Bitmap fast;
+        ASSERT_TRUE(DecodeToBitmap(file.data(), file.size(), eightBit, &fast, limits).ok());
+        EXPECT_EQ(fast.block, plain.block) << c.width << " x " << c.height << ", " << threads << " threads";
+        EXPECT_EQ(fast.colorsUsed, plain.colorsUsed);
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kdz
