@@ -127,6 +127,45 @@ TEST(PlainForms, DitheringMatchesThePlainLoop) {
   }
 }
 
+TEST(PlainForms, DitheringMatchesThePlainLoopAtTheEdges) {
+  // Narrow rows (the spare entries and both ends meet), and palettes far from the
+  // picture, so that errors reach the ends of the limit and clamp tables: random
+  // bytes, all black, all white, and black beside white.
+  std::mt19937 rng(17);
+  const uint8_t palettes[3][9] = {{0, 0, 0, 255, 255, 255, 128, 0, 255},
+                                  {255, 0, 0, 0, 255, 0, 0, 0, 255},
+                                  {7, 7, 7, 7, 7, 7, 250, 250, 250}};
+  for (int width : {1, 2, 3, 8, 33}) {
+    const int height = 19;
+    const size_t n = static_cast<size_t>(width) * height * 3;
+    std::vector<std::vector<uint8_t>> pictures(4, std::vector<uint8_t>(n));
+    for (size_t k = 0; k < n; ++k) {
+      pictures[0][k] = static_cast<uint8_t>(rng());
+      pictures[1][k] = 0;
+      pictures[2][k] = 255;
+      pictures[3][k] = (k / 3 + k / (3 * width)) % 2 ? 255 : 0;
+    }
+    for (const auto& picture : pictures) {
+      for (const auto& entries : palettes) {
+        QuantState fast, plain;
+        for (QuantState* qs : {&fast, &plain}) {
+          ASSERT_EQ(SetUpQuantState(*qs, width, height, 1, 3), 0);
+          for (int i = 0; i < 3; ++i) {
+            for (int c = 0; c < 3; ++c) qs->palette[c][i] = entries[3 * i + c];
+          }
+          qs->colorsInUse = 3;
+        }
+        std::vector<uint8_t> a(n / 3), b(n / 3);
+        MapDithered(fast, picture.data(), a.data());
+        MapDitheredPlain(plain, picture.data(), b.data());
+        ASSERT_EQ(a, b) << "width " << width;
+        ASSERT_EQ(fast.errorArray, plain.errorArray) << "width " << width;
+        ASSERT_EQ(fast.oddRow, plain.oddRow);
+      }
+    }
+  }
+}
+
 TEST(PlainForms, SplitQuantiserMatchesColorQuant2) {
   std::mt19937 rng(13);
   const int width = 401, height = 500;  // 200500 pixels: 3 slices of over 65535
