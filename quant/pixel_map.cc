@@ -1,4 +1,5 @@
 // Second quantiser pass: the lazily filled nearest-colour cache and the mapping of pixels to indices, with or without serpentine Floyd-Steinberg diffusion.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -8,17 +9,62 @@
 
 namespace kdz {
 
-void FillCacheBlock(QuantState& qs, int32_t c0, int32_t c1, int32_t c2) {
-  const int32_t b0 = c0 >> 2, b1 = c1 >> 3, b2 = c2 >> 2;
-  // Centres of the block's lowest and highest cells.
-  const int32_t lo[3] = {32 * b0 + 4, 32 * b1 + 2, 32 * b2 + 4};
-  const int32_t hi[3] = {lo[0] + 24, lo[1] + 28, lo[2] + 24};
-  const int32_t weight[3] = {1, 3, 2};
+namespace {
+
+// The centres of the lowest and highest cells of cache block (b0, b1, b2).
+struct BlockSpan {
+  int32_t lo[3];
+  int32_t hi[3];
+};
+
+BlockSpan SpanOf(int32_t b0, int32_t b1, int32_t b2) {
+  BlockSpan s = {{32 * b0 + 4, 32 * b1 + 2, 32 * b2 + 4}, {0, 0, 0}};
+  s.hi[0] = s.lo[0] + 24;
+  s.hi[1] = s.lo[1] + 28;
+  s.hi[2] = s.lo[2] + 24;
+  return s;
+}
+
+constexpr int32_t kWeight[3] = {1, 3, 2};
+
+// An entry whose nearest point of the block is farther than some entry's farthest
+// point can be nearest to no cell of the block. Writes the others, in increasing
+// order, to `candidates` and returns their number.
+int32_t NearCandidates(const QuantState& qs, const BlockSpan& span, uint8_t* candidates) {
   const uint8_t* pal[3] = {qs.palette[0].data(), qs.palette[1].data(), qs.palette[2].data()};
   const int32_t colors = qs.colorsInUse;
+  int32_t nearDist[kMaxColors];
+  int32_t bound = std::numeric_limits<int32_t>::max();
+  // Without branches, so that the compiler may take several entries at once: along
+  // one axis the nearest point is the distance outside the span (0 inside), and the
+  // farther end is the farthest point.
+  for (int32_t i = 0; i < colors; ++i) {
+    int32_t nearSum = 0, farSum = 0;
+    for (int k = 0; k < 3; ++k) {
+      const int32_t x = pal[k][i];
+      const int32_t toLo = kWeight[k] * (x - span.lo[k]);
+      const int32_t toHi = kWeight[k] * (x - span.hi[k]);
+      const int32_t outside = std::max(std::max(-toLo, toHi), 0);
+      nearSum += outside * outside;
+      farSum += std::max(toLo * toLo, toHi * toHi);
+    }
+    nearDist[i] = nearSum;
+    bound = std::min(bound, farSum);
+  }
+  int32_t count = 0;
+  for (int32_t i = 0; i < colors; ++i) {
+    if (nearDist[i] <= bound) candidates[count++] = static_cast<uint8_t>(i);
+  }
+  return count;
+}
 
-  // An entry whose nearest point of the block is farther than some entry's farthest
-  // point can be nearest to no cell of the block.
+// The plain form of NearCandidates, one case per position of the entry.
+int32_t NearCandidatesPlain(const QuantState& qs, const BlockSpan& span, uint8_t* candidates) {
+  const int32_t* lo = span.lo;
+  const int32_t* hi = span.hi;
+  const int32_t* weight = kWeight;
+  const uint8_t* pal[3] = {qs.palette[0].data(), qs.palette[1].data(), qs.palette[2].data()};
+  const int32_t colors = qs.colorsInUse;
   int32_t nearDist[kMaxColors];
   int32_t bound = std::numeric_limits<int32_t>::max();
   for (int32_t i = 0; i < colors; ++i) {
@@ -42,11 +88,22 @@ void FillCacheBlock(QuantState& qs, int32_t c0, int32_t c1, int32_t c2) {
     nearDist[i] = nearSum;
     if (farSum < bound) bound = farSum;
   }
-  uint8_t candidates[kMaxColors];
   int32_t candidateCount = 0;
   for (int32_t i = 0; i < colors; ++i) {
     if (nearDist[i] <= bound) candidates[candidateCount++] = static_cast<uint8_t>(i);
   }
+  return candidateCount;
+}
+
+// Fills the block of cell (c0, c1, c2) from the candidates the form `Candidates` keeps.
+template <int32_t (*Candidates)(const QuantState&, const BlockSpan&, uint8_t*)>
+void FillBlock(QuantState& qs, int32_t c0, int32_t c1, int32_t c2) {
+  const int32_t b0 = c0 >> 2, b1 = c1 >> 3, b2 = c2 >> 2;
+  const BlockSpan span = SpanOf(b0, b1, b2);
+  const int32_t* lo = span.lo;
+  const uint8_t* pal[3] = {qs.palette[0].data(), qs.palette[1].data(), qs.palette[2].data()};
+  uint8_t candidates[kMaxColors];
+  const int32_t candidateCount = Candidates(qs, span, candidates);
 
   // Cells in order i0, i1, i2 with i2 fastest. Distances are stepped from the lowest
   // cell centre: (d + s)^2 - d^2 = 2ds + s^2 with steps 8, 4, 8 and weights 1, 9, 4.
@@ -93,6 +150,16 @@ void FillCacheBlock(QuantState& qs, int32_t c0, int32_t c1, int32_t c2) {
       }
     }
   }
+}
+
+}  // namespace
+
+void FillCacheBlock(QuantState& qs, int32_t c0, int32_t c1, int32_t c2) {
+  FillBlock<NearCandidates>(qs, c0, c1, c2);
+}
+
+void FillCacheBlockPlain(QuantState& qs, int32_t c0, int32_t c1, int32_t c2) {
+  FillBlock<NearCandidatesPlain>(qs, c0, c1, c2);
 }
 
 void MapNearest(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage) {

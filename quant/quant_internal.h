@@ -115,5 +115,8 @@ void MapDitheredPlain(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage
 // index of the entry nearest to each cell's centre (ties to the lowest index). Needs
 // colorsInUse >= 1.
 void FillCacheBlock(QuantState& qs, int32_t c0, int32_t c1, int32_t c2);
+// The plain form that FillCacheBlock must match cell for cell: the entries that can
+// be nearest to a cell of the block are chosen with one branch per case.
+void FillCacheBlockPlain(QuantState& qs, int32_t c0, int32_t c1, int32_t c2);
 
 }  // namespace kdz

@@ -166,6 +166,33 @@ TEST(PlainForms, DitheringMatchesThePlainLoopAtTheEdges) {
   }
 }
 
+TEST(PlainForms, CacheFillMatchesThePlainFill) {
+  // Every block for palettes of one, a few and 256 entries: random ones, entries at
+  // the ends of the range and on block edges, and repeated entries (ties).
+  std::mt19937 rng(19);
+  for (int colors : {1, 3, 17, 256}) {
+    for (int kind = 0; kind < 3; ++kind) {
+      QuantState fast, plain;
+      for (QuantState* qs : {&fast, &plain}) ASSERT_EQ(SetUpQuantState(*qs, 1, 1, 1, 256), 0);
+      for (int i = 0; i < colors; ++i) {
+        for (int c = 0; c < 3; ++c) {
+          const uint8_t edges[] = {0, 255, 31, 32, 36, 4, 28, 128};
+          const uint8_t v = kind == 0   ? static_cast<uint8_t>(rng())
+                            : kind == 1 ? edges[rng() % 8]
+                                        : static_cast<uint8_t>((i / 4) * 37 + c * 11);
+          fast.palette[c][i] = plain.palette[c][i] = v;
+        }
+      }
+      fast.colorsInUse = plain.colorsInUse = colors;
+      for (int32_t block = 0; block < 512; ++block) {
+        FillCacheBlockNumber(fast, block);
+        FillCacheBlockPlain(plain, 4 * (block >> 6), 8 * ((block >> 3) & 7), 4 * (block & 7));
+      }
+      ASSERT_EQ(fast.histogram, plain.histogram) << colors << " colours, kind " << kind;
+    }
+  }
+}
+
 TEST(PlainForms, SplitQuantiserMatchesColorQuant2) {
   std::mt19937 rng(13);
   const int width = 401, height = 500;  // 200500 pixels: 3 slices of over 65535
