@@ -193,6 +193,23 @@ TEST(PlainForms, CacheFillMatchesThePlainFill) {
   }
 }
 
+TEST(PlainForms, CountingMatchesThePlainCount) {
+  // Random pixels, and one colour often enough to saturate its cell, counted on
+  // top of counts already near the limit.
+  std::mt19937 rng(23);
+  for (size_t count : {size_t{0}, size_t{1}, size_t{1000}, size_t{70000}}) {
+    std::vector<uint8_t> random(3 * count), flat(3 * count, 0xC7);
+    for (uint8_t& b : random) b = static_cast<uint8_t>(rng());
+    for (const auto* pixels : {&random, &flat}) {
+      std::vector<uint16_t> fast(kHistCells), plain(kHistCells);
+      for (int k = 0; k < kHistCells; ++k) fast[k] = plain[k] = static_cast<uint16_t>(k % 7 == 0 ? 65530 + k % 6 : 0);
+      CountPixels(fast.data(), pixels->data(), count);
+      CountPixelsPlain(plain.data(), pixels->data(), count);
+      ASSERT_EQ(fast, plain) << count << " pixels";
+    }
+  }
+}
+
 TEST(PlainForms, SplitQuantiserMatchesColorQuant2) {
   std::mt19937 rng(13);
   const int width = 401, height = 500;  // 200500 pixels: 3 slices of over 65535
