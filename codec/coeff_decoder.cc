@@ -62,10 +62,14 @@ void MarkZeroTree(DecoderState& state, int row, int col, int level) {
   int r0 = 2 * row;
   int c0 = 2 * col;
   const int stride = state.width;
-  while (level < state.zeroFillLimit) {
+  // Locals, so that the stores need not be followed by fresh reads of the state.
+  const int limit = state.zeroFillLimit;
+  const int16_t value = static_cast<int16_t>(state.zeroFillValue);
+  int16_t* const plane = state.zeroFillPlane;
+  while (level < limit) {
     for (int r = r0; r < r0 + size; ++r) {
-      int16_t* line = state.zeroFillPlane + static_cast<size_t>(r) * stride;
-      for (int c = c0; c < c0 + size; ++c) line[c] = static_cast<int16_t>(state.zeroFillValue);
+      int16_t* line = plane + static_cast<size_t>(r) * stride + c0;
+      for (int c = 0; c < size; ++c) line[c] = value;
     }
     size *= 2;
     r0 *= 2;
@@ -133,27 +137,26 @@ int DecodeCoefficients(DecoderState& s, int letter) {
         for (int c = band.col0; c < band.col0 + band.cols; ++c) line[c] = line[c] == kPendingZero ? 0 : line[c];
         continue;
       }
-      for (int c = band.col0; c < band.col0 + band.cols; ++c) {
-        if (finished || line[c] == kPendingZero) {
+      const int end = band.col0 + band.cols;
+      for (int c = band.col0; c < end; ++c) {
+        if (line[c] == kPendingZero) {
           line[c] = 0;
           continue;
         }
         int index = Decode();
-        if (index == s.endSymbol) {
-          if (!secondArmed) {
-            finished = true;
-            continue;
-          }
+        if (index == s.endSymbol && secondArmed) {
           secondArmed = false;
           reg.StoreTo(s);
           s.readPos = static_cast<size_t>(s.segmentOffset[p]);
           StartSegment(s);
           reg = ArithRegisters(s);
-          index = Decode();
-          if (index == s.endSymbol) {  // an empty second segment ends the plane
-            finished = true;
-            continue;
-          }
+          index = Decode();  // an empty second segment ends the plane
+        }
+        if (index == s.endSymbol) {
+          // The rest of the row holds zeros and markers: all become 0.
+          finished = true;
+          for (int d = c + 1; d < end; ++d) line[d] = 0;
+          break;
         }
         const int v = ValueOf(s, index);
         UpdateModel(s, index);

@@ -54,6 +54,17 @@ int32_t PickBoxToSplit(const std::vector<ColorBox>& boxes, int32_t count, bool b
 
 void CountPixels(uint16_t* hist, const uint8_t* pixels, size_t count) {
   const uint8_t* p = pixels;
+  const uint8_t* const end = pixels + 3 * count;
+  for (; p != end; p += 3) {
+    // CellIndex(p[0] >> 3, p[1] >> 2, p[2] >> 3) without shifting down and up again.
+    const size_t c0 = p[0], c1 = p[1], c2 = p[2];
+    uint16_t& cell = hist[(c0 & 0xF8) << 8 | (c1 & 0xFC) << 3 | c2 >> 3];
+    cell = static_cast<uint16_t>(cell + (cell != 65535));
+  }
+}
+
+void CountPixelsPlain(uint16_t* hist, const uint8_t* pixels, size_t count) {
+  const uint8_t* p = pixels;
   for (size_t k = 0; k < count; ++k, p += 3) {
     uint16_t& cell = hist[CellIndex(p[0] >> 3, p[1] >> 2, p[2] >> 3)];
     ++cell;

@@ -1,4 +1,5 @@
 // Second quantiser pass: the lazily filled nearest-colour cache and the mapping of pixels to indices, with or without serpentine Floyd-Steinberg diffusion.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -8,17 +9,62 @@
 
 namespace kdz {
 
-void FillCacheBlock(QuantState& qs, int32_t c0, int32_t c1, int32_t c2) {
-  const int32_t b0 = c0 >> 2, b1 = c1 >> 3, b2 = c2 >> 2;
-  // Centres of the block's lowest and highest cells.
-  const int32_t lo[3] = {32 * b0 + 4, 32 * b1 + 2, 32 * b2 + 4};
-  const int32_t hi[3] = {lo[0] + 24, lo[1] + 28, lo[2] + 24};
-  const int32_t weight[3] = {1, 3, 2};
+namespace {
+
+// The centres of the lowest and highest cells of cache block (b0, b1, b2).
+struct BlockSpan {
+  int32_t lo[3];
+  int32_t hi[3];
+};
+
+BlockSpan SpanOf(int32_t b0, int32_t b1, int32_t b2) {
+  BlockSpan s = {{32 * b0 + 4, 32 * b1 + 2, 32 * b2 + 4}, {0, 0, 0}};
+  s.hi[0] = s.lo[0] + 24;
+  s.hi[1] = s.lo[1] + 28;
+  s.hi[2] = s.lo[2] + 24;
+  return s;
+}
+
+constexpr int32_t kWeight[3] = {1, 3, 2};
+
+// An entry whose nearest point of the block is farther than some entry's farthest
+// point can be nearest to no cell of the block. Writes the others, in increasing
+// order, to `candidates` and returns their number.
+int32_t NearCandidates(const QuantState& qs, const BlockSpan& span, uint8_t* candidates) {
   const uint8_t* pal[3] = {qs.palette[0].data(), qs.palette[1].data(), qs.palette[2].data()};
   const int32_t colors = qs.colorsInUse;
+  int32_t nearDist[kMaxColors];
+  int32_t bound = std::numeric_limits<int32_t>::max();
+  // Without branches, so that the compiler may take several entries at once: along
+  // one axis the nearest point is the distance outside the span (0 inside), and the
+  // farther end is the farthest point.
+  for (int32_t i = 0; i < colors; ++i) {
+    int32_t nearSum = 0, farSum = 0;
+    for (int k = 0; k < 3; ++k) {
+      const int32_t x = pal[k][i];
+      const int32_t toLo = kWeight[k] * (x - span.lo[k]);
+      const int32_t toHi = kWeight[k] * (x - span.hi[k]);
+      const int32_t outside = std::max(std::max(-toLo, toHi), 0);
+      nearSum += outside * outside;
+      farSum += std::max(toLo * toLo, toHi * toHi);
+    }
+    nearDist[i] = nearSum;
+    bound = std::min(bound, farSum);
+  }
+  int32_t count = 0;
+  for (int32_t i = 0; i < colors; ++i) {
+    if (nearDist[i] <= bound) candidates[count++] = static_cast<uint8_t>(i);
+  }
+  return count;
+}
 
-  // An entry whose nearest point of the block is farther than some entry's farthest
-  // point can be nearest to no cell of the block.
+// The plain form of NearCandidates, one case per position of the entry.
+int32_t NearCandidatesPlain(const QuantState& qs, const BlockSpan& span, uint8_t* candidates) {
+  const int32_t* lo = span.lo;
+  const int32_t* hi = span.hi;
+  const int32_t* weight = kWeight;
+  const uint8_t* pal[3] = {qs.palette[0].data(), qs.palette[1].data(), qs.palette[2].data()};
+  const int32_t colors = qs.colorsInUse;
   int32_t nearDist[kMaxColors];
   int32_t bound = std::numeric_limits<int32_t>::max();
   for (int32_t i = 0; i < colors; ++i) {
@@ -42,11 +88,22 @@ void FillCacheBlock(QuantState& qs, int32_t c0, int32_t c1, int32_t c2) {
     nearDist[i] = nearSum;
     if (farSum < bound) bound = farSum;
   }
-  uint8_t candidates[kMaxColors];
   int32_t candidateCount = 0;
   for (int32_t i = 0; i < colors; ++i) {
     if (nearDist[i] <= bound) candidates[candidateCount++] = static_cast<uint8_t>(i);
   }
+  return candidateCount;
+}
+
+// Fills the block of cell (c0, c1, c2) from the candidates the form `Candidates` keeps.
+template <int32_t (*Candidates)(const QuantState&, const BlockSpan&, uint8_t*)>
+void FillBlock(QuantState& qs, int32_t c0, int32_t c1, int32_t c2) {
+  const int32_t b0 = c0 >> 2, b1 = c1 >> 3, b2 = c2 >> 2;
+  const BlockSpan span = SpanOf(b0, b1, b2);
+  const int32_t* lo = span.lo;
+  const uint8_t* pal[3] = {qs.palette[0].data(), qs.palette[1].data(), qs.palette[2].data()};
+  uint8_t candidates[kMaxColors];
+  const int32_t candidateCount = Candidates(qs, span, candidates);
 
   // Cells in order i0, i1, i2 with i2 fastest. Distances are stepped from the lowest
   // cell centre: (d + s)^2 - d^2 = 2ds + s^2 with steps 8, 4, 8 and weights 1, 9, 4.
@@ -95,6 +152,16 @@ void FillCacheBlock(QuantState& qs, int32_t c0, int32_t c1, int32_t c2) {
   }
 }
 
+}  // namespace
+
+void FillCacheBlock(QuantState& qs, int32_t c0, int32_t c1, int32_t c2) {
+  FillBlock<NearCandidates>(qs, c0, c1, c2);
+}
+
+void FillCacheBlockPlain(QuantState& qs, int32_t c0, int32_t c1, int32_t c2) {
+  FillBlock<NearCandidatesPlain>(qs, c0, c1, c2);
+}
+
 void MapNearest(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage) {
   uint16_t* cache = qs.histogram.data();
   const uint8_t* p = pixels;
@@ -115,77 +182,105 @@ void FillCacheBlockNumber(QuantState& qs, int32_t block) {
 
 namespace {
 
+// What one dithered pixel looks up, in one block so that one register reaches it all.
+struct DitherTables {
+  // The limited error for a sum s of sixteenths, at [s + kSumBound]: errorLimit of s
+  // rounded half up to whole units. The carry and the entry of a column are sums of
+  // errors in -255..255 with weights of at most 16 in all, so |s| <= 16 * 255.
+  static constexpr int32_t kSumBound = 16 * 255;
+  int8_t limit[2 * kSumBound + 1];
+  // clampTable: value v in -255..510 at [v + 255].
+  uint8_t clamp[766];
+  // Palette entry i at [4 (i + 1)], so that a cache cell's value finds it directly.
+  uint8_t palette[4 * (kMaxColors + 1)];
+};
+
+void BuildDitherTables(const QuantState& qs, DitherTables& t) {
+  const int32_t* limit = qs.errorLimit.data() + 255;
+  for (int32_t s = -DitherTables::kSumBound; s <= DitherTables::kSumBound; ++s) {
+    t.limit[s + DitherTables::kSumBound] = static_cast<int8_t>(limit[(s + 8) >> 4]);
+  }
+  std::memcpy(t.clamp, qs.clampTable.data(), sizeof t.clamp);
+  std::memset(t.palette, 0, sizeof t.palette);
+  for (int32_t i = 0; i < qs.colorsInUse; ++i) {
+    for (int k = 0; k < 3; ++k) t.palette[4 * (i + 1) + k] = qs.palette[k][i];
+  }
+}
+
 // One row of MapDithered in the direction `Step` (+1 left to right, -1 right to
 // left), with the direction known to the compiler: the column, the error entries
-// and the pixel move by constant steps.
+// and the pixel move by constant steps. Few values live across pixels (the carry to
+// the next pixel is 7 times the last error), the rounding and limiting of a sum of
+// sixteenths is one look-up, and the cell's value finds its palette entry directly.
 template <int Step>
-void DitherRow(QuantState& qs, const uint8_t* row, uint8_t* out) {
+void DitherRow(QuantState& qs, const DitherTables& t, const uint8_t* row, uint8_t* out) {
   const int32_t width = qs.rowLength;
+  if (width == 0) return;
   uint16_t* cache = qs.histogram.data();
-  const int32_t* limit = qs.errorLimit.data() + 255;
-  const uint8_t* clamp = qs.clampTable.data() + 255;
-  const uint8_t* pal0 = qs.palette[0].data();
-  const uint8_t* pal1 = qs.palette[1].data();
-  const uint8_t* pal2 = qs.palette[2].data();
-  int32_t carry0 = 0, carry1 = 0, carry2 = 0;
-  int32_t below0 = 0, below1 = 0, below2 = 0;
-  int32_t behind0 = 0, behind1 = 0, behind2 = 0;
+  const int8_t* limit = t.limit + DitherTables::kSumBound;
+  const uint8_t* clamp = t.clamp + 255;
+  // Pointer-sized values, so that no index needs widening on the way.
+  ptrdiff_t last0 = 0, last1 = 0, last2 = 0;  // the error of the pixel just done
+  ptrdiff_t behind0 = 0, behind1 = 0, behind2 = 0;  // the entry behind, less its last 3/16
   const int32_t first = Step > 0 ? 0 : width - 1;
   // Entry x + 1 belongs to column x; the spare entry before the first column of the
   // row's direction takes the first "behind" share.
   int16_t* here = qs.errorArray.data() + static_cast<ptrdiff_t>(first + 1) * 3;
-  int16_t* behindEntry = here - 3 * Step;
   const uint8_t* px = row + static_cast<ptrdiff_t>(first) * 3;
   uint8_t* index = out + first;
-  for (int32_t n = 0; n < width; ++n) {
-    const int32_t a0 = clamp[px[0] + limit[(carry0 + here[0] + 8) >> 4]];
-    const int32_t a1 = clamp[px[1] + limit[(carry1 + here[1] + 8) >> 4]];
-    const int32_t a2 = clamp[px[2] + limit[(carry2 + here[2] + 8) >> 4]];
-    const int c0 = a0 >> 3, c1 = a1 >> 2, c2 = a2 >> 3;
-    uint16_t* cell = cache + CellIndex(c0, c1, c2);
-    if (*cell == 0) FillCacheBlock(qs, c0, c1, c2);
-    const int32_t chosen = *cell - 1;
-    *index = static_cast<uint8_t>(chosen);
+  uint8_t* const end = index + static_cast<ptrdiff_t>(width) * Step;
+  do {
+    const size_t a0 = clamp[static_cast<ptrdiff_t>(px[0]) + limit[7 * last0 + here[0]]];
+    const size_t a1 = clamp[static_cast<ptrdiff_t>(px[1]) + limit[7 * last1 + here[1]]];
+    const size_t a2 = clamp[static_cast<ptrdiff_t>(px[2]) + limit[7 * last2 + here[2]]];
+    // CellIndex(a0 >> 3, a1 >> 2, a2 >> 3) without shifting down and up again.
+    uint16_t* cell = cache + ((a0 & 0xF8) << 8 | (a1 & 0xFC) << 3 | a2 >> 3);
+    if (*cell == 0) {
+      FillCacheBlock(qs, static_cast<int32_t>(a0 >> 3), static_cast<int32_t>(a1 >> 2),
+                     static_cast<int32_t>(a2 >> 3));
+    }
+    const uint8_t* entry = t.palette + 4 * static_cast<size_t>(*cell);
+    *index = static_cast<uint8_t>(*cell - 1);
 
-    const int32_t err0 = a0 - pal0[chosen];
-    const int32_t err1 = a1 - pal1[chosen];
-    const int32_t err2 = a2 - pal2[chosen];
-    behindEntry[0] = static_cast<int16_t>(behind0 + 3 * err0);
-    behindEntry[1] = static_cast<int16_t>(behind1 + 3 * err1);
-    behindEntry[2] = static_cast<int16_t>(behind2 + 3 * err2);
-    behind0 = below0 + 5 * err0;
-    behind1 = below1 + 5 * err1;
-    behind2 = below2 + 5 * err2;
-    below0 = err0;
-    below1 = err1;
-    below2 = err2;
-    carry0 = 7 * err0;
-    carry1 = 7 * err1;
-    carry2 = 7 * err2;
-    behindEntry = here;
+    const ptrdiff_t err0 = static_cast<ptrdiff_t>(a0) - entry[0];
+    const ptrdiff_t err1 = static_cast<ptrdiff_t>(a1) - entry[1];
+    const ptrdiff_t err2 = static_cast<ptrdiff_t>(a2) - entry[2];
+    int16_t* behind = here - 3 * Step;
+    behind[0] = static_cast<int16_t>(behind0 + 3 * err0);
+    behind[1] = static_cast<int16_t>(behind1 + 3 * err1);
+    behind[2] = static_cast<int16_t>(behind2 + 3 * err2);
+    behind0 = last0 + 5 * err0;
+    behind1 = last1 + 5 * err1;
+    behind2 = last2 + 5 * err2;
+    last0 = err0;
+    last1 = err1;
+    last2 = err2;
     here += 3 * Step;
     px += 3 * Step;
     index += Step;
-  }
+  } while (index != end);
+  int16_t* behind = here - 3 * Step;
+  behind[0] = static_cast<int16_t>(behind0);
+  behind[1] = static_cast<int16_t>(behind1);
+  behind[2] = static_cast<int16_t>(behind2);
   // The 1/16 the row's last pixel would pass beyond the row is dropped.
-  behindEntry[0] = static_cast<int16_t>(behind0);
-  behindEntry[1] = static_cast<int16_t>(behind1);
-  behindEntry[2] = static_cast<int16_t>(behind2);
 }
 
 }  // namespace
 
 void MapDithered(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage) {
+  DitherTables tables;
+  BuildDitherTables(qs, tables);
   const size_t width = static_cast<size_t>(qs.rowLength);
   for (int32_t r = 0; r < qs.rowCount; ++r) {
     const uint8_t* row = pixels + static_cast<size_t>(r) * width * 3;
     uint8_t* out = indexImage + static_cast<size_t>(r) * width;
     if (qs.oddRow != 0) {
       qs.oddRow = 0;
-      DitherRow<-1>(qs, row, out);
+      DitherRow<-1>(qs, tables, row, out);
     } else {
       qs.oddRow = 1;
-      DitherRow<1>(qs, row, out);
+      DitherRow<1>(qs, tables, row, out);
     }
   }
 }

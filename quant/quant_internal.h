@@ -78,6 +78,8 @@ int32_t SetUpQuantState(QuantState& qs, int32_t width, int32_t height, int32_t d
 void CountColors(QuantState& qs, const uint8_t* pixels);
 // The same for `count` pixels into the histogram `hist` (kHistCells cells).
 void CountPixels(uint16_t* hist, const uint8_t* pixels, size_t count);
+// The plain form that CountPixels must match count for count.
+void CountPixelsPlain(uint16_t* hist, const uint8_t* pixels, size_t count);
 
 // Adds the counts of `other` (another histogram of the same layout) into qs's
 // histogram, saturating at 65535: the counts of one pass over both pictures.
@@ -115,5 +117,8 @@ void MapDitheredPlain(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage
 // index of the entry nearest to each cell's centre (ties to the lowest index). Needs
 // colorsInUse >= 1.
 void FillCacheBlock(QuantState& qs, int32_t c0, int32_t c1, int32_t c2);
+// The plain form that FillCacheBlock must match cell for cell: the entries that can
+// be nearest to a cell of the block are chosen with one branch per case.
+void FillCacheBlockPlain(QuantState& qs, int32_t c0, int32_t c1, int32_t c2);
 
 }  // namespace kdz

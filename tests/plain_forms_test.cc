@@ -127,6 +127,89 @@ TEST(PlainForms, DitheringMatchesThePlainLoop) {
   }
 }
 
+TEST(PlainForms, DitheringMatchesThePlainLoopAtTheEdges) {
+  // Narrow rows (the spare entries and both ends meet), and palettes far from the
+  // picture, so that errors reach the ends of the limit and clamp tables: random
+  // bytes, all black, all white, and black beside white.
+  std::mt19937 rng(17);
+  const uint8_t palettes[3][9] = {{0, 0, 0, 255, 255, 255, 128, 0, 255},
+                                  {255, 0, 0, 0, 255, 0, 0, 0, 255},
+                                  {7, 7, 7, 7, 7, 7, 250, 250, 250}};
+  for (int width : {1, 2, 3, 8, 33}) {
+    const int height = 19;
+    const size_t n = static_cast<size_t>(width) * height * 3;
+    std::vector<std::vector<uint8_t>> pictures(4, std::vector<uint8_t>(n));
+    for (size_t k = 0; k < n; ++k) {
+      pictures[0][k] = static_cast<uint8_t>(rng());
+      pictures[1][k] = 0;
+      pictures[2][k] = 255;
+      pictures[3][k] = (k / 3 + k / (3 * width)) % 2 ? 255 : 0;
+    }
+    for (const auto& picture : pictures) {
+      for (const auto& entries : palettes) {
+        QuantState fast, plain;
+        for (QuantState* qs : {&fast, &plain}) {
+          ASSERT_EQ(SetUpQuantState(*qs, width, height, 1, 3), 0);
+          for (int i = 0; i < 3; ++i) {
+            for (int c = 0; c < 3; ++c) qs->palette[c][i] = entries[3 * i + c];
+          }
+          qs->colorsInUse = 3;
+        }
+        std::vector<uint8_t> a(n / 3), b(n / 3);
+        MapDithered(fast, picture.data(), a.data());
+        MapDitheredPlain(plain, picture.data(), b.data());
+        ASSERT_EQ(a, b) << "width " << width;
+        ASSERT_EQ(fast.errorArray, plain.errorArray) << "width " << width;
+        ASSERT_EQ(fast.oddRow, plain.oddRow);
+      }
+    }
+  }
+}
+
+TEST(PlainForms, CacheFillMatchesThePlainFill) {
+  // Every block for palettes of one, a few and 256 entries: random ones, entries at
+  // the ends of the range and on block edges, and repeated entries (ties).
+  std::mt19937 rng(19);
+  for (int colors : {1, 3, 17, 256}) {
+    for (int kind = 0; kind < 3; ++kind) {
+      QuantState fast, plain;
+      for (QuantState* qs : {&fast, &plain}) ASSERT_EQ(SetUpQuantState(*qs, 1, 1, 1, 256), 0);
+      for (int i = 0; i < colors; ++i) {
+        for (int c = 0; c < 3; ++c) {
+          const uint8_t edges[] = {0, 255, 31, 32, 36, 4, 28, 128};
+          const uint8_t v = kind == 0   ? static_cast<uint8_t>(rng())
+                            : kind == 1 ? edges[rng() % 8]
+                                        : static_cast<uint8_t>((i / 4) * 37 + c * 11);
+          fast.palette[c][i] = plain.palette[c][i] = v;
+        }
+      }
+      fast.colorsInUse = plain.colorsInUse = colors;
+      for (int32_t block = 0; block < 512; ++block) {
+        FillCacheBlockNumber(fast, block);
+        FillCacheBlockPlain(plain, 4 * (block >> 6), 8 * ((block >> 3) & 7), 4 * (block & 7));
+      }
+      ASSERT_EQ(fast.histogram, plain.histogram) << colors << " colours, kind " << kind;
+    }
+  }
+}
+
+TEST(PlainForms, CountingMatchesThePlainCount) {
+  // Random pixels, and one colour often enough to saturate its cell, counted on
+  // top of counts already near the limit.
+  std::mt19937 rng(23);
+  for (size_t count : {size_t{0}, size_t{1}, size_t{1000}, size_t{70000}}) {
+    std::vector<uint8_t> random(3 * count), flat(3 * count, 0xC7);
+    for (uint8_t& b : random) b = static_cast<uint8_t>(rng());
+    for (const auto* pixels : {&random, &flat}) {
+      std::vector<uint16_t> fast(kHistCells), plain(kHistCells);
+      for (int k = 0; k < kHistCells; ++k) fast[k] = plain[k] = static_cast<uint16_t>(k % 7 == 0 ? 65530 + k % 6 : 0);
+      CountPixels(fast.data(), pixels->data(), count);
+      CountPixelsPlain(plain.data(), pixels->data(), count);
+      ASSERT_EQ(fast, plain) << count << " pixels";
+    }
+  }
+}
+
 TEST(PlainForms, SplitQuantiserMatchesColorQuant2) {
   std::mt19937 rng(13);
   const int width = 401, height = 500;  // 200500 pixels: 3 slices of over 65535

@@ -225,14 +225,23 @@ Status WritePpm(const Bitmap& bitmap, FILE* file) {
 
   Sink out(file);
   out.Write(head.data(), head.size());
+  uint8_t* const end = line.data() + line.size();
   for (int y = 0; y < bitmap.height; ++y) {
     const uint8_t* row = bitmap.Row(bitmap.height - 1 - y);
-    uint8_t* o = line.data();
-    for (int x = 0; x < bitmap.width; ++x, o += 3) {
-      const uint8_t* bgr = indexed ? table + 4 * row[x] : row + 3 * x;
-      o[0] = bgr[2];
-      o[1] = bgr[1];
-      o[2] = bgr[0];
+    // One loop per depth, each with nothing but the copy in it.
+    if (indexed) {
+      for (uint8_t* o = line.data(); o != end; o += 3, ++row) {
+        const uint8_t* bgr = table + 4 * static_cast<size_t>(*row);
+        o[0] = bgr[2];
+        o[1] = bgr[1];
+        o[2] = bgr[0];
+      }
+    } else {
+      for (uint8_t* o = line.data(); o != end; o += 3, row += 3) {
+        o[0] = row[2];
+        o[1] = row[1];
+        o[2] = row[0];
+      }
     }
     out.Write(line.data(), line.size());
   }
