@@ -34,8 +34,12 @@ web: deps
 	cmake -S . -B build-wasm -DCMAKE_TOOLCHAIN_FILE=cmake/wasm32-wasi.cmake \
 	  -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 	cmake --build build-wasm -j$(JOBS)
+	cmake -S . -B build-wasm-simd -DCMAKE_TOOLCHAIN_FILE=cmake/wasm32-wasi.cmake \
+	  -DCMAKE_BUILD_TYPE=Release -DKDZ_WASM_SIMD=ON $(CMAKE_FLAGS)
+	cmake --build build-wasm-simd -j$(JOBS)
 	mkdir -p web/dist
 	cp build-wasm/web/wasm/kdz.wasm web/dist/
+	cp build-wasm-simd/web/wasm/kdz.wasm web/dist/kdz-simd.wasm
 	cp -R web/src/. web/dist/
 
 # The browser extension, unpacked in web/dist/extension/: manifest, icons, its content
@@ -44,7 +48,7 @@ web-extension: web
 	rm -rf web/dist/extension
 	mkdir -p web/dist/extension
 	cp web/extension/manifest.json web/extension/extension-base.js web/extension/icon-*.png web/dist/extension/
-	cd web/dist && cp kdz-polyfill.js kdz-image.mjs kdz.mjs kdz-worker.mjs kdz.wasm extension/
+	cd web/dist && cp kdz-polyfill.js kdz-image.mjs kdz.mjs kdz-worker.mjs kdz.wasm kdz-simd.wasm extension/
 
 build: build-native build-win32 build-win64 web web-extension
 
@@ -127,4 +131,4 @@ bench-web: build-native web
 	node web/bench/decode-bench.mjs $(BUILD)
 
 clean:
-	rm -rf $(BUILD) build-asan build-fuzz build-win32 build-win64 build-wasm web/dist
+	rm -rf $(BUILD) build-asan build-fuzz build-win32 build-win64 build-wasm build-wasm-simd web/dist

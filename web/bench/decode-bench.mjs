@@ -33,7 +33,7 @@ for (let k = 0; k < args.length; ++k) {
   else if (args[k] === '--drive') drive = { wasm: args[++k], bits: Number(args[++k]) };
   else build = resolve(args[k]);
 }
-if (modules.length === 0) modules.push(join(repo, 'web/dist/kdz.wasm'));
+if (modules.length === 0) modules.push(join(repo, 'web/dist/kdz.wasm'), join(repo, 'web/dist/kdz-simd.wasm'));
 
 const pictures = ['astronaut', 'camera', 'chelsea', 'coffee', 'color']
   .map((n) => join(repo, 'samples', `${n}.kdz`));

@@ -5,9 +5,14 @@
 //
 //   node web/bin/kdz-wasm.mjs decode [--24bit|--8bit] [--max-pixels N] IN.kdz OUT.bmp
 //
+// KDZ_WASM=FILE.wasm picks a build of the module; by default the one that suits the
+// engine (with SIMD where it has it).
+//
 // Exit status: 0 on success; 1 when a file cannot be read, decoded or written, with
 // one line "kdz: FILE: reason" on stderr; 2 on a usage error.
 import { readFile, open, rename, rm } from 'node:fs/promises';
+import { resolve } from 'node:path';
+import { pathToFileURL } from 'node:url';
 
 const USAGE = 'usage: kdz-wasm decode [--24bit|--8bit] [--max-pixels N] IN.kdz OUT.bmp\n' +
     '       kdz-wasm --help\n';
@@ -154,7 +159,7 @@ async function runDecode(argv) {
   const args = parseDecodeArgs(argv);
   const bytes = await readInput(args.input);
   const kdz = await import('../dist/kdz.mjs');
-  await kdz.init();
+  await kdz.init(process.env.KDZ_WASM ? pathToFileURL(resolve(process.env.KDZ_WASM)) : undefined);
   let bitmap;
   try {
     bitmap = kdz.decodeBitmap(bytes, { palette: args.eightBit, maxPixels: args.maxPixels });

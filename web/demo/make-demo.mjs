@@ -18,7 +18,7 @@ rmSync(site, { recursive: true, force: true });
 mkdirSync(join(site, 'kdz'), { recursive: true });
 mkdirSync(join(site, 'pictures'), { recursive: true });
 for (const file of ['index.html', 'demo.css', 'insert.js']) cpSync(join(here, file), join(site, file));
-for (const file of ['kdz-polyfill.js', 'kdz-image.mjs', 'kdz.mjs', 'kdz-worker.mjs', 'kdz.wasm']) {
+for (const file of ['kdz-polyfill.js', 'kdz-image.mjs', 'kdz.mjs', 'kdz-worker.mjs', 'kdz.wasm', 'kdz-simd.wasm']) {
   cpSync(join(dist, file), join(site, 'kdz', file));
 }
 for (const name of ['astronaut', 'camera', 'chelsea', 'coffee', 'color']) {

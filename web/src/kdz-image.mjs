@@ -25,8 +25,8 @@ let ready = null;
 let pool = null;
 function moduleReady() {
   if (ready === null) {
-    const wasmUrl = new URL('kdz.wasm', moduleBase).href;
-    ready = kdz.init(wasmUrl).then(() => {
+    // The module picks its own build (with SIMD where the engine has it) next to itself.
+    ready = kdz.init().then(() => {
       // The pool hands the workers the module compiled here; they fetch nothing.
       pool = new kdz.DecoderPool({ workerUrl: workerUrlFor(new URL('kdz-worker.mjs', moduleBase)) });
     });

@@ -2,7 +2,7 @@
 // --json` reads it, the pixels of decode() as the native BMP holds them, and the same
 // results through the worker pool.
 import assert from 'node:assert/strict';
-import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
+import { copyFileSync, mkdirSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { after, before, test } from 'node:test';
@@ -143,4 +143,23 @@ test('the worker pool gives the results of decode(), errors as KdzError, and lea
       pool.terminate();
     }
     await assert.rejects(pool.decode(new Uint8Array(1)), /terminated/);
+  });
+
+test('kdz.mjs beside kdz.wasm alone (no SIMD build) decodes what the default build decodes',
+  { skip: notRun ?? false }, async () => {
+    // A site that copied only kdz.mjs and kdz.wasm.
+    const site = join(tmp, 'site');
+    mkdirSync(site);
+    copyFileSync(join(dist, 'kdz.mjs'), join(site, 'kdz.mjs'));
+    copyFileSync(join(dist, 'kdz.wasm'), join(site, 'kdz.wasm'));
+    const alone = await import(join(site, 'kdz.mjs'));
+    await alone.init();
+    const bytes = readFileSync(samples()[0]);
+    for (const palette of [false, true]) {
+      const a = await alone.decode(bytes, { palette });
+      const b = await kdz.decode(bytes, { palette });
+      assert.deepEqual([a.width, a.height, a.colorCount], [b.width, b.height, b.colorCount]);
+      assert.ok(Buffer.from(a.rgba.buffer, a.rgba.byteOffset, a.rgba.byteLength)
+        .equals(Buffer.from(b.rgba.buffer, b.rgba.byteOffset, b.rgba.byteLength)), `palette ${palette}`);
+    }
   });

@@ -8,7 +8,8 @@ import { basename, join } from 'node:path';
 import { after, before, test } from 'node:test';
 
 import {
-  dist, eachLimited, missingNative, nativeKdz, nativeReference, run, samples, testFiles, wasmCli,
+  dist, eachLimited, missingNative, nativeKdz, nativeReference, run, samples, testFiles, wasmBuilds,
+  wasmCli,
 } from './helpers.mjs';
 
 const notRun = missingNative();
@@ -35,22 +36,23 @@ before(async () => {
 
 after(() => { if (tmp) rmSync(tmp, { recursive: true, force: true }); });
 
-// Both tools on one file; null when they agree, else what differs.
-async function compareTools(file, args, k) {
+// Both tools on one file, kdz-wasm on the given build of the module; null when they
+// agree, else what differs.
+async function compareTools(file, args, k, build) {
   const nativeOut = join(tmp, `native-${k}.bmp`);
   const wasmOut = join(tmp, `wasm-${k}.bmp`);
   const [n, w] = await Promise.all([
     run(nativeKdz, ['decode', ...args, file, nativeOut]),
-    run(process.execPath, [wasmCli, 'decode', ...args, file, wasmOut]),
+    run(process.execPath, [wasmCli, 'decode', ...args, file, wasmOut], { env: { KDZ_WASM: build } }),
   ]);
-  const what = `${basename(file)} ${args.join(' ')}`;
+  const what = `${basename(build)}: ${basename(file)} ${args.join(' ')}`;
   if (n.code !== w.code) return `${what}: exit ${w.code}, natively ${n.code} (${w.stderr.trim()})`;
   if (n.stderr !== w.stderr) return `${what}: says ${JSON.stringify(w.stderr)}, natively ${JSON.stringify(n.stderr)}`;
   if (n.code === 0 && !readFileSync(wasmOut).equals(readFileSync(nativeOut))) return `${what}: BMP differs`;
   return null;
 }
 
-test('every file decodes to the native BMP, or is refused with the native message, in both depths',
+test('every file decodes to the native BMP, or is refused with the native message, in both depths and both builds',
   { skip: notRun ?? false }, async (t) => {
     const cases = files.flatMap((f) => [[f, ['--24bit']], [f, ['--8bit']]]);
     // The pixel limit: the native tool's default, and one that a sample exceeds.
@@ -64,15 +66,16 @@ test('every file decodes to the native BMP, or is refused with the native messag
         return 0;
       }
     };
-    const order = cases.map((c, k) => [pixels(c[0]), k]).sort((a, b) => b[0] - a[0]).map(([, k]) => cases[k]);
+    const order = cases.map((c, k) => [pixels(c[0]), k]).sort((a, b) => b[0] - a[0])
+      .flatMap(([, k]) => wasmBuilds.map((build) => [...cases[k], build]));
     const problems = [];
     let decoded = 0;
-    await eachLimited(order, 2, async ([file, args], k) => {
-      const problem = await compareTools(file, args, k);
+    await eachLimited(order, 2, async ([file, args, build], k) => {
+      const problem = await compareTools(file, args, k, build);
       if (problem) problems.push(problem);
       else decoded += 1;
     });
-    t.diagnostic(`${cases.length} decodes compared, ${decoded} agree`);
+    t.diagnostic(`${order.length} decodes compared, ${decoded} agree`);
     assert.deepEqual(problems, []);
   });
 

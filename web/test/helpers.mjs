@@ -11,10 +11,12 @@ export const nativeKdz = join(nativeBuild, 'tools/kdz/kdz');
 export const nativeReference = join(nativeBuild, 'web/kdz_web_reference');
 export const wasmCli = join(repo, 'web/bin/kdz-wasm.mjs');
 export const dist = join(repo, 'web/dist');
+// Both builds of the module: without SIMD, and the one engines with SIMD load.
+export const wasmBuilds = [join(dist, 'kdz.wasm'), join(dist, 'kdz-simd.wasm')];
 
 // Why the native side cannot be consulted, or null when it can.
 export function missingNative() {
-  for (const p of [nativeKdz, nativeReference, join(dist, 'kdz.wasm')]) {
+  for (const p of [nativeKdz, nativeReference, ...wasmBuilds]) {
     if (!existsSync(p)) return `${p} is missing (make build-native web)`;
   }
   return null;
@@ -48,9 +50,10 @@ export function samples() {
 }
 
 // Runs a program; resolves to { code, stdout, stderr } whatever its exit status.
-export function run(file, args, { input, encoding = 'utf8' } = {}) {
+export function run(file, args, { input, encoding = 'utf8', env } = {}) {
   return new Promise((resolvePromise, reject) => {
-    const child = execFile(file, args, { encoding, maxBuffer: 64 << 20 }, (error, stdout, stderr) => {
+    const options = { encoding, maxBuffer: 64 << 20, env: env ? { ...process.env, ...env } : process.env };
+    const child = execFile(file, args, options, (error, stdout, stderr) => {
       if (error && typeof error.code !== 'number') {
         reject(error);
         return;
