@@ -115,7 +115,7 @@ test('geometry, information text and compression ratio agree with the native fun
     for (let k = 0; k < native.length; ++k) assert.deepEqual(wasm[k], native[k], SCRIPT[k]);
 
     // The table reaches every rule: the width's and the height's fit, stretching,
-    // strips erased, and text at the spec's example.
+    // strips erased, and the information text of a known case.
     const plans = wasm.filter((r) => r.op.startsWith('paint')).map((r) => r.result);
     assert.ok(plans.some((p) => p.erase.length === 2) && plans.some((p) => !p.draw));
     assert.equal(wasm[1].result, 'Decompression Time\t 1.07 s\n\rCompression Ratio\t\t 5:1\n\r' +
