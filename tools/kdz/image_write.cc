@@ -3,6 +3,7 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
@@ -221,29 +222,38 @@ Status WritePpm(const Bitmap& bitmap, FILE* file) {
   const uint8_t* table = bitmap.block.data() + kInfoHeaderSize;
   const std::string head =
       "P6\n" + std::to_string(bitmap.width) + " " + std::to_string(bitmap.height) + "\n255\n";
-  std::vector<uint8_t> line(static_cast<size_t>(bitmap.width) * 3);
+  // Rows are turned into RGB a chunk of about 128 KB at a time and each chunk goes
+  // out in one write: a row at a time through the stream's small buffer would cost
+  // a system call every few kilobytes.
+  const size_t lineBytes = static_cast<size_t>(bitmap.width) * 3;
+  const int chunkRows = static_cast<int>(std::max<size_t>(1, std::min<size_t>(bitmap.height, (size_t{128} << 10) / lineBytes)));
+  std::vector<uint8_t> chunk(lineBytes * static_cast<size_t>(chunkRows));
 
   Sink out(file);
   out.Write(head.data(), head.size());
-  uint8_t* const end = line.data() + line.size();
-  for (int y = 0; y < bitmap.height; ++y) {
-    const uint8_t* row = bitmap.Row(bitmap.height - 1 - y);
-    // One loop per depth, each with nothing but the copy in it.
-    if (indexed) {
-      for (uint8_t* o = line.data(); o != end; o += 3, ++row) {
-        const uint8_t* bgr = table + 4 * static_cast<size_t>(*row);
-        o[0] = bgr[2];
-        o[1] = bgr[1];
-        o[2] = bgr[0];
-      }
-    } else {
-      for (uint8_t* o = line.data(); o != end; o += 3, row += 3) {
-        o[0] = row[2];
-        o[1] = row[1];
-        o[2] = row[0];
+  for (int y0 = 0; y0 < bitmap.height; y0 += chunkRows) {
+    const int rows = std::min(chunkRows, bitmap.height - y0);
+    uint8_t* o = chunk.data();
+    for (int y = y0; y < y0 + rows; ++y) {
+      const uint8_t* row = bitmap.Row(bitmap.height - 1 - y);
+      uint8_t* const end = o + lineBytes;
+      // One loop per depth, each with nothing but the copy in it.
+      if (indexed) {
+        for (; o != end; o += 3, ++row) {
+          const uint8_t* bgr = table + 4 * static_cast<size_t>(*row);
+          o[0] = bgr[2];
+          o[1] = bgr[1];
+          o[2] = bgr[0];
+        }
+      } else {
+        for (; o != end; o += 3, row += 3) {
+          o[0] = row[2];
+          o[1] = row[1];
+          o[2] = row[0];
+        }
       }
     }
-    out.Write(line.data(), line.size());
+    out.Write(chunk.data(), lineBytes * static_cast<size_t>(rows));
   }
   return out.Finish();
 }
