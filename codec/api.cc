@@ -116,22 +116,33 @@ Result DecodeFileToBitmap(const std::string& path, bool eightBit, Bitmap* out, c
 
 Result Decode(const uint8_t* data, size_t size, RgbImage* out, const Limits& limits) {
   *out = RgbImage{};
-  Bitmap bitmap;
-  Result r = DecodeToBitmap(data, size, false, &bitmap, limits);
-  if (!r.ok()) return r;
+  // The checks of DecodeToBitmap in the same order, so that a file fails the same
+  // way whichever picture is asked for; the pixels go straight into RGB rows.
+  if (data == nullptr && size != 0) return Failure(Error::kInvalidArgument, "no data");
+  auto state = std::make_unique<DecoderState>();
+  state->maxPixels = limits.maxPixels;
+  state->threads = limits.threads;
+  BuildClampTable(*state);
+  if (size == 0) return Failure(Error::kEmpty, "the file is empty");
+  if (size >= kMaxFileSize) return Failure(Error::kFileTooLarge, "file of " + std::to_string(size) + " bytes; KDZ files are below 80000 bytes");
+  state->dataBase = data;
+  state->dataSize = size;
+  state->readPos = 0;
+  if (ParsePlaneHeader(*state, 'y') != 0) return MakeResult(*state);
+
+  // Room for the padded rows a bitmap would take, as the decoder's size check
+  // expects; the few padding bytes are cut off at the end.
+  const size_t area = BitmapBlockSize(state->width, state->height) - kPixelAreaOffset;
   RgbImage img;
-  img.width = bitmap.width;
-  img.height = bitmap.height;
-  img.rgb.resize(static_cast<size_t>(img.width) * img.height * 3);
-  for (int y = 0; y < img.height; ++y) {
-    const uint8_t* src = bitmap.Row(img.height - 1 - y);  // bitmap rows are bottom-up
-    uint8_t* dst = img.rgb.data() + static_cast<size_t>(y) * img.width * 3;
-    for (int x = 0; x < img.width; ++x) {
-      dst[3 * x + 0] = src[3 * x + 2];
-      dst[3 * x + 1] = src[3 * x + 1];
-      dst[3 * x + 2] = src[3 * x + 0];
-    }
+  try {
+    img.rgb.resize(area);
+  } catch (const std::bad_alloc&) {
+    return Failure(Error::kOutOfMemory, "cannot allocate the bitmap");
   }
+  if (DecodeKdzBytesToRgb(*state, data, size, img.rgb.data(), img.rgb.size(), &img.width, &img.height) == 0) {
+    return MakeResult(*state);
+  }
+  img.rgb.resize(static_cast<size_t>(img.width) * static_cast<size_t>(img.height) * 3);
   *out = std::move(img);
   return Result{};
 }

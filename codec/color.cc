@@ -34,8 +34,12 @@ inline int16_t MulHigh(int16_t a, int16_t b) { return static_cast<int16_t>((stat
 
 inline int16_t Saturate16(int16_t v, int16_t lo, int16_t hi) { return v < lo ? lo : v > hi ? hi : v; }
 
-void YiqToRgb(const DecoderState& state, const int16_t* y, const int16_t* i, const int16_t* q,
-              uint8_t* pixels, size_t count) {
+namespace {
+
+// The conversion itself; `Reversed` puts the byte from -1133, 1744 first.
+template <bool Reversed>
+void Convert(const DecoderState& state, const int16_t* y, const int16_t* i, const int16_t* q, uint8_t* pixels,
+             size_t count) {
   // The product tables hold floor(c x / 1024) and the clamp table saturates to
   // 0..255, so the same bytes come from the products themselves, in 16-bit lanes:
   // floor(c x / 1024) is the high half of c * 64x (|64x| < 2^15 and |c| < 2^11).
@@ -66,11 +70,23 @@ void YiqToRgb(const DecoderState& state, const int16_t* y, const int16_t* i, con
     }
     uint8_t* out = pixels + 3 * start;
     for (size_t k = 0; k < n; ++k) {
-      out[3 * k + 0] = b0[k];
+      out[3 * k + 0] = Reversed ? b2[k] : b0[k];
       out[3 * k + 1] = b1[k];
-      out[3 * k + 2] = b2[k];
+      out[3 * k + 2] = Reversed ? b0[k] : b2[k];
     }
   }
+}
+
+}  // namespace
+
+void YiqToRgb(const DecoderState& state, const int16_t* y, const int16_t* i, const int16_t* q,
+              uint8_t* pixels, size_t count) {
+  Convert<false>(state, y, i, q, pixels, count);
+}
+
+void YiqToRgbReversed(const DecoderState& state, const int16_t* y, const int16_t* i, const int16_t* q,
+                      uint8_t* pixels, size_t count) {
+  Convert<true>(state, y, i, q, pixels, count);
 }
 
 void YiqToRgbByTables(const DecoderState& state, const int16_t* y, const int16_t* i, const int16_t* q,

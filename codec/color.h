@@ -18,6 +18,10 @@ void BuildClampTable(DecoderState& state);
 // The planes may be slices: the conversion of each sample depends on that sample alone.
 void YiqToRgb(const DecoderState& state, const int16_t* y, const int16_t* i, const int16_t* q,
               uint8_t* pixels, size_t count);
+// The same with the bytes of each pixel the other way round: byte 0 from -1133,
+// 1744 and byte 2 from 979, 636, the order of RGB pictures.
+void YiqToRgbReversed(const DecoderState& state, const int16_t* y, const int16_t* i, const int16_t* q,
+                      uint8_t* pixels, size_t count);
 // The same conversion through the six product tables and state.clampTable, one
 // lookup per term: the plain form that YiqToRgb must match byte for byte.
 void YiqToRgbByTables(const DecoderState& state, const int16_t* y, const int16_t* i, const int16_t* q,

@@ -105,23 +105,36 @@ bool DecodeAndTransformConcurrently(DecoderState& state, int threads) {
   return ok[0] && ok[1] && ok[2];
 }
 
-// The colour conversion of all samples, in as many slices as threads.
-void ConvertConcurrently(const DecoderState& state, uint8_t* pixelArea, int threads) {
-  const size_t count = static_cast<size_t>(state.planeSize);
-  const size_t parts = static_cast<size_t>(threads);
-  // Slices of whole multiples of 256 samples (the conversion's chunk), never empty.
-  const size_t slice = ((count + parts - 1) / parts + 255) & ~size_t{255};
+// Converts plane rows r0..r1-1 into the pixel area in the given layout.
+void ConvertRows(const DecoderState& state, uint8_t* pixelArea, int r0, int r1, PixelLayout layout) {
+  const size_t w = static_cast<size_t>(state.width);
+  const int16_t* y = state.planeY.data();
+  const int16_t* i = state.planeI.data();
+  const int16_t* q = state.planeQ.data();
+  if (layout == PixelLayout::kBitmapRows) {
+    const size_t begin = static_cast<size_t>(r0) * w;
+    YiqToRgb(state, y + begin, i + begin, q + begin, pixelArea + 3 * begin, static_cast<size_t>(r1 - r0) * w);
+    return;
+  }
+  for (int r = r0; r < r1; ++r) {
+    const size_t begin = static_cast<size_t>(r) * w;
+    uint8_t* out = pixelArea + 3 * w * static_cast<size_t>(state.height - 1 - r);
+    YiqToRgbReversed(state, y + begin, i + begin, q + begin, out, w);
+  }
+}
+
+// The colour conversion of all rows, in as many slices as threads.
+void ConvertConcurrently(const DecoderState& state, uint8_t* pixelArea, int threads, PixelLayout layout) {
+  const int rows = state.height;
+  const int slice = (rows + threads - 1) / threads;
   std::vector<std::function<void()>> tasks;
   try {
-    for (size_t begin = 0; begin < count; begin += slice) {
-      const size_t n = count - begin < slice ? count - begin : slice;
-      tasks.push_back([&state, pixelArea, begin, n] {
-        YiqToRgb(state, state.planeY.data() + begin, state.planeI.data() + begin, state.planeQ.data() + begin,
-                 pixelArea + 3 * begin, n);
-      });
+    for (int r0 = 0; r0 < rows; r0 += slice) {
+      const int r1 = rows - r0 < slice ? rows : r0 + slice;
+      tasks.push_back([&state, pixelArea, r0, r1, layout] { ConvertRows(state, pixelArea, r0, r1, layout); });
     }
   } catch (const std::bad_alloc&) {  // not even the task list fits: in one go
-    YiqToRgb(state, state.planeY.data(), state.planeI.data(), state.planeQ.data(), pixelArea, count);
+    ConvertRows(state, pixelArea, 0, rows, layout);
     return;
   }
   RunTasks(tasks);
@@ -141,18 +154,21 @@ size_t BitmapBlockSize(int64_t width, int64_t height) {
   return static_cast<size_t>(total);
 }
 
-void ReconstructImage(DecoderState& state, uint8_t* pixelArea) {
+void ReconstructImage(DecoderState& state, uint8_t* pixelArea, PixelLayout layout) {
   (void)InverseTransformPlane(state, state.planeY.data(), 'y');
   (void)InverseTransformPlane(state, state.planeI.data(), 'i');
   (void)InverseTransformPlane(state, state.planeQ.data(), 'q');
-  YiqToRgb(state, state.planeY.data(), state.planeI.data(), state.planeQ.data(), pixelArea,
-           static_cast<size_t>(state.planeSize));
+  ConvertRows(state, pixelArea, 0, state.height, layout);
 }
 
 int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, uint8_t* pixelArea,
                     size_t pixelAreaSize, int32_t* width, int32_t* height, uint8_t* paletteBlock,
-                    int* colorsUsed) {
+                    int* colorsUsed, PixelLayout layout) {
   ReleasePlanes(state);
+  if (layout != PixelLayout::kBitmapRows && paletteBlock != nullptr) {
+    state.Fail(Error::kInvalidArgument, "only bitmap rows are quantised");
+    return 0;
+  }
   state.dataBase = fileBlock;
   state.dataSize = size;
   state.readPos = 0;
@@ -169,9 +185,9 @@ int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, 
       state.Fail(Error::kOutOfMemory, "a coefficient plane is missing");
     } else {
       if (threads > 1) {
-        ConvertConcurrently(state, pixelArea, threads);  // the planes are transformed already
+        ConvertConcurrently(state, pixelArea, threads, layout);  // the planes are transformed already
       } else {
-        ReconstructImage(state, pixelArea);
+        ReconstructImage(state, pixelArea, layout);
       }
       *width = state.width;
       *height = state.height;
@@ -249,6 +265,24 @@ int DecodeKdzBytes(DecoderState& state, const uint8_t* data, size_t size, uint8_
     PadRows(pixelArea, static_cast<size_t>(width) * 3, height);
   }
   return 1;
+}
+
+int DecodeKdzBytesToRgb(DecoderState& state, const uint8_t* data, size_t size, uint8_t* rgb, size_t rgbSize,
+                        int32_t* width, int32_t* height) {
+  state.ClearError();
+  if (rgb == nullptr) {
+    state.Fail(Error::kInvalidArgument, "no picture to decode into");
+    return 0;
+  }
+  if (size == 0) {
+    state.Fail(Error::kEmpty, "the file is empty");
+    return 0;
+  }
+  if (size >= kMaxFileSize) {
+    state.Fail(Error::kFileTooLarge, "file of " + std::to_string(size) + " bytes; KDZ files are below 80000 bytes");
+    return 0;
+  }
+  return DecodeAllPlanes(state, data, size, rgb, rgbSize, width, height, nullptr, nullptr, PixelLayout::kRgbTopDown);
 }
 
 int DecodeKdzFile(DecoderState& state, const char* fileName, uint8_t* fileBlock, size_t fileBlockSize,

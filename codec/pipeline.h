@@ -8,6 +8,12 @@
 
 namespace kdz {
 
+// How the rebuilt picture is laid out in the pixel area: as the rows of a bitmap
+// (bytes 0, 1, 2 of each pixel in the matrix's row order, plane row 0 first, no
+// padding), or as an RGB picture (each pixel's bytes the other way round, plane
+// row 0 last). Only bitmap rows are quantised.
+enum class PixelLayout { kBitmapRows, kRgbTopDown };
+
 // Bytes a bitmap block needs for a width x height picture: header, colour table,
 // and the larger of the unpadded 24-bit work area and the padded 24-bit rows
 // (8-bit rows never need more). 0 when the size does not fit in size_t or the
@@ -37,9 +43,19 @@ int DecodeKdzBytes(DecoderState& state, const uint8_t* data, size_t size,
 // of palette colours.
 int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size,
                     uint8_t* pixelArea, size_t pixelAreaSize, int32_t* width, int32_t* height,
-                    uint8_t* paletteBlock, int* colorsUsed);
+                    uint8_t* paletteBlock, int* colorsUsed,
+                    PixelLayout layout = PixelLayout::kBitmapRows);
 
 // Inverse transform of the three planes and conversion into pixelArea.
-void ReconstructImage(DecoderState& state, uint8_t* pixelArea);
+void ReconstructImage(DecoderState& state, uint8_t* pixelArea,
+                      PixelLayout layout = PixelLayout::kBitmapRows);
+
+// Decodes a file image in memory into an RGB picture: rgb holds rgbSize bytes,
+// which must be at least BitmapBlockSize(width, height) - 1064 (the padded rows a
+// bitmap would take); the first width * height * 3 are written. The same checks,
+// the same errors and the same pixels as DecodeKdzBytes with a 24-bit bitmap, each
+// pixel's bytes reversed and the rows in the other order. Returns 1 on success.
+int DecodeKdzBytesToRgb(DecoderState& state, const uint8_t* data, size_t size, uint8_t* rgb, size_t rgbSize,
+                        int32_t* width, int32_t* height);
 
 }  // namespace kdz

@@ -6,6 +6,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
 
 #include "codec/color.h"
 #include "kdz/kdz.h"
@@ -239,6 +243,81 @@ TEST(Api, LimitsAreReportedApartFromMalformedFiles) {
   ASSERT_TRUE(ReadHeader(broken.data(), broken.size(), &info).ok());
   EXPECT_FALSE(info.decodable);
   EXPECT_NE(info.problem.find("levels"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kdz
+
+namespace kdz {
+namespace {
+
+std::vector<uint8_t> ReadBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The RGB picture that a 24-bit bitmap shows: rows turned top first and the bytes
+// of each pixel reversed, as Decode once derived it from the bitmap.
+RgbImage TurnedBitmap(const Bitmap& b) {
+  RgbImage img;
+  img.width = b.width;
+  img.height = b.height;
+  img.rgb.resize(static_cast<size_t>(b.width) * b.height * 3);
+  for (int y = 0; y < b.height; ++y) {
+    const uint8_t* src = b.Row(b.height - 1 - y);
+    uint8_t* dst = img.rgb.data() + static_cast<size_t>(y) * b.width * 3;
+    for (int x = 0; x < b.width; ++x) {
+      dst[3 * x + 0] = src[3 * x + 2];
+      dst[3 * x + 1] = src[3 * x + 1];
+      dst[3 * x + 2] = src[3 * x + 0];
+    }
+  }
+  return img;
+}
+
+// Decode writes RGB rows itself: for the samples, every fuzz seed (broken files
+// among them), cut and damaged copies of a sample and widths whose bitmap rows are
+// padded, on one thread and on several, it gives the turned bitmap or fails with
+// the bitmap's error and message.
+TEST(Api, RgbPictureIsTheTurnedBitmap) {
+  const std::filesystem::path root(KDZ_SOURCE_DIR);
+  std::vector<std::vector<uint8_t>> files;
+  for (const char* dir : {"samples", "fuzz/corpus/decode_fuzzer"}) {
+    for (const auto& entry : std::filesystem::directory_iterator(root / dir)) {
+      if (entry.is_regular_file() && entry.path().extension() != ".md") files.push_back(ReadBytes(entry.path()));
+    }
+  }
+  ASSERT_GE(files.size(), 20u);
+  const std::vector<uint8_t> sample = ReadBytes(root / "samples" / "camera.kdz");
+  std::mt19937 rng(11);
+  for (int k = 0; k < 40; ++k) {
+    std::vector<uint8_t> damaged = sample;
+    if (k % 2 == 0) damaged.resize(rng() % sample.size());
+    for (int n = 0; n < 3 && !damaged.empty(); ++n) damaged[rng() % damaged.size()] ^= static_cast<uint8_t>(1 + rng() % 255);
+    files.push_back(damaged);
+  }
+  for (int w : {1, 2, 3, 5, 7}) files.push_back(BuildKdz(LumaPicture(w, 3, std::vector<int>(3 * w, 40), 60)));
+
+  int decoded = 0;
+  for (const std::vector<uint8_t>& file : files) {
+    for (int threads : {1, 0}) {
+      Limits limits;
+      limits.threads = threads;
+      Bitmap bitmap;
+      RgbImage rgb;
+      const Result rb = DecodeToBitmap(file.data(), file.size(), false, &bitmap, limits);
+      const Result rr = Decode(file.data(), file.size(), &rgb, limits);
+      ASSERT_EQ(rr.error, rb.error) << rb.message;
+      ASSERT_EQ(rr.message, rb.message);
+      if (!rb.ok()) continue;
+      const RgbImage turned = TurnedBitmap(bitmap);
+      ASSERT_EQ(rgb.width, turned.width);
+      ASSERT_EQ(rgb.height, turned.height);
+      ASSERT_EQ(rgb.rgb, turned.rgb) << rgb.width << " x " << rgb.height << ", " << threads << " threads";
+      ++decoded;
+    }
+  }
+  EXPECT_GE(decoded, 2 * 10);  // the samples, the padded widths and some damaged copies
 }
 
 }  // namespace

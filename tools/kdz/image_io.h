@@ -44,6 +44,8 @@ Status WriteBmp(const Bitmap& bitmap, FILE* file);
 Status WritePng(const Bitmap& bitmap, FILE* file);
 Status WritePpm(const Bitmap& bitmap, FILE* file);
 Status WriteImage(const Bitmap& bitmap, Format format, FILE* file);
+// A 24-bit PPM of an RGB picture (rows top first), written as it is held.
+Status WritePpm(const RgbImage& image, FILE* file);
 
 // What a reader found besides the pixels.
 struct ReadInfo {

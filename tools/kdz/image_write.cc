@@ -258,6 +258,16 @@ Status WritePpm(const Bitmap& bitmap, FILE* file) {
   return out.Finish();
 }
 
+Status WritePpm(const RgbImage& image, FILE* file) {
+  const size_t bytes = static_cast<size_t>(image.width) * static_cast<size_t>(image.height) * 3;
+  if (image.width <= 0 || image.height <= 0 || image.rgb.size() < bytes) return {"no picture to write"};
+  const std::string head = "P6\n" + std::to_string(image.width) + " " + std::to_string(image.height) + "\n255\n";
+  Sink out(file);
+  out.Write(head.data(), head.size());
+  out.Write(image.rgb.data(), bytes);
+  return out.Finish();
+}
+
 Status WriteImage(const Bitmap& bitmap, Format format, FILE* file) {
   switch (format) {
     case Format::kBmp: return WriteBmp(bitmap, file);

@@ -424,19 +424,32 @@ struct DecodeSettings {
   kdz::imageio::Format format = kdz::imageio::Format::kPng;
 };
 
-// Decodes one file. On failure *failedFile names the input or the output.
+// Decodes one file and hands out its size. On failure *failedFile names the input
+// or the output. A 24-bit PPM is decoded straight into RGB rows, which the file
+// holds as they are; every other output is written from the bitmap.
 kdz::imageio::Status DecodeOne(const std::string& in, const std::string& out, bool overwrite,
-                               const DecodeSettings& settings, std::string* failedFile,
-                               kdz::Bitmap* bitmap) {
+                               const DecodeSettings& settings, std::string* failedFile, int* width,
+                               int* height) {
   *failedFile = kdz::files::DisplayName(in, false);
   std::vector<uint8_t> data;
   if (kdz::imageio::Status s = kdz::files::ReadWhole(in, kMaxInputBytes, &data); !s.ok()) return s;
-  if (kdz::Result r = kdz::DecodeToBitmap(data.data(), data.size(), settings.eightBit, bitmap, settings.limits);
+  if (!settings.eightBit && settings.format == kdz::imageio::Format::kPpm) {
+    kdz::RgbImage image;
+    if (kdz::Result r = kdz::Decode(data.data(), data.size(), &image, settings.limits); !r.ok()) return {Reason(r)};
+    *width = image.width;
+    *height = image.height;
+    *failedFile = kdz::files::DisplayName(out, true);
+    return WriteOutput(out, overwrite, [&](FILE* f) { return kdz::imageio::WritePpm(image, f); });
+  }
+  kdz::Bitmap bitmap;
+  if (kdz::Result r = kdz::DecodeToBitmap(data.data(), data.size(), settings.eightBit, &bitmap, settings.limits);
       !r.ok()) {
     return {Reason(r)};
   }
+  *width = bitmap.width;
+  *height = bitmap.height;
   *failedFile = kdz::files::DisplayName(out, true);
-  return WriteOutput(out, overwrite, [&](FILE* f) { return kdz::imageio::WriteImage(*bitmap, settings.format, f); });
+  return WriteOutput(out, overwrite, [&](FILE* f) { return kdz::imageio::WriteImage(bitmap, settings.format, f); });
 }
 
 int RunDecode(const Args& args) {
@@ -485,11 +498,11 @@ int RunDecode(const Args& args) {
       kdz::batch::Outcome o;
       kdz::imageio::Status s = PrepareBatchOutput(job.output, batch.force);
       o.file = job.output;
-      kdz::Bitmap bitmap;
-      if (s.ok()) s = DecodeOne(job.input, job.output, batch.force, settings, &o.file, &bitmap);
+      int width = 0, height = 0;
+      if (s.ok()) s = DecodeOne(job.input, job.output, batch.force, settings, &o.file, &width, &height);
       o.ok = s.ok();
       o.reason = s.error;
-      if (o.ok) o.note = job.output + ": " + std::to_string(bitmap.width) + " x " + std::to_string(bitmap.height);
+      if (o.ok) o.note = job.output + ": " + std::to_string(width) + " x " + std::to_string(height);
       return o;
     });
   }
@@ -513,8 +526,8 @@ int RunDecode(const Args& args) {
   }
 
   std::string failedFile;
-  kdz::Bitmap bitmap;
-  if (kdz::imageio::Status s = DecodeOne(in, out, true, settings, &failedFile, &bitmap); !s.ok()) {
+  int width = 0, height = 0;
+  if (kdz::imageio::Status s = DecodeOne(in, out, true, settings, &failedFile, &width, &height); !s.ok()) {
     return Fail(failedFile, s.error);
   }
   return 0;
