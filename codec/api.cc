@@ -83,16 +83,20 @@ Result DecodeToBitmap(const uint8_t* data, size_t size, bool eightBit, Bitmap* o
   state->readPos = 0;
   if (ParsePlaneHeader(*state, 'y') != 0) return MakeResult(*state);
 
+  // The block is taken while the planes decode (see AreaSource).
   const size_t blockSize = BitmapBlockSize(state->width, state->height);
   std::vector<uint8_t> block;
-  try {
-    block.assign(blockSize, 0);
-  } catch (const std::bad_alloc&) {
-    return Failure(Error::kOutOfMemory, "cannot allocate the bitmap");
-  }
+  auto take = [&]() -> uint8_t* {
+    try {
+      block.assign(blockSize, 0);
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+    return block.data();
+  };
   uint8_t palette[kPaletteBlockSize] = {};
   int colors = 0;
-  if (DecodeKdzBytes(*state, data, size, block.data(), block.size(), eightBit ? palette : nullptr, &colors) == 0) {
+  if (DecodeKdzBytesTaking(*state, data, size, take, blockSize, eightBit ? palette : nullptr, &colors) == 0) {
     return MakeResult(*state);
   }
   out->width = state->width;
@@ -131,17 +135,19 @@ Result Decode(const uint8_t* data, size_t size, RgbImage* out, const Limits& lim
   if (ParsePlaneHeader(*state, 'y') != 0) return MakeResult(*state);
 
   // Room for the padded rows a bitmap would take, as the decoder's size check
-  // expects; the few padding bytes are cut off at the end.
+  // expects; the few padding bytes are cut off at the end. It is taken while the
+  // planes decode (see AreaSource).
   const size_t area = BitmapBlockSize(state->width, state->height) - kPixelAreaOffset;
   RgbImage img;
-  try {
-    img.rgb.resize(area);
-  } catch (const std::bad_alloc&) {
-    return Failure(Error::kOutOfMemory, "cannot allocate the bitmap");
-  }
-  if (DecodeKdzBytesToRgb(*state, data, size, img.rgb.data(), img.rgb.size(), &img.width, &img.height) == 0) {
-    return MakeResult(*state);
-  }
+  auto take = [&]() -> uint8_t* {
+    try {
+      img.rgb.resize(area);
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+    return img.rgb.data();
+  };
+  if (DecodeKdzBytesToRgb(*state, data, size, take, area, &img.width, &img.height) == 0) return MakeResult(*state);
   img.rgb.resize(static_cast<size_t>(img.width) * static_cast<size_t>(img.height) * 3);
   *out = std::move(img);
   return Result{};

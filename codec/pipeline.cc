@@ -54,9 +54,11 @@ void PadRows(uint8_t* area, size_t rowBytes, int rows) {
 // after the file header each needs only its own copy of the decoder's registers and
 // model. With two threads 'y' (the largest plane) runs on one and 'i', 'q' in turn
 // on the other. The planes, the first error in plane order and the reads past the
-// end come out as from decoding 'y', 'i', 'q' in turn. True when all three planes
-// were decoded (then also transformed).
-bool DecodeAndTransformConcurrently(DecoderState& state, int threads) {
+// end come out as from decoding 'y', 'i', 'q' in turn. The pixel area is taken
+// after 'q', on its thread, while 'y' is most likely still decoding. True when all
+// three planes were decoded (then also transformed).
+bool DecodeAndTransformConcurrently(DecoderState& state, int threads, const AreaSource& area,
+                                    uint8_t** pixelArea) {
   if (ParsePlaneHeader(state, 'y') != 0) return false;
   if (!IsDecodableVersion(state)) return true;  // nothing to decode; the caller reports it
   DecoderState side[2] = {state, state};
@@ -75,14 +77,18 @@ bool DecodeAndTransformConcurrently(DecoderState& state, int threads) {
       (void)InverseTransformPlane(s, s.PlaneBuffer(k + 1).data(), letter);
     }
   };
+  auto lastChroma = [&] {
+    chroma(1);
+    *pixelArea = area();
+  };
   std::vector<std::function<void()>> tasks;
   try {
     if (threads >= 3) {
-      tasks = {luma, [&] { chroma(0); }, [&] { chroma(1); }};
+      tasks = {luma, [&] { chroma(0); }, lastChroma};
     } else {
       tasks = {luma, [&] {
                  chroma(0);
-                 chroma(1);
+                 lastChroma();
                }};
     }
   } catch (const std::bad_alloc&) {
@@ -91,7 +97,7 @@ bool DecodeAndTransformConcurrently(DecoderState& state, int threads) {
   if (tasks.empty()) {  // not even the task list fits: the same work in turn
     luma();
     chroma(0);
-    chroma(1);
+    lastChroma();
   } else {
     RunTasks(tasks);
   }
@@ -164,6 +170,13 @@ void ReconstructImage(DecoderState& state, uint8_t* pixelArea, PixelLayout layou
 int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, uint8_t* pixelArea,
                     size_t pixelAreaSize, int32_t* width, int32_t* height, uint8_t* paletteBlock,
                     int* colorsUsed, PixelLayout layout) {
+  return DecodeAllPlanes(state, fileBlock, size, [pixelArea] { return pixelArea; }, pixelAreaSize, width, height,
+                         paletteBlock, colorsUsed, layout);
+}
+
+int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, const AreaSource& area,
+                    size_t pixelAreaSize, int32_t* width, int32_t* height, uint8_t* paletteBlock,
+                    int* colorsUsed, PixelLayout layout) {
   ReleasePlanes(state);
   if (layout != PixelLayout::kBitmapRows && paletteBlock != nullptr) {
     state.Fail(Error::kInvalidArgument, "only bitmap rows are quantised");
@@ -177,12 +190,15 @@ int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, 
 
   int result = 0;
   const int threads = ResolveThreadCount(state.threads);
-  const bool decoded = threads > 1 ? DecodeAndTransformConcurrently(state, threads)
+  uint8_t* pixelArea = nullptr;
+  const bool decoded = threads > 1 ? DecodeAndTransformConcurrently(state, threads, area, &pixelArea)
                                    : DecodePlane(state, 'y') == 0 && DecodePlane(state, 'i') == 0 &&
-                                         DecodePlane(state, 'q') == 0;
+                                         DecodePlane(state, 'q') == 0 && (pixelArea = area(), true);
   if (decoded) {
     if (state.planeY.empty() || state.planeI.empty() || state.planeQ.empty()) {
       state.Fail(Error::kOutOfMemory, "a coefficient plane is missing");
+    } else if (pixelArea == nullptr) {
+      state.Fail(Error::kOutOfMemory, "cannot allocate the bitmap");
     } else {
       if (threads > 1) {
         ConvertConcurrently(state, pixelArea, threads, layout);  // the planes are transformed already
@@ -214,44 +230,28 @@ int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, 
   return result;
 }
 
-int DecodeKdzBytes(DecoderState& state, const uint8_t* data, size_t size, uint8_t* bitmapBlock,
-                   size_t bitmapBlockSize, uint8_t* paletteBlock, int* colorsUsed) {
-  state.ClearError();
-  if (bitmapBlock == nullptr || bitmapBlockSize < static_cast<size_t>(kPixelAreaOffset)) {
-    state.Fail(Error::kInvalidArgument, "no bitmap block to decode into");
-    return 0;
-  }
-  const bool eightBit = paletteBlock != nullptr;
-  uint8_t* header = bitmapBlock;
-  Put32(header + 0, 40);                // biSize
-  Put16(header + 12, 1);                // biPlanes
-  Put16(header + 14, eightBit ? 8 : 24);  // biBitCount
-  Put32(header + 16, 0);                // biCompression = BI_RGB
-  Put32(header + 24, 0);                // biXPelsPerMeter
-  Put32(header + 28, 0);                // biYPelsPerMeter
-  Put32(header + 32, 0);                // biClrUsed
-  Put32(header + 36, 0);                // biClrImportant
-  uint8_t* pixelArea = bitmapBlock + kPixelAreaOffset;
+namespace {
 
-  if (size == 0) {
-    state.Fail(Error::kEmpty, "the file is empty");
-    return 0;
-  }
-  if (size >= kMaxFileSize) {
-    state.Fail(Error::kFileTooLarge, "file of " + std::to_string(size) + " bytes; KDZ files are below 80000 bytes");
-    return 0;
-  }
-  int32_t width = 0, height = 0;
-  int colors = 0;
-  if (DecodeAllPlanes(state, data, size, pixelArea, bitmapBlockSize - kPixelAreaOffset, &width, &height,
-                      paletteBlock, &colors) == 0) {
-    return 0;
-  }
-  if (colorsUsed != nullptr) *colorsUsed = colors;
+// The header fields known before the picture's size.
+void StartBitmapHeader(uint8_t* header, bool eightBit) {
+  Put32(header + 0, 40);                  // biSize
+  Put16(header + 12, 1);                  // biPlanes
+  Put16(header + 14, eightBit ? 8 : 24);  // biBitCount
+  Put32(header + 16, 0);                  // biCompression = BI_RGB
+  Put32(header + 24, 0);                  // biXPelsPerMeter
+  Put32(header + 28, 0);                  // biYPelsPerMeter
+  Put32(header + 32, 0);                  // biClrUsed
+  Put32(header + 36, 0);                  // biClrImportant
+}
+
+// The size fields, the padded rows and, for 8 bits, the colour table.
+void FinishBitmap(uint8_t* bitmapBlock, int32_t width, int32_t height, const uint8_t* paletteBlock, int colors) {
+  uint8_t* header = bitmapBlock;
+  uint8_t* pixelArea = bitmapBlock + kPixelAreaOffset;
   Put32(header + 4, static_cast<uint32_t>(width));
   Put32(header + 8, static_cast<uint32_t>(height));
   Put32(header + 20, static_cast<uint32_t>(width) * static_cast<uint32_t>(height) * 3u);  // biSizeImage
-  if (eightBit) {
+  if (paletteBlock != nullptr) {
     PadRows(pixelArea, static_cast<size_t>(width), height);
     uint8_t* table = bitmapBlock + kBitmapHeaderSize;
     for (int k = 0; k < 256; ++k) {
@@ -264,25 +264,76 @@ int DecodeKdzBytes(DecoderState& state, const uint8_t* data, size_t size, uint8_
   } else {
     PadRows(pixelArea, static_cast<size_t>(width) * 3, height);
   }
-  return 1;
 }
 
-int DecodeKdzBytesToRgb(DecoderState& state, const uint8_t* data, size_t size, uint8_t* rgb, size_t rgbSize,
-                        int32_t* width, int32_t* height) {
-  state.ClearError();
-  if (rgb == nullptr) {
-    state.Fail(Error::kInvalidArgument, "no picture to decode into");
-    return 0;
-  }
+// The checks of the file image that come before its header is read.
+bool CheckFileImage(DecoderState& state, size_t size) {
   if (size == 0) {
     state.Fail(Error::kEmpty, "the file is empty");
-    return 0;
+    return false;
   }
   if (size >= kMaxFileSize) {
     state.Fail(Error::kFileTooLarge, "file of " + std::to_string(size) + " bytes; KDZ files are below 80000 bytes");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int DecodeKdzBytes(DecoderState& state, const uint8_t* data, size_t size, uint8_t* bitmapBlock,
+                   size_t bitmapBlockSize, uint8_t* paletteBlock, int* colorsUsed) {
+  state.ClearError();
+  if (bitmapBlock == nullptr || bitmapBlockSize < static_cast<size_t>(kPixelAreaOffset)) {
+    state.Fail(Error::kInvalidArgument, "no bitmap block to decode into");
     return 0;
   }
-  return DecodeAllPlanes(state, data, size, rgb, rgbSize, width, height, nullptr, nullptr, PixelLayout::kRgbTopDown);
+  StartBitmapHeader(bitmapBlock, paletteBlock != nullptr);
+  if (!CheckFileImage(state, size)) return 0;
+  int32_t width = 0, height = 0;
+  int colors = 0;
+  if (DecodeAllPlanes(state, data, size, bitmapBlock + kPixelAreaOffset, bitmapBlockSize - kPixelAreaOffset, &width,
+                      &height, paletteBlock, &colors) == 0) {
+    return 0;
+  }
+  if (colorsUsed != nullptr) *colorsUsed = colors;
+  FinishBitmap(bitmapBlock, width, height, paletteBlock, colors);
+  return 1;
+}
+
+int DecodeKdzBytesTaking(DecoderState& state, const uint8_t* data, size_t size, const AreaSource& takeBlock,
+                         size_t bitmapBlockSize, uint8_t* paletteBlock, int* colorsUsed) {
+  state.ClearError();
+  if (bitmapBlockSize < static_cast<size_t>(kPixelAreaOffset)) {
+    state.Fail(Error::kInvalidArgument, "no bitmap block to decode into");
+    return 0;
+  }
+  if (!CheckFileImage(state, size)) return 0;
+  uint8_t* block = nullptr;
+  const bool eightBit = paletteBlock != nullptr;
+  auto area = [&]() -> uint8_t* {
+    block = takeBlock();
+    if (block == nullptr) return nullptr;
+    StartBitmapHeader(block, eightBit);
+    return block + kPixelAreaOffset;
+  };
+  int32_t width = 0, height = 0;
+  int colors = 0;
+  if (DecodeAllPlanes(state, data, size, AreaSource(area), bitmapBlockSize - kPixelAreaOffset, &width, &height,
+                      paletteBlock, &colors, PixelLayout::kBitmapRows) == 0) {
+    return 0;
+  }
+  if (colorsUsed != nullptr) *colorsUsed = colors;
+  FinishBitmap(block, width, height, paletteBlock, colors);
+  return 1;
+}
+
+int DecodeKdzBytesToRgb(DecoderState& state, const uint8_t* data, size_t size, const AreaSource& takeRgb,
+                        size_t rgbSize, int32_t* width, int32_t* height) {
+  state.ClearError();
+  if (!CheckFileImage(state, size)) return 0;
+  return DecodeAllPlanes(state, data, size, takeRgb, rgbSize, width, height, nullptr, nullptr,
+                         PixelLayout::kRgbTopDown);
 }
 
 int DecodeKdzFile(DecoderState& state, const char* fileName, uint8_t* fileBlock, size_t fileBlockSize,

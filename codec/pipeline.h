@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "codec/decoder_state.h"
 
@@ -13,6 +14,13 @@ namespace kdz {
 // padding), or as an RGB picture (each pixel's bytes the other way round, plane
 // row 0 last). Only bitmap rows are quantised.
 enum class PixelLayout { kBitmapRows, kRgbTopDown };
+
+// Hands out the pixel area (or a whole bitmap block) of a picture whose header has
+// passed its checks, or null when it cannot be had; throws nothing. A decode on
+// several threads asks for it on the thread of the chroma planes once they are
+// done, while 'y' most likely still decodes, so that taking its pages is off the
+// longest path; a decode on one thread asks once the planes are decoded.
+using AreaSource = std::function<uint8_t*()>;
 
 // Bytes a bitmap block needs for a width x height picture: header, colour table,
 // and the larger of the unpadded 24-bit work area and the padded 24-bit rows
@@ -45,17 +53,26 @@ int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size,
                     uint8_t* pixelArea, size_t pixelAreaSize, int32_t* width, int32_t* height,
                     uint8_t* paletteBlock, int* colorsUsed,
                     PixelLayout layout = PixelLayout::kBitmapRows);
+// The same with the pixel area taken from `area` (pixelAreaSize bytes).
+int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, const AreaSource& area,
+                    size_t pixelAreaSize, int32_t* width, int32_t* height, uint8_t* paletteBlock,
+                    int* colorsUsed, PixelLayout layout);
 
 // Inverse transform of the three planes and conversion into pixelArea.
 void ReconstructImage(DecoderState& state, uint8_t* pixelArea,
                       PixelLayout layout = PixelLayout::kBitmapRows);
 
-// Decodes a file image in memory into an RGB picture: rgb holds rgbSize bytes,
-// which must be at least BitmapBlockSize(width, height) - 1064 (the padded rows a
-// bitmap would take); the first width * height * 3 are written. The same checks,
-// the same errors and the same pixels as DecodeKdzBytes with a 24-bit bitmap, each
-// pixel's bytes reversed and the rows in the other order. Returns 1 on success.
-int DecodeKdzBytesToRgb(DecoderState& state, const uint8_t* data, size_t size, uint8_t* rgb, size_t rgbSize,
-                        int32_t* width, int32_t* height);
+// DecodeKdzBytes with the bitmap block (bitmapBlockSize bytes) taken from
+// `takeBlock` during the decode; nothing is written to it on failure.
+int DecodeKdzBytesTaking(DecoderState& state, const uint8_t* data, size_t size, const AreaSource& takeBlock,
+                         size_t bitmapBlockSize, uint8_t* paletteBlock, int* colorsUsed);
+// Decodes a file image in memory into an RGB picture taken from `takeRgb`, of
+// rgbSize bytes, which must be at least BitmapBlockSize(width, height) - 1064 (the
+// padded rows a bitmap would take); the first width * height * 3 are written. The
+// same checks, the same errors and the same pixels as DecodeKdzBytes with a 24-bit
+// bitmap, each pixel's bytes reversed and the rows in the other order. Returns 1
+// on success.
+int DecodeKdzBytesToRgb(DecoderState& state, const uint8_t* data, size_t size, const AreaSource& takeRgb,
+                        size_t rgbSize, int32_t* width, int32_t* height);
 
 }  // namespace kdz
