@@ -320,5 +320,33 @@ TEST(Api, RgbPictureIsTheTurnedBitmap) {
   EXPECT_GE(decoded, 2 * 10);  // the samples, the padded widths and some damaged copies
 }
 
+// A block or picture that cannot be had fails the decode as out of memory, on one
+// thread and on several, and a block that comes is the block of DecodeKdzBytes.
+TEST(Pipeline, TakenBlockIsTheGivenBlockOrOutOfMemory) {
+  const std::vector<uint8_t> file = ReadBytes(std::filesystem::path(KDZ_SOURCE_DIR) / "samples" / "color.kdz");
+  for (int threads : {1, 2}) {
+    DecoderState given;
+    given.threads = threads;
+    BuildClampTable(given);
+    const size_t blockSize = 1064 + 3 * 512 * 512 + 4096;
+    std::vector<uint8_t> block(blockSize, 0), taken(blockSize, 0);
+    uint8_t palette[768];
+    ASSERT_EQ(DecodeKdzBytes(given, file.data(), file.size(), block.data(), block.size(), palette), 1);
+    DecoderState s = given;
+    ASSERT_EQ(DecodeKdzBytesTaking(s, file.data(), file.size(), [&] { return taken.data(); }, blockSize, palette,
+                                   nullptr),
+              1);
+    EXPECT_EQ(taken, block);
+    EXPECT_EQ(DecodeKdzBytesTaking(s, file.data(), file.size(), [] { return nullptr; }, blockSize, palette, nullptr),
+              0);
+    EXPECT_EQ(s.error, Error::kOutOfMemory);
+    EXPECT_EQ(s.errorDetail, "cannot allocate the bitmap");
+    int32_t w = 0, h = 0;
+    s = given;
+    EXPECT_EQ(DecodeKdzBytesToRgb(s, file.data(), file.size(), [] { return nullptr; }, blockSize, &w, &h), 0);
+    EXPECT_EQ(s.error, Error::kOutOfMemory);
+  }
+}
+
 }  // namespace
 }  // namespace kdz
