@@ -120,11 +120,11 @@ demo-web: web
 	node web/demo/make-demo.mjs out/demo
 
 # In-process figures per stage (Google Benchmark), the whole-process comparison with
-# djpeg and dwebp on the shared pictures (bench/peers.sh, about a minute), and the web
-# benchmark.
+# djpeg and dwebp on the shared pictures (bench/peers.sh: wall times, then the
+# instructions counted by callgrind; about three minutes), and the web benchmark.
 bench: build-native bench-web
 	$(BUILD)/bench/kdz_bench
-	bench/peers.sh $(BUILD)
+	INSTRUCTIONS=1 bench/peers.sh $(BUILD)
 
 # The same pictures decoded natively in process and in WebAssembly under Node.
 bench-web: build-native web

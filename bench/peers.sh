@@ -11,7 +11,10 @@
 #   kdz decode --8bit  to BMP  against  djpeg -colors 256 -dither fs -bmp
 #   kdz decode --24bit to PPM  against  dwebp -ppm, and against djpeg -pnm
 # The ratios (KDZ time / peer time, below 1 is faster) are printed at the end.
-# RUNS (default 5) sets the runs per command.
+# RUNS (default 5) sets the runs per command. With INSTRUCTIONS=1 the instructions
+# each command executes on all files are counted too (valgrind's callgrind, whole
+# process): steadier than wall times on a shared machine, though blind to waiting
+# on memory and to what a second core takes off the longest path.
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -131,4 +134,38 @@ print("whole process, all files, mean of the runs:")
 show("kdz --8bit", "djpeg -colors 256 -dither fs -bmp", m8, "<= 0.5")
 show("kdz --24bit", "dwebp -ppm", m24, "<= 0.8")
 show("kdz --24bit", "djpeg -pnm", m24, "-")
+EOF
+
+[ "${INSTRUCTIONS:-0}" = 1 ] || exit 0
+if ! command -v valgrind >/dev/null 2>&1; then
+  echo "peers: instructions not counted: valgrind is missing" >&2
+  exit 0
+fi
+# Instructions of one command line, the whole process.
+refs() {
+  valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null |
+    sed -n 's/.*refs: *\([0-9,]*\).*/\1/p' | tr -d ,
+}
+total() {  # ext command-with-IN-and-OUT
+  local ext=$1 cmd=$2 sum=0
+  for f in "$work"/in/*."$ext"; do
+    local line="${cmd//IN/$f}"
+    line="${line//OUT/$work/out/ir}"
+    # shellcheck disable=SC2086  # the command line splits into its words
+    sum=$((sum + $(refs $line)))
+  done
+  echo "$sum"
+}
+ik8=$(total kdz "$kdz decode --8bit IN OUT-k8.bmp")
+ij8=$(total jpg "djpeg -colors 256 -dither fs -bmp -outfile OUT-j8.bmp IN")
+ik24=$(total kdz "$kdz decode --24bit IN OUT-k24.ppm")
+iw24=$(total webp "dwebp -quiet IN -ppm -o OUT-w24.ppm")
+ij24=$(total jpg "djpeg -pnm -outfile OUT-j24.ppm IN")
+"$py" - "$ik8" "$ij8" "$ik24" "$iw24" "$ij24" <<'EOF'
+import sys
+k8, j8, k24, w24, j24 = (int(x) / 1e6 for x in sys.argv[1:])
+print("instructions, whole process, all files (callgrind):")
+for ours, peer, a, b in (("kdz --8bit", "djpeg -colors 256 -dither fs -bmp", k8, j8),
+                         ("kdz --24bit", "dwebp -ppm", k24, w24), ("kdz --24bit", "djpeg -pnm", k24, j24)):
+    print(f"{ours:12s} / {peer:36s} {a:8.1f} M  / {b:8.1f} M  = {a / b:5.2f} x")
 EOF
