@@ -78,7 +78,11 @@ void MarkZeroTree(DecoderState& state, int row, int col, int level) {
   }
 }
 
-int DecodeCoefficients(DecoderState& s, int letter) {
+namespace {
+
+// The coefficient loop on either form of the decoder registers.
+template <class Registers>
+int DecodeCoefficientsWith(DecoderState& s, int letter) {
   const int p = PlaneIndexOf(letter);
   std::vector<int16_t>& planeVector = s.PlaneBuffer(p);
   try {
@@ -95,7 +99,7 @@ int DecodeCoefficients(DecoderState& s, int letter) {
   bool secondArmed = s.segmentOffset[p] != 0 && s.fileSignature[5] > '1';
 
   StartSegment(s);
-  ArithRegisters reg(s);
+  Registers reg(s);
   auto Decode = [&] { return DecodeSymbol(reg, s.cumFreq, s.symbolCount); };
 
   // Low band: an end symbol leaves the rest of it 0 and decoding goes on with the
@@ -149,7 +153,7 @@ int DecodeCoefficients(DecoderState& s, int letter) {
           reg.StoreTo(s);
           s.readPos = static_cast<size_t>(s.segmentOffset[p]);
           StartSegment(s);
-          reg = ArithRegisters(s);
+          reg = Registers(s);
           index = Decode();  // an empty second segment ends the plane
         }
         if (index == s.endSymbol) {
@@ -180,6 +184,16 @@ int DecodeCoefficients(DecoderState& s, int letter) {
     s.readPos = static_cast<size_t>(s.planeOffsetQ);
   }
   return 0;
+}
+
+}  // namespace
+
+int DecodeCoefficients(DecoderState& state, int letter) {
+  return DecodeCoefficientsWith<WindowedRegisters>(state, letter);
+}
+
+int DecodeCoefficientsPlain(DecoderState& state, int letter) {
+  return DecodeCoefficientsWith<ArithRegisters>(state, letter);
 }
 
 int DecodePlane(DecoderState& state, int letter) {
