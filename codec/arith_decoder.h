@@ -198,12 +198,15 @@ struct WindowedRegisters {
 // high 10... (each such step deletes bit 14 of all three registers; after one, the
 // top bits still differ, so no shift of the first kind follows). Both runs together
 // shift at most 16 bits.
+//
+// The search needs no division: with x = codeValue - low + 1 >= 1, cumFreq[k] is
+// above cum = (x * total - 1) / range exactly when cumFreq[k] * range >= x * total.
 inline int DecodeSymbol(WindowedRegisters& r, const int32_t* cumFreq, int32_t symbolCount) {
   const int32_t range = static_cast<int32_t>(r.high - r.low) + 1;
   const int32_t total = cumFreq[0];
-  const int32_t cum = ((static_cast<int32_t>(r.codeValue - r.low) + 1) * total - 1) / range;
+  const int32_t target = (static_cast<int32_t>(r.codeValue - r.low) + 1) * total;
   int index = 1;
-  while (index < symbolCount && cumFreq[index] > cum) ++index;
+  while (index < symbolCount && cumFreq[index] * range >= target) ++index;
 
   const uint32_t low = r.low;
   uint32_t lo = low + static_cast<uint32_t>((range * cumFreq[index]) / total);
