@@ -2,7 +2,9 @@
 // zero trees, end symbols and the optional second segment.
 #include "codec/coeff_decoder.h"
 
+#include <cstring>
 #include <new>
+#include <type_traits>
 
 #include "codec/arith_decoder.h"
 #include "codec/file_format.h"
@@ -57,7 +59,42 @@ int16_t Dequantise(int v, float posStep, float negStep) {
   return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(whole)));
 }
 
+namespace {
+
+// Stores count copies of value from line on; count is a power of two, at least 2
+// (a block row of a zero tree), so that whole 32- and 64-bit stores cover it.
+inline void FillBlockRow(int16_t* line, int count, uint16_t value) {
+  const uint32_t two = value * 0x10001u;
+  if (count == 2) {
+    std::memcpy(line, &two, sizeof two);
+    return;
+  }
+  const uint64_t four = two * 0x100000001u;
+  for (int c = 0; c < count; c += 4) std::memcpy(line + c, &four, sizeof four);
+}
+
+}  // namespace
+
 void MarkZeroTree(DecoderState& state, int row, int col, int level) {
+  int size = 2;
+  int r0 = 2 * row;
+  int c0 = 2 * col;
+  const int stride = state.width;
+  // Locals, so that the stores need not be followed by fresh reads of the state.
+  const int limit = state.zeroFillLimit;
+  const uint16_t value = static_cast<uint16_t>(state.zeroFillValue);
+  int16_t* const plane = state.zeroFillPlane;
+  while (level < limit) {
+    int16_t* line = plane + static_cast<size_t>(r0) * stride + c0;
+    for (int r = 0; r < size; ++r, line += stride) FillBlockRow(line, size, value);
+    size *= 2;
+    r0 *= 2;
+    c0 *= 2;
+    ++level;
+  }
+}
+
+void MarkZeroTreePlain(DecoderState& state, int row, int col, int level) {
   int size = 2;
   int r0 = 2 * row;
   int c0 = 2 * col;
@@ -80,9 +117,10 @@ void MarkZeroTree(DecoderState& state, int row, int col, int level) {
 
 namespace {
 
-// The coefficient loop on either form of the decoder registers.
-template <class Registers>
+// The coefficient loop, with the fast steps or with the plain steps they replaced.
+template <bool kPlain>
 int DecodeCoefficientsWith(DecoderState& s, int letter) {
+  using Registers = std::conditional_t<kPlain, ArithRegisters, WindowedRegisters>;
   const int p = PlaneIndexOf(letter);
   std::vector<int16_t>& planeVector = s.PlaneBuffer(p);
   try {
@@ -168,7 +206,11 @@ int DecodeCoefficientsWith(DecoderState& s, int letter) {
           s.zeroFillPlane = plane;
           s.zeroFillLimit = levels - s.uncodedLevels[p];
           s.zeroFillValue = kPendingZero;
-          MarkZeroTree(s, r, c, level + 1);
+          if constexpr (kPlain) {
+            MarkZeroTreePlain(s, r, c, level + 1);
+          } else {
+            MarkZeroTree(s, r, c, level + 1);
+          }
           line[c] = 0;
         } else {
           line[c] = Dequantise(v, posStep, negStep);
@@ -189,11 +231,11 @@ int DecodeCoefficientsWith(DecoderState& s, int letter) {
 }  // namespace
 
 int DecodeCoefficients(DecoderState& state, int letter) {
-  return DecodeCoefficientsWith<WindowedRegisters>(state, letter);
+  return DecodeCoefficientsWith<false>(state, letter);
 }
 
 int DecodeCoefficientsPlain(DecoderState& state, int letter) {
-  return DecodeCoefficientsWith<ArithRegisters>(state, letter);
+  return DecodeCoefficientsWith<true>(state, letter);
 }
 
 int DecodePlane(DecoderState& state, int letter) {

@@ -31,6 +31,8 @@ int DecodeCoefficientsPlain(DecoderState& state, int letter);
 // Writes the pending-zero marker into the descendants of a zero-tree root at
 // (row, col) of level `level` - 1, down to level zeroFillLimit - 1.
 void MarkZeroTree(DecoderState& state, int row, int col, int level);
+// The same one sample at a time (the plain form, for the tests).
+void MarkZeroTreePlain(DecoderState& state, int row, int col, int level);
 // The dequantised sample of value v in the current band (low 16 bits kept).
 int16_t Dequantise(int v, float posStep, float negStep);
 

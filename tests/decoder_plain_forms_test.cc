@@ -85,6 +85,35 @@ TEST(DecoderPlainForms, WindowedSymbolsMatchThePlainSteps) {
   }
 }
 
+TEST(DecoderPlainForms, ZeroTreesMatchThePlainMarking) {
+  // Roots in every band of pyramids of a few sizes, marked down to every limit,
+  // with the marker and other values; the plane is wider than the pyramid, so a
+  // store past a block's row shows.
+  std::mt19937 rng(41);
+  for (int levels : {1, 2, 4, 5}) {
+    const int rows = 3 << levels, cols = 5 << levels, width = cols + 6;
+    for (int trial = 0; trial < 40; ++trial) {
+      DecoderState fast, plain;
+      std::vector<int16_t> a(static_cast<size_t>(rows + 2) * width, 7), b = a;
+      for (DecoderState* s : {&fast, &plain}) {
+        s->width = width;
+        s->zeroFillLimit = static_cast<int32_t>(rng() % (levels + 1));
+        s->zeroFillValue = trial % 2 ? kPendingZero : static_cast<int16_t>(rng());
+      }
+      plain.zeroFillLimit = fast.zeroFillLimit;
+      plain.zeroFillValue = fast.zeroFillValue;
+      fast.zeroFillPlane = a.data();
+      plain.zeroFillPlane = b.data();
+      const int j = static_cast<int>(rng() % levels);  // the root's level
+      const int bandRows = 3 << j, bandCols = 5 << j;
+      const int row = static_cast<int>(rng() % (2 * bandRows)), col = static_cast<int>(rng() % (2 * bandCols));
+      MarkZeroTree(fast, row, col, j + 1);
+      MarkZeroTreePlain(plain, row, col, j + 1);
+      ASSERT_EQ(a, b) << "levels " << levels << " root " << row << "," << col << " level " << j;
+    }
+  }
+}
+
 std::vector<uint8_t> ReadBytes(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
