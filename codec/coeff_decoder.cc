@@ -73,6 +73,23 @@ inline void FillBlockRow(int16_t* line, int count, uint16_t value) {
   for (int c = 0; c < count; c += 4) std::memcpy(line + c, &four, sizeof four);
 }
 
+// Clears the run of pending-zero markers from line[c] on (the positions of a row
+// that zero trees cover are passed over without a symbol) and returns where it
+// ends: the first column before end that holds no marker, or end. Runs are made
+// of whole block rows, so most of a run goes four samples to a 64-bit compare.
+inline int ClearMarkers(int16_t* line, int c, int end) {
+  constexpr uint64_t kFourMarkers = static_cast<uint16_t>(kPendingZero) * 0x0001000100010001u;
+  constexpr uint64_t kZeros = 0;
+  for (; end - c >= 4; c += 4) {
+    uint64_t four;
+    std::memcpy(&four, line + c, sizeof four);
+    if (four != kFourMarkers) break;
+    std::memcpy(line + c, &kZeros, sizeof kZeros);
+  }
+  for (; c < end && line[c] == kPendingZero; ++c) line[c] = 0;
+  return c;
+}
+
 }  // namespace
 
 void MarkZeroTree(DecoderState& state, int row, int col, int level) {
@@ -182,7 +199,11 @@ int DecodeCoefficientsWith(DecoderState& s, int letter) {
       const int end = band.col0 + band.cols;
       for (int c = band.col0; c < end; ++c) {
         if (line[c] == kPendingZero) {
-          line[c] = 0;
+          if constexpr (kPlain) {
+            line[c] = 0;
+          } else {
+            c = ClearMarkers(line, c, end) - 1;
+          }
           continue;
         }
         int index = Decode();
