@@ -11,6 +11,7 @@
 
 #include "codec/coeff_decoder.h"
 #include "codec/color.h"
+#include "codec/file_format.h"
 #include "codec/pipeline.h"
 #include "codec/wavelet.h"
 #include "kdz_builder_util.h"
@@ -73,6 +74,23 @@ void BM_DecodePlanes(benchmark::State& st) {
   st.counters["bytes"] = static_cast<double>(file.size());
 }
 BENCHMARK(BM_DecodePlanes)->Unit(benchmark::kMillisecond);
+
+// The 'y' plane's coefficients alone (the longest serial stretch of a threaded
+// decode), by the coefficient loop given: the one used now, or the plain one.
+template <int (*Decode)(DecoderState&, int)>
+void BM_LumaCoefficients(benchmark::State& st) {
+  const std::vector<uint8_t>& file = BenchFile();
+  DecoderState s;
+  for (auto _ : st) {
+    Prepare(s, file);
+    if (ParsePlaneHeader(s, 'y') || Decode(s, 'y')) st.SkipWithError("decode failed");
+    benchmark::DoNotOptimize(s.planeY.data());
+  }
+}
+BENCHMARK(BM_LumaCoefficients<DecodeCoefficients>)->Name("BM_LumaCoefficients")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LumaCoefficients<DecodeCoefficientsPlain>)
+    ->Name("BM_LumaCoefficientsPlain")
+    ->Unit(benchmark::kMillisecond);
 
 void BM_InverseTransform(benchmark::State& st) {
   const std::vector<uint8_t>& file = BenchFile();

@@ -71,7 +71,9 @@ inline int InputBit(ArithRegisters& r) {
   return bit;
 }
 
-// DecodeSymbol on the registers r with the model's cumulative counts.
+// DecodeSymbol on the registers r with the model's cumulative counts, renormalising
+// one bit at a time (the plain form: the tests and benchmarks compare the windowed
+// form below with it).
 inline int DecodeSymbol(ArithRegisters& r, const int32_t* cumFreq, int32_t symbolCount) {
   const int32_t range = r.high - r.low + 1;
   const int32_t total = cumFreq[0];
@@ -103,6 +105,127 @@ inline int DecodeSymbol(ArithRegisters& r, const int32_t* cumFreq, int32_t symbo
     r.high = 2 * r.high + 1;
     r.codeValue = 2 * r.codeValue + InputBit(r);
   }
+  return index;
+}
+
+// The registers with the input read ahead into a 64-bit window, so that the
+// renormalisation takes all its bits in one step. The window holds the next
+// windowBits bits of the stream, the first at bit 63; they are bits
+// 8 * nextByte - windowBits .. 8 * nextByte - 1 of the stream (bytes in file order,
+// each least significant bit first), zero bytes past the end of the image.
+// StoreTo gives back exactly the bit input of the plain form: the byte cursor, the
+// bits left of the current byte and readPastEnd as if each bit had been read alone.
+// It expects the state's invariant of the plain form: bitBuffer holds no bits
+// above its bitsLeft unread ones, as InputBit leaves it.
+struct WindowedRegisters {
+  uint32_t codeValue, low, high;
+  uint64_t window;
+  int windowBits;
+  size_t nextByte;
+  const uint8_t* data;
+  size_t size;
+  // The bit input at the start: the bytes read since decide readPastEnd, and while
+  // no bit has been taken it is handed back as it was (bitsLeft may be 8 there).
+  size_t startPos;
+  int32_t startBitsLeft, startBitBuffer;
+  bool startPastEnd;
+
+  explicit WindowedRegisters(const DecoderState& s)
+      : codeValue(static_cast<uint32_t>(s.codeValue)), low(static_cast<uint32_t>(s.low)),
+        high(static_cast<uint32_t>(s.high)), window(0), windowBits(s.bitsLeft), nextByte(s.readPos),
+        data(s.dataBase), size(s.dataSize), startPos(s.readPos), startBitsLeft(s.bitsLeft),
+        startBitBuffer(s.bitBuffer), startPastEnd(s.readPastEnd) {
+    for (int k = 0; k < windowBits; ++k) {
+      window |= static_cast<uint64_t>((s.bitBuffer >> k) & 1) << (63 - k);
+    }
+  }
+
+  void StoreTo(DecoderState& s) const {
+    s.codeValue = static_cast<int32_t>(codeValue);
+    s.low = static_cast<int32_t>(low);
+    s.high = static_cast<int32_t>(high);
+    if (8 * nextByte - static_cast<size_t>(windowBits) == 8 * startPos - static_cast<size_t>(startBitsLeft)) {
+      s.readPos = startPos;
+      s.bitsLeft = startBitsLeft;
+      s.bitBuffer = startBitBuffer;
+      s.readPastEnd = startPastEnd;
+      return;
+    }
+    const size_t readPos = nextByte - static_cast<size_t>(windowBits / 8);
+    s.readPos = readPos;
+    s.bitsLeft = windowBits % 8;
+    int32_t buffer = 0;
+    for (int k = 0; k < s.bitsLeft; ++k) buffer |= static_cast<int32_t>((window >> (63 - k)) & 1) << k;
+    s.bitBuffer = buffer;
+    s.readPastEnd = startPastEnd || (readPos > startPos && readPos > size);
+  }
+
+  // Tops the window up with whole bytes to at least 57 bits.
+  void Refill() {
+    const int bytes = (64 - windowBits) / 8;  // 1..8, as windowBits <= 56 here
+    uint64_t chunk = 0;
+    if (nextByte <= size && size - nextByte >= 8) {
+      for (int k = 0; k < 8; ++k) chunk |= static_cast<uint64_t>(data[nextByte + k]) << (8 * k);
+    } else {
+      for (int k = 0; k < 8; ++k) {
+        const size_t at = nextByte + static_cast<size_t>(k);
+        if (at < size) chunk |= static_cast<uint64_t>(data[at]) << (8 * k);
+      }
+    }
+    // Bit-reversing the little-endian word puts bit 0 of the first byte at bit 63.
+    chunk = ((chunk >> 1) & 0x5555555555555555u) | ((chunk & 0x5555555555555555u) << 1);
+    chunk = ((chunk >> 2) & 0x3333333333333333u) | ((chunk & 0x3333333333333333u) << 2);
+    chunk = ((chunk >> 4) & 0x0F0F0F0F0F0F0F0Fu) | ((chunk & 0x0F0F0F0F0F0F0F0Fu) << 4);
+    chunk = __builtin_bswap64(chunk);
+    const int bits = 8 * bytes;
+    window |= (chunk >> (64 - bits)) << (64 - bits - windowBits);
+    windowBits += bits;
+    nextByte += static_cast<size_t>(bytes);
+  }
+
+  // The next k bits of the stream (k <= 16, windowBits >= k) as a k-bit number.
+  uint32_t Take(int k) {
+    const uint32_t bits = static_cast<uint32_t>((window >> 32) >> (32 - k));
+    window <<= k;
+    windowBits -= k;
+    return bits;
+  }
+};
+
+// DecodeSymbol on the windowed registers: the same interval and bits as the plain
+// form. The shifts of the plain loop come in two runs: while low and high agree in
+// their top bit (the leading equal bits of low ^ high), then while low is 01... and
+// high 10... (each such step deletes bit 14 of all three registers; after one, the
+// top bits still differ, so no shift of the first kind follows). Both runs together
+// shift at most 16 bits.
+//
+// The search needs no division: with x = codeValue - low + 1 >= 1, cumFreq[k] is
+// above cum = (x * total - 1) / range exactly when cumFreq[k] * range >= x * total.
+inline int DecodeSymbol(WindowedRegisters& r, const int32_t* cumFreq, int32_t symbolCount) {
+  const int32_t range = static_cast<int32_t>(r.high - r.low) + 1;
+  const int32_t total = cumFreq[0];
+  const int32_t target = (static_cast<int32_t>(r.codeValue - r.low) + 1) * total;
+  int index = 1;
+  while (index < symbolCount && cumFreq[index] * range >= target) ++index;
+
+  const uint32_t low = r.low;
+  uint32_t lo = low + static_cast<uint32_t>((range * cumFreq[index]) / total);
+  uint32_t hi = low + static_cast<uint32_t>((range * cumFreq[index - 1]) / total) - 1;
+
+  if (r.windowBits < 16) r.Refill();
+  // Leading equal bits: 16 when low == high (the plain loop then shifts until low is
+  // 0 and high 0xFFFF).
+  const uint32_t differ = (lo ^ hi) << 16;
+  const int n = differ == 0 ? 16 : __builtin_clz(differ);
+  uint32_t code = ((r.codeValue << n) | r.Take(n)) & 0xFFFF;
+  lo = (lo << n) & 0xFFFF;
+  hi = ((hi << n) | ((1u << n) - 1)) & 0xFFFF;
+  // Underflow steps: the run of positions from bit 14 down where low has 1 and high 0.
+  const int u = __builtin_clz(~((lo & ~hi) << 17));
+  const uint32_t keep = 0x8000;
+  r.codeValue = (code & keep) | ((code << u) & 0x7FFF) | r.Take(u);
+  r.low = (lo << u) & 0x7FFF;
+  r.high = (hi & keep) | ((hi << u) & 0x7FFF) | ((1u << u) - 1);
   return index;
 }
 

@@ -2,7 +2,9 @@
 // zero trees, end symbols and the optional second segment.
 #include "codec/coeff_decoder.h"
 
+#include <cstring>
 #include <new>
+#include <type_traits>
 
 #include "codec/arith_decoder.h"
 #include "codec/file_format.h"
@@ -57,7 +59,59 @@ int16_t Dequantise(int v, float posStep, float negStep) {
   return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(whole)));
 }
 
+namespace {
+
+// Stores count copies of value from line on; count is a power of two, at least 2
+// (a block row of a zero tree), so that whole 32- and 64-bit stores cover it.
+inline void FillBlockRow(int16_t* line, int count, uint16_t value) {
+  const uint32_t two = value * 0x10001u;
+  if (count == 2) {
+    std::memcpy(line, &two, sizeof two);
+    return;
+  }
+  const uint64_t four = two * 0x100000001u;
+  for (int c = 0; c < count; c += 4) std::memcpy(line + c, &four, sizeof four);
+}
+
+// Clears the run of pending-zero markers from line[c] on (the positions of a row
+// that zero trees cover are passed over without a symbol) and returns where it
+// ends: the first column before end that holds no marker, or end. Runs are made
+// of whole block rows, so most of a run goes four samples to a 64-bit compare.
+inline int ClearMarkers(int16_t* line, int c, int end) {
+  constexpr uint64_t kFourMarkers = static_cast<uint16_t>(kPendingZero) * 0x0001000100010001u;
+  constexpr uint64_t kZeros = 0;
+  for (; end - c >= 4; c += 4) {
+    uint64_t four;
+    std::memcpy(&four, line + c, sizeof four);
+    if (four != kFourMarkers) break;
+    std::memcpy(line + c, &kZeros, sizeof kZeros);
+  }
+  for (; c < end && line[c] == kPendingZero; ++c) line[c] = 0;
+  return c;
+}
+
+}  // namespace
+
 void MarkZeroTree(DecoderState& state, int row, int col, int level) {
+  int size = 2;
+  int r0 = 2 * row;
+  int c0 = 2 * col;
+  const int stride = state.width;
+  // Locals, so that the stores need not be followed by fresh reads of the state.
+  const int limit = state.zeroFillLimit;
+  const uint16_t value = static_cast<uint16_t>(state.zeroFillValue);
+  int16_t* const plane = state.zeroFillPlane;
+  while (level < limit) {
+    int16_t* line = plane + static_cast<size_t>(r0) * stride + c0;
+    for (int r = 0; r < size; ++r, line += stride) FillBlockRow(line, size, value);
+    size *= 2;
+    r0 *= 2;
+    c0 *= 2;
+    ++level;
+  }
+}
+
+void MarkZeroTreePlain(DecoderState& state, int row, int col, int level) {
   int size = 2;
   int r0 = 2 * row;
   int c0 = 2 * col;
@@ -78,7 +132,12 @@ void MarkZeroTree(DecoderState& state, int row, int col, int level) {
   }
 }
 
-int DecodeCoefficients(DecoderState& s, int letter) {
+namespace {
+
+// The coefficient loop, with the fast steps or with the plain steps they replaced.
+template <bool kPlain>
+int DecodeCoefficientsWith(DecoderState& s, int letter) {
+  using Registers = std::conditional_t<kPlain, ArithRegisters, WindowedRegisters>;
   const int p = PlaneIndexOf(letter);
   std::vector<int16_t>& planeVector = s.PlaneBuffer(p);
   try {
@@ -95,7 +154,7 @@ int DecodeCoefficients(DecoderState& s, int letter) {
   bool secondArmed = s.segmentOffset[p] != 0 && s.fileSignature[5] > '1';
 
   StartSegment(s);
-  ArithRegisters reg(s);
+  Registers reg(s);
   auto Decode = [&] { return DecodeSymbol(reg, s.cumFreq, s.symbolCount); };
 
   // Low band: an end symbol leaves the rest of it 0 and decoding goes on with the
@@ -140,7 +199,11 @@ int DecodeCoefficients(DecoderState& s, int letter) {
       const int end = band.col0 + band.cols;
       for (int c = band.col0; c < end; ++c) {
         if (line[c] == kPendingZero) {
-          line[c] = 0;
+          if constexpr (kPlain) {
+            line[c] = 0;
+          } else {
+            c = ClearMarkers(line, c, end) - 1;
+          }
           continue;
         }
         int index = Decode();
@@ -149,7 +212,7 @@ int DecodeCoefficients(DecoderState& s, int letter) {
           reg.StoreTo(s);
           s.readPos = static_cast<size_t>(s.segmentOffset[p]);
           StartSegment(s);
-          reg = ArithRegisters(s);
+          reg = Registers(s);
           index = Decode();  // an empty second segment ends the plane
         }
         if (index == s.endSymbol) {
@@ -164,7 +227,11 @@ int DecodeCoefficients(DecoderState& s, int letter) {
           s.zeroFillPlane = plane;
           s.zeroFillLimit = levels - s.uncodedLevels[p];
           s.zeroFillValue = kPendingZero;
-          MarkZeroTree(s, r, c, level + 1);
+          if constexpr (kPlain) {
+            MarkZeroTreePlain(s, r, c, level + 1);
+          } else {
+            MarkZeroTree(s, r, c, level + 1);
+          }
           line[c] = 0;
         } else {
           line[c] = Dequantise(v, posStep, negStep);
@@ -180,6 +247,16 @@ int DecodeCoefficients(DecoderState& s, int letter) {
     s.readPos = static_cast<size_t>(s.planeOffsetQ);
   }
   return 0;
+}
+
+}  // namespace
+
+int DecodeCoefficients(DecoderState& state, int letter) {
+  return DecodeCoefficientsWith<false>(state, letter);
+}
+
+int DecodeCoefficientsPlain(DecoderState& state, int letter) {
+  return DecodeCoefficientsWith<true>(state, letter);
 }
 
 int DecodePlane(DecoderState& state, int letter) {

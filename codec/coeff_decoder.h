@@ -25,9 +25,14 @@ int DecodePlane(DecoderState& state, int letter);
 // Allocates the plane and decodes its coefficients from readPos. Returns 0, or 1
 // when the plane cannot be allocated.
 int DecodeCoefficients(DecoderState& state, int letter);
+// The same with the plain decoder steps (bit-at-a-time renormalisation): the same
+// plane, registers and bit input; kept for the tests and benchmarks.
+int DecodeCoefficientsPlain(DecoderState& state, int letter);
 // Writes the pending-zero marker into the descendants of a zero-tree root at
 // (row, col) of level `level` - 1, down to level zeroFillLimit - 1.
 void MarkZeroTree(DecoderState& state, int row, int col, int level);
+// The same one sample at a time (the plain form, for the tests).
+void MarkZeroTreePlain(DecoderState& state, int row, int col, int level);
 // The dequantised sample of value v in the current band (low 16 bits kept).
 int16_t Dequantise(int v, float posStep, float negStep);
 
