@@ -183,15 +183,31 @@ void FillCacheBlockNumber(QuantState& qs, int32_t block) {
 namespace {
 
 // What one dithered pixel looks up, in one block so that one register reaches it all.
+// The pixel depends on the one before through four loads: the cell's value finds
+// minus 7 times its entry, that the limited error, that the share of the next cell's
+// index, and the three shares the next cell. The tables are laid out so that each of
+// these addresses is one base (ready before the value) and one index (the value).
 struct DitherTables {
   // The limited error for a sum s of sixteenths, at [s + kSumBound]: errorLimit of s
   // rounded half up to whole units. The carry and the entry of a column are sums of
   // errors in -255..255 with weights of at most 16 in all, so |s| <= 16 * 255.
   static constexpr int32_t kSumBound = 16 * 255;
   int8_t limit[2 * kSumBound + 1];
-  // clampTable: value v in -255..510 at [v + 255].
-  uint8_t clamp[766];
-  // Palette entry i at [4 (i + 1)], so that a cache cell's value finds it directly.
+  // Limited errors lie within -32..32, so a corrected value v = pixel + limited error
+  // lies within -32..287; it is at [v + kLimitBound] of the next two tables.
+  static constexpr int32_t kLimitBound = 32;
+  static constexpr int32_t kCorrectedValues = 256 + 2 * kLimitBound;
+  // clampTable of v.
+  uint8_t clamped[kCorrectedValues];
+  // Component k's share of the cell index of clampTable of v: CellIndex(a0 >> 3,
+  // a1 >> 2, a2 >> 3) is the OR of the three.
+  uint32_t cellPart[3][kCorrectedValues];
+  // For the cache value c, minus 7 times component k of palette entry c - 1 at [k][c];
+  // [k][0] is 0 and stands for the pixel before the first of a row. The next pixel's
+  // sum of sixteenths is 7 (a - entry) + carried = (7 a + carried) - 7 entry, and the
+  // part in brackets is known before the entry is.
+  int16_t minusSeven[3][kMaxColors + 1];
+  // Palette entry c - 1 at [4 c].
   uint8_t palette[4 * (kMaxColors + 1)];
 };
 
@@ -200,27 +216,54 @@ void BuildDitherTables(const QuantState& qs, DitherTables& t) {
   for (int32_t s = -DitherTables::kSumBound; s <= DitherTables::kSumBound; ++s) {
     t.limit[s + DitherTables::kSumBound] = static_cast<int8_t>(limit[(s + 8) >> 4]);
   }
-  std::memcpy(t.clamp, qs.clampTable.data(), sizeof t.clamp);
+  const uint8_t* clamp = qs.clampTable.data() + 255;
+  for (int32_t n = 0; n < DitherTables::kCorrectedValues; ++n) {
+    const uint8_t a = clamp[n - DitherTables::kLimitBound];
+    t.clamped[n] = a;
+    t.cellPart[0][n] = static_cast<uint32_t>(a & 0xF8) << 8;
+    t.cellPart[1][n] = static_cast<uint32_t>(a & 0xFC) << 3;
+    t.cellPart[2][n] = static_cast<uint32_t>(a) >> 3;
+  }
+  std::memset(t.minusSeven, 0, sizeof t.minusSeven);
   std::memset(t.palette, 0, sizeof t.palette);
   for (int32_t i = 0; i < qs.colorsInUse; ++i) {
-    for (int k = 0; k < 3; ++k) t.palette[4 * (i + 1) + k] = qs.palette[k][i];
+    for (int k = 0; k < 3; ++k) {
+      const uint8_t v = qs.palette[k][i];
+      t.palette[4 * (i + 1) + k] = v;
+      t.minusSeven[k][i + 1] = static_cast<int16_t>(-7 * v);
+    }
   }
+}
+
+// Makes the compiler take `p` as it is, so that it does not fold the sum that made
+// it into a later address: that would put an addition on the chain between pixels.
+template <typename T>
+inline void KeepAsIs(T*& p) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__))
+  __asm__("" : "+r"(p));
+#else
+  (void)p;
+#endif
 }
 
 // One row of MapDithered in the direction `Step` (+1 left to right, -1 right to
 // left), with the direction known to the compiler: the column, the error entries
-// and the pixel move by constant steps. Few values live across pixels (the carry to
-// the next pixel is 7 times the last error), the rounding and limiting of a sum of
-// sixteenths is one look-up, and the cell's value finds its palette entry directly.
+// and the pixel move by constant steps.
 template <int Step>
 void DitherRow(QuantState& qs, const DitherTables& t, const uint8_t* row, uint8_t* out) {
   const int32_t width = qs.rowLength;
   if (width == 0) return;
   uint16_t* cache = qs.histogram.data();
   const int8_t* limit = t.limit + DitherTables::kSumBound;
-  const uint8_t* clamp = t.clamp + 255;
-  // Pointer-sized values, so that no index needs widening on the way.
-  ptrdiff_t last0 = 0, last1 = 0, last2 = 0;  // the error of the pixel just done
+  const uint8_t* clamped = t.clamped + DitherTables::kLimitBound;
+  const uint32_t* cellPart0 = t.cellPart[0] + DitherTables::kLimitBound;
+  const uint32_t* cellPart1 = t.cellPart[1] + DitherTables::kLimitBound;
+  const uint32_t* cellPart2 = t.cellPart[2] + DitherTables::kLimitBound;
+  // Pointer-sized values, so that no index needs widening on the way. Before the
+  // first pixel the value and the cell are 0, so its sum is the carried entry alone.
+  size_t cellValue = 0;  // of the pixel just done
+  ptrdiff_t value0 = 0, value1 = 0, value2 = 0;  // its corrected value
+  ptrdiff_t last0 = 0, last1 = 0, last2 = 0;  // its error
   ptrdiff_t behind0 = 0, behind1 = 0, behind2 = 0;  // the entry behind, less its last 3/16
   const int32_t first = Step > 0 ? 0 : width - 1;
   // Entry x + 1 belongs to column x; the spare entry before the first column of the
@@ -230,21 +273,39 @@ void DitherRow(QuantState& qs, const DitherTables& t, const uint8_t* row, uint8_
   uint8_t* index = out + first;
   uint8_t* const end = index + static_cast<ptrdiff_t>(width) * Step;
   do {
-    const size_t a0 = clamp[static_cast<ptrdiff_t>(px[0]) + limit[7 * last0 + here[0]]];
-    const size_t a1 = clamp[static_cast<ptrdiff_t>(px[1]) + limit[7 * last1 + here[1]]];
-    const size_t a2 = clamp[static_cast<ptrdiff_t>(px[2]) + limit[7 * last2 + here[2]]];
-    // CellIndex(a0 >> 3, a1 >> 2, a2 >> 3) without shifting down and up again.
-    uint16_t* cell = cache + ((a0 & 0xF8) << 8 | (a1 & 0xFC) << 3 | a2 >> 3);
+    const int8_t* limit0 = limit + (7 * value0 + here[0]);
+    const int8_t* limit1 = limit + (7 * value1 + here[1]);
+    const int8_t* limit2 = limit + (7 * value2 + here[2]);
+    const uint32_t* part0 = cellPart0 + px[0];
+    const uint32_t* part1 = cellPart1 + px[1];
+    const uint32_t* part2 = cellPart2 + px[2];
+    const uint8_t* clamped0 = clamped + px[0];
+    const uint8_t* clamped1 = clamped + px[1];
+    const uint8_t* clamped2 = clamped + px[2];
+    KeepAsIs(part0);
+    KeepAsIs(part1);
+    KeepAsIs(part2);
+    KeepAsIs(clamped0);
+    KeepAsIs(clamped1);
+    KeepAsIs(clamped2);
+    const ptrdiff_t limited0 = limit0[t.minusSeven[0][cellValue]];
+    const ptrdiff_t limited1 = limit1[t.minusSeven[1][cellValue]];
+    const ptrdiff_t limited2 = limit2[t.minusSeven[2][cellValue]];
+    uint16_t* cell = cache + (part0[limited0] | part1[limited1] | part2[limited2]);
+    value0 = clamped0[limited0];
+    value1 = clamped1[limited1];
+    value2 = clamped2[limited2];
     if (*cell == 0) {
-      FillCacheBlock(qs, static_cast<int32_t>(a0 >> 3), static_cast<int32_t>(a1 >> 2),
-                     static_cast<int32_t>(a2 >> 3));
+      FillCacheBlock(qs, static_cast<int32_t>(value0 >> 3), static_cast<int32_t>(value1 >> 2),
+                     static_cast<int32_t>(value2 >> 3));
     }
-    const uint8_t* entry = t.palette + 4 * static_cast<size_t>(*cell);
-    *index = static_cast<uint8_t>(*cell - 1);
+    cellValue = *cell;
+    const uint8_t* entry = t.palette + 4 * cellValue;
+    *index = static_cast<uint8_t>(cellValue - 1);
 
-    const ptrdiff_t err0 = static_cast<ptrdiff_t>(a0) - entry[0];
-    const ptrdiff_t err1 = static_cast<ptrdiff_t>(a1) - entry[1];
-    const ptrdiff_t err2 = static_cast<ptrdiff_t>(a2) - entry[2];
+    const ptrdiff_t err0 = value0 - entry[0];
+    const ptrdiff_t err1 = value1 - entry[1];
+    const ptrdiff_t err2 = value2 - entry[2];
     int16_t* behind = here - 3 * Step;
     behind[0] = static_cast<int16_t>(behind0 + 3 * err0);
     behind[1] = static_cast<int16_t>(behind1 + 3 * err1);

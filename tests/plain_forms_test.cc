@@ -166,6 +166,38 @@ TEST(PlainForms, DitheringMatchesThePlainLoopAtTheEdges) {
   }
 }
 
+TEST(PlainForms, DitheringMatchesThePlainLoopForAnyPalette) {
+  // Random palettes of every size class, up to 256 entries so that the last entry's
+  // cache value (256) is reached, on random pixels and on a picture of a few flat
+  // colours (long runs of one cell), at odd widths.
+  std::mt19937 rng(29);
+  for (int colors : {1, 2, 5, 255, 256}) {
+    for (int width : {1, 7, 130}) {
+      const int height = 23;
+      const size_t n = static_cast<size_t>(width) * height;
+      std::vector<uint8_t> noise(3 * n), flat(3 * n);
+      for (size_t k = 0; k < 3 * n; ++k) {
+        noise[k] = static_cast<uint8_t>(rng());
+        flat[k] = static_cast<uint8_t>((k / 3 / 17 % 4) * 85 + k % 3);
+      }
+      for (const auto* picture : {&noise, &flat}) {
+        QuantState fast, plain;
+        for (QuantState* qs : {&fast, &plain}) ASSERT_EQ(SetUpQuantState(*qs, width, height, 1, 256), 0);
+        for (int i = 0; i < colors; ++i) {
+          for (int c = 0; c < 3; ++c) fast.palette[c][i] = plain.palette[c][i] = static_cast<uint8_t>(rng());
+        }
+        fast.colorsInUse = plain.colorsInUse = colors;
+        std::vector<uint8_t> a(n), b(n);
+        MapDithered(fast, picture->data(), a.data());
+        MapDitheredPlain(plain, picture->data(), b.data());
+        ASSERT_EQ(a, b) << colors << " colours, width " << width;
+        ASSERT_EQ(fast.errorArray, plain.errorArray) << colors << " colours, width " << width;
+        ASSERT_EQ(fast.histogram, plain.histogram) << colors << " colours, width " << width;
+      }
+    }
+  }
+}
+
 TEST(PlainForms, CacheFillMatchesThePlainFill) {
   // Every block for palettes of one, a few and 256 entries: random ones, entries at
   // the ends of the range and on block edges, and repeated entries (ties).
