@@ -35,25 +35,29 @@ int32_t NearCandidates(const QuantState& qs, const BlockSpan& span, uint8_t* can
   const int32_t colors = qs.colorsInUse;
   int32_t nearDist[kMaxColors];
   int32_t bound = std::numeric_limits<int32_t>::max();
-  // Without branches, so that the compiler may take several entries at once: along
-  // one axis the nearest point is the distance outside the span (0 inside), and the
-  // farther end is the farthest point.
+  // Without branches, so that the compiler may take several entries at once. Along
+  // one axis the nearest point is the distance outside the span (0 inside); as
+  // toLo > toHi, the farther end is max(toLo, -toHi) away. Weighted distances along
+  // one axis are within 3 * 255 and fit 16 bits, their squares are taken in 32.
   for (int32_t i = 0; i < colors; ++i) {
     int32_t nearSum = 0, farSum = 0;
     for (int k = 0; k < 3; ++k) {
       const int32_t x = pal[k][i];
-      const int32_t toLo = kWeight[k] * (x - span.lo[k]);
-      const int32_t toHi = kWeight[k] * (x - span.hi[k]);
-      const int32_t outside = std::max(std::max(-toLo, toHi), 0);
-      nearSum += outside * outside;
-      farSum += std::max(toLo * toLo, toHi * toHi);
+      const int16_t toLo = static_cast<int16_t>(kWeight[k] * (x - span.lo[k]));
+      const int16_t toHi = static_cast<int16_t>(kWeight[k] * (x - span.hi[k]));
+      const int16_t outside = std::max<int16_t>(std::max<int16_t>(static_cast<int16_t>(-toLo), toHi), 0);
+      const int16_t farther = std::max<int16_t>(toLo, static_cast<int16_t>(-toHi));
+      nearSum += int32_t{outside} * outside;
+      farSum += int32_t{farther} * farther;
     }
     nearDist[i] = nearSum;
     bound = std::min(bound, farSum);
   }
+  // Every entry is written, and the next overwrites it unless it is kept.
   int32_t count = 0;
   for (int32_t i = 0; i < colors; ++i) {
-    if (nearDist[i] <= bound) candidates[count++] = static_cast<uint8_t>(i);
+    candidates[count] = static_cast<uint8_t>(i);
+    count += nearDist[i] <= bound;
   }
   return count;
 }
@@ -95,18 +99,15 @@ int32_t NearCandidatesPlain(const QuantState& qs, const BlockSpan& span, uint8_t
   return candidateCount;
 }
 
-// Fills the block of cell (c0, c1, c2) from the candidates the form `Candidates` keeps.
-template <int32_t (*Candidates)(const QuantState&, const BlockSpan&, uint8_t*)>
-void FillBlock(QuantState& qs, int32_t c0, int32_t c1, int32_t c2) {
-  const int32_t b0 = c0 >> 2, b1 = c1 >> 3, b2 = c2 >> 2;
-  const BlockSpan span = SpanOf(b0, b1, b2);
-  const int32_t* lo = span.lo;
-  const uint8_t* pal[3] = {qs.palette[0].data(), qs.palette[1].data(), qs.palette[2].data()};
-  uint8_t candidates[kMaxColors];
-  const int32_t candidateCount = Candidates(qs, span, candidates);
+// The nearest of the candidates to each of the 128 cells of the block, as 1 + its
+// index in `value`; cells in order i0, i1, i2 with i2 fastest, ties to the lowest
+// index (candidates come in increasing index order).
 
-  // Cells in order i0, i1, i2 with i2 fastest. Distances are stepped from the lowest
-  // cell centre: (d + s)^2 - d^2 = 2ds + s^2 with steps 8, 4, 8 and weights 1, 9, 4.
+// The plain search: distances stepped from the lowest cell centre, one cell at a
+// time: (d + s)^2 - d^2 = 2ds + s^2 with steps 8, 4, 8 and weights 1, 9, 4.
+void NearestSteppedPlain(const uint8_t* const pal[3], const BlockSpan& span,
+                         const uint8_t* candidates, int32_t candidateCount, uint16_t* value) {
+  const int32_t* lo = span.lo;
   int32_t best[128];
   uint8_t bestIndex[128] = {};
   for (int32_t& b : best) b = std::numeric_limits<int32_t>::max();
@@ -139,27 +140,75 @@ void FillBlock(QuantState& qs, int32_t c0, int32_t c1, int32_t c2) {
       inc0 += 128;
     }
   }
+  for (int32_t cell = 0; cell < 128; ++cell) value[cell] = static_cast<uint16_t>(bestIndex[cell] + 1);
+}
 
-  uint16_t* cache = qs.histogram.data();
-  int32_t cell = 0;
-  for (int i0 = 0; i0 < 4; ++i0) {
+// The same search with one minimum per cell and no branches. Distance * 256 + index is
+// a key whose least value over the candidates names the nearest one, ties to the
+// lowest index in any order; keys stay below 2^31, a distance being at most
+// (1 + 9 + 4) 255^2. A cell's distance is a sum of one term per axis: the terms of
+// components 1 and 2 make the 32 keys of a plane of the block, and each of the 4
+// planes adds the term of component 0, a loop over 32 keys that the compiler does
+// as vectors.
+void NearestByAxes(const uint8_t* const pal[3], const BlockSpan& span,
+                   const uint8_t* candidates, int32_t candidateCount, uint16_t* value) {
+  const int32_t* lo = span.lo;
+  int32_t best[128];
+  for (int32_t& b : best) b = std::numeric_limits<int32_t>::max();
+  for (int32_t n = 0; n < candidateCount; ++n) {
+    const int32_t idx = candidates[n];
+    int32_t plane[32];  // i1, i2 with i2 fastest
     for (int i1 = 0; i1 < 8; ++i1) {
-      uint16_t* row = cache + CellIndex(4 * b0 + i0, 8 * b1 + i1, 4 * b2);
-      for (int i2 = 0; i2 < 4; ++i2, ++cell) {
-        row[i2] = static_cast<uint16_t>(bestIndex[cell] + 1);
+      const int32_t d1 = 3 * (lo[1] + 4 * i1 - pal[1][idx]);
+      for (int i2 = 0; i2 < 4; ++i2) {
+        const int32_t d2 = 2 * (lo[2] + 8 * i2 - pal[2][idx]);
+        plane[4 * i1 + i2] = (d1 * d1 + d2 * d2) * 256 + idx;
       }
     }
+    for (int i0 = 0; i0 < 4; ++i0) {
+      const int32_t d0 = lo[0] + 8 * i0 - pal[0][idx];
+      const int32_t term = d0 * d0 * 256;
+      int32_t* b = best + 32 * i0;
+      for (int j = 0; j < 32; ++j) {
+        const int32_t key = term + plane[j];
+        const int32_t less = -static_cast<int32_t>(key < b[j]);
+        b[j] = (key & less) | (b[j] & ~less);
+      }
+    }
+  }
+  for (int32_t cell = 0; cell < 128; ++cell) value[cell] = static_cast<uint16_t>((best[cell] & 255) + 1);
+}
+
+using CandidateSearch = int32_t (*)(const QuantState&, const BlockSpan&, uint8_t*);
+using CellSearch = void (*)(const uint8_t* const[3], const BlockSpan&, const uint8_t*, int32_t,
+                            uint16_t*);
+
+// Fills the block of cell (c0, c1, c2) with the forms `Candidates` and `Nearest`.
+template <CandidateSearch Candidates, CellSearch Nearest>
+void FillBlock(QuantState& qs, int32_t c0, int32_t c1, int32_t c2) {
+  const int32_t b0 = c0 >> 2, b1 = c1 >> 3, b2 = c2 >> 2;
+  const BlockSpan span = SpanOf(b0, b1, b2);
+  const uint8_t* const pal[3] = {qs.palette[0].data(), qs.palette[1].data(), qs.palette[2].data()};
+  uint8_t candidates[kMaxColors];
+  const int32_t candidateCount = Candidates(qs, span, candidates);
+  uint16_t value[128];
+  Nearest(pal, span, candidates, candidateCount, value);
+
+  uint16_t* cache = qs.histogram.data();
+  for (int32_t row = 0; row < 32; ++row) {  // row = 8 i0 + i1
+    uint16_t* cells = cache + CellIndex(4 * b0 + (row >> 3), 8 * b1 + (row & 7), 4 * b2);
+    std::memcpy(cells, value + 4 * row, 4 * sizeof(uint16_t));
   }
 }
 
 }  // namespace
 
 void FillCacheBlock(QuantState& qs, int32_t c0, int32_t c1, int32_t c2) {
-  FillBlock<NearCandidates>(qs, c0, c1, c2);
+  FillBlock<NearCandidates, NearestByAxes>(qs, c0, c1, c2);
 }
 
 void FillCacheBlockPlain(QuantState& qs, int32_t c0, int32_t c1, int32_t c2) {
-  FillBlock<NearCandidatesPlain>(qs, c0, c1, c2);
+  FillBlock<NearCandidatesPlain, NearestSteppedPlain>(qs, c0, c1, c2);
 }
 
 void MapNearest(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage) {

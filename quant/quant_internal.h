@@ -118,7 +118,8 @@ void MapDitheredPlain(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage
 // colorsInUse >= 1.
 void FillCacheBlock(QuantState& qs, int32_t c0, int32_t c1, int32_t c2);
 // The plain form that FillCacheBlock must match cell for cell: the entries that can
-// be nearest to a cell of the block are chosen with one branch per case.
+// be nearest to a cell of the block are chosen with one branch per case, and their
+// distances stepped from cell to cell, a branch per cell and candidate.
 void FillCacheBlockPlain(QuantState& qs, int32_t c0, int32_t c1, int32_t c2);
 
 }  // namespace kdz

@@ -200,18 +200,23 @@ TEST(PlainForms, DitheringMatchesThePlainLoopForAnyPalette) {
 
 TEST(PlainForms, CacheFillMatchesThePlainFill) {
   // Every block for palettes of one, a few and 256 entries: random ones, entries at
-  // the ends of the range and on block edges, and repeated entries (ties).
+  // the ends of the range and on block edges, repeated entries (ties), and pairs of
+  // different entries mirrored about a cell centre (ties between other colours).
   std::mt19937 rng(19);
   for (int colors : {1, 3, 17, 256}) {
-    for (int kind = 0; kind < 3; ++kind) {
+    for (int kind = 0; kind < 4; ++kind) {
       QuantState fast, plain;
       for (QuantState* qs : {&fast, &plain}) ASSERT_EQ(SetUpQuantState(*qs, 1, 1, 1, 256), 0);
       for (int i = 0; i < colors; ++i) {
         for (int c = 0; c < 3; ++c) {
           const uint8_t edges[] = {0, 255, 31, 32, 36, 4, 28, 128};
+          // Centres are 8 c0 + 4, 4 c1 + 2, 8 c2 + 4; pair i / 2 differs along one axis.
+          const int centre = c == 1 ? 4 * ((i / 2) * 5 % 64) + 2 : 8 * ((i / 2) * 3 % 32) + 4;
+          const int offset = c == (i / 2) % 3 ? (i % 2 ? -3 : 3) : 0;
           const uint8_t v = kind == 0   ? static_cast<uint8_t>(rng())
                             : kind == 1 ? edges[rng() % 8]
-                                        : static_cast<uint8_t>((i / 4) * 37 + c * 11);
+                            : kind == 2 ? static_cast<uint8_t>((i / 4) * 37 + c * 11)
+                                        : static_cast<uint8_t>(std::clamp(centre + offset, 0, 255));
           fast.palette[c][i] = plain.palette[c][i] = v;
         }
       }
