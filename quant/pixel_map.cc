@@ -340,15 +340,16 @@ void DitherRow(QuantState& qs, const DitherTables& t, const uint8_t* row, uint8_
     const ptrdiff_t limited0 = limit0[t.minusSeven[0][cellValue]];
     const ptrdiff_t limited1 = limit1[t.minusSeven[1][cellValue]];
     const ptrdiff_t limited2 = limit2[t.minusSeven[2][cellValue]];
-    uint16_t* cell = cache + (part0[limited0] | part1[limited1] | part2[limited2]);
+    const size_t cell = part0[limited0] | part1[limited1] | part2[limited2];
     value0 = clamped0[limited0];
     value1 = clamped1[limited1];
     value2 = clamped2[limited2];
-    if (*cell == 0) {
+    cellValue = cache[cell];
+    if (cellValue == 0) {
       FillCacheBlock(qs, static_cast<int32_t>(value0 >> 3), static_cast<int32_t>(value1 >> 2),
                      static_cast<int32_t>(value2 >> 3));
+      cellValue = cache[cell];
     }
-    cellValue = *cell;
     const uint8_t* entry = t.palette + 4 * cellValue;
     *index = static_cast<uint8_t>(cellValue - 1);
 
