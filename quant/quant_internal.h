@@ -105,7 +105,9 @@ void ShrinkBox(const QuantState& qs, ColorBox& box);
 int32_t BoxMeanColor(QuantState& qs, const ColorBox& box, int32_t index);
 
 // Clears the cache, then maps every pixel into indexImage (rowLength x rowCount bytes)
-// with or without error diffusion. Needs colorsInUse >= 1.
+// with or without error diffusion. Needs colorsInUse >= 1. indexImage may be pixels
+// itself: each pixel is read before its index is written, and no index lands on a
+// pixel still to be read.
 void MapToPalette(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage);
 void MapNearest(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage);
 void MapDithered(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage);

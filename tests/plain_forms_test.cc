@@ -198,6 +198,34 @@ TEST(PlainForms, DitheringMatchesThePlainLoopForAnyPalette) {
   }
 }
 
+TEST(PlainForms, MappingOverThePixelsMatchesASeparateIndexImage) {
+  // ColorQuant2 maps the pixels onto themselves: for both modes, one row and several
+  // (rows right to left from the second on), narrow and wide, the indices equal
+  // those written to a block of their own, and the bytes after them are untouched.
+  std::mt19937 rng(31);
+  for (int dither : {0, 1}) {
+    for (int width : {1, 2, 5, 64}) {
+      for (int height : {1, 2, 9}) {
+        const size_t n = static_cast<size_t>(width) * height;
+        std::vector<uint8_t> picture(3 * n);
+        for (uint8_t& b : picture) b = static_cast<uint8_t>(rng());
+        QuantState apart, over;
+        for (QuantState* qs : {&apart, &over}) {
+          ASSERT_EQ(SetUpQuantState(*qs, width, height, dither, 16), 0);
+          CountColors(*qs, picture.data());
+          ASSERT_EQ(ChoosePalette(*qs), 0);
+        }
+        std::vector<uint8_t> index(n), inPlace = picture;
+        MapToPalette(apart, picture.data(), index.data());
+        MapToPalette(over, inPlace.data(), inPlace.data());
+        ASSERT_EQ(std::vector<uint8_t>(inPlace.begin(), inPlace.begin() + n), index)
+            << "dither " << dither << ", " << width << " x " << height;
+        ASSERT_TRUE(std::equal(inPlace.begin() + n, inPlace.end(), picture.begin() + n));
+      }
+    }
+  }
+}
+
 TEST(PlainForms, CacheFillMatchesThePlainFill) {
   // Every block for palettes of one, a few and 256 entries: random ones, entries at
   // the ends of the range and on block edges, repeated entries (ties), and pairs of
