@@ -232,9 +232,10 @@ void FillCacheBlockNumber(QuantState& qs, int32_t block) {
 namespace {
 
 // What one dithered pixel looks up, in one block so that one register reaches it all.
-// The pixel depends on the one before through four loads: the cell's value finds
-// minus 7 times its entry, that the limited error, that the share of the next cell's
-// index, and the three shares the next cell. The tables are laid out so that each of
+// The pixel depends on the one before through four loads and an OR: the cell's value
+// finds minus 7 times its entry, that the limited error, that the shares of the next
+// cell's index (component 0's as the address of its cache plane), and the OR of the
+// other two in that plane the next cell. The tables are laid out so that each of
 // these addresses is one base (ready before the value) and one index (the value).
 struct DitherTables {
   // The limited error for a sum s of sixteenths, at [s + kSumBound]: errorLimit of s
@@ -243,14 +244,17 @@ struct DitherTables {
   static constexpr int32_t kSumBound = 16 * 255;
   int8_t limit[2 * kSumBound + 1];
   // Limited errors lie within -32..32, so a corrected value v = pixel + limited error
-  // lies within -32..287; it is at [v + kLimitBound] of the next two tables.
+  // lies within -32..287; it is at [v + kLimitBound] of the next three tables.
   static constexpr int32_t kLimitBound = 32;
   static constexpr int32_t kCorrectedValues = 256 + 2 * kLimitBound;
   // clampTable of v.
   uint8_t clamped[kCorrectedValues];
-  // Component k's share of the cell index of clampTable of v: CellIndex(a0 >> 3,
-  // a1 >> 2, a2 >> 3) is the OR of the three.
-  uint32_t cellPart[3][kCorrectedValues];
+  // For clampTable of v, the shares of components 1 and 2 in its cell index (at
+  // [0] and [1]), and for component 0 the cache plane its share selects: the cell
+  // of CellIndex(a0 >> 3, a1 >> 2, a2 >> 3) is cellPlane[a0][cellPart[0][a1] |
+  // cellPart[1][a2]], one OR and one load from the three values.
+  uint16_t* cellPlane[kCorrectedValues];
+  uint32_t cellPart[2][kCorrectedValues];
   // For the cache value c, minus 7 times component k of palette entry c - 1 at [k][c];
   // [k][0] is 0 and stands for the pixel before the first of a row. The next pixel's
   // sum of sixteenths is 7 (a - entry) + carried = (7 a + carried) - 7 entry, and the
@@ -260,7 +264,7 @@ struct DitherTables {
   uint8_t palette[4 * (kMaxColors + 1)];
 };
 
-void BuildDitherTables(const QuantState& qs, DitherTables& t) {
+void BuildDitherTables(QuantState& qs, DitherTables& t) {
   const int32_t* limit = qs.errorLimit.data() + 255;
   for (int32_t s = -DitherTables::kSumBound; s <= DitherTables::kSumBound; ++s) {
     t.limit[s + DitherTables::kSumBound] = static_cast<int8_t>(limit[(s + 8) >> 4]);
@@ -269,9 +273,9 @@ void BuildDitherTables(const QuantState& qs, DitherTables& t) {
   for (int32_t n = 0; n < DitherTables::kCorrectedValues; ++n) {
     const uint8_t a = clamp[n - DitherTables::kLimitBound];
     t.clamped[n] = a;
-    t.cellPart[0][n] = static_cast<uint32_t>(a & 0xF8) << 8;
-    t.cellPart[1][n] = static_cast<uint32_t>(a & 0xFC) << 3;
-    t.cellPart[2][n] = static_cast<uint32_t>(a) >> 3;
+    t.cellPlane[n] = qs.histogram.data() + (static_cast<size_t>(a & 0xF8) << 8);
+    t.cellPart[0][n] = static_cast<uint32_t>(a & 0xFC) << 3;
+    t.cellPart[1][n] = static_cast<uint32_t>(a) >> 3;
   }
   std::memset(t.minusSeven, 0, sizeof t.minusSeven);
   std::memset(t.palette, 0, sizeof t.palette);
@@ -302,12 +306,11 @@ template <int Step>
 void DitherRow(QuantState& qs, const DitherTables& t, const uint8_t* row, uint8_t* out) {
   const int32_t width = qs.rowLength;
   if (width == 0) return;
-  uint16_t* cache = qs.histogram.data();
   const int8_t* limit = t.limit + DitherTables::kSumBound;
   const uint8_t* clamped = t.clamped + DitherTables::kLimitBound;
-  const uint32_t* cellPart0 = t.cellPart[0] + DitherTables::kLimitBound;
-  const uint32_t* cellPart1 = t.cellPart[1] + DitherTables::kLimitBound;
-  const uint32_t* cellPart2 = t.cellPart[2] + DitherTables::kLimitBound;
+  uint16_t* const* cellPlane = t.cellPlane + DitherTables::kLimitBound;
+  const uint32_t* cellPart1 = t.cellPart[0] + DitherTables::kLimitBound;
+  const uint32_t* cellPart2 = t.cellPart[1] + DitherTables::kLimitBound;
   // Pointer-sized values, so that no index needs widening on the way. Before the
   // first pixel the value and the cell are 0, so its sum is the carried entry alone.
   size_t cellValue = 0;  // of the pixel just done
@@ -325,13 +328,13 @@ void DitherRow(QuantState& qs, const DitherTables& t, const uint8_t* row, uint8_
     const int8_t* limit0 = limit + (7 * value0 + here[0]);
     const int8_t* limit1 = limit + (7 * value1 + here[1]);
     const int8_t* limit2 = limit + (7 * value2 + here[2]);
-    const uint32_t* part0 = cellPart0 + px[0];
+    uint16_t* const* plane0 = cellPlane + px[0];
     const uint32_t* part1 = cellPart1 + px[1];
     const uint32_t* part2 = cellPart2 + px[2];
     const uint8_t* clamped0 = clamped + px[0];
     const uint8_t* clamped1 = clamped + px[1];
     const uint8_t* clamped2 = clamped + px[2];
-    KeepAsIs(part0);
+    KeepAsIs(plane0);
     KeepAsIs(part1);
     KeepAsIs(part2);
     KeepAsIs(clamped0);
@@ -340,15 +343,20 @@ void DitherRow(QuantState& qs, const DitherTables& t, const uint8_t* row, uint8_
     const ptrdiff_t limited0 = limit0[t.minusSeven[0][cellValue]];
     const ptrdiff_t limited1 = limit1[t.minusSeven[1][cellValue]];
     const ptrdiff_t limited2 = limit2[t.minusSeven[2][cellValue]];
-    const size_t cell = part0[limited0] | part1[limited1] | part2[limited2];
+    uint16_t* const cachePlane = plane0[limited0];
+    const size_t cell = part1[limited1] | part2[limited2];
     value0 = clamped0[limited0];
     value1 = clamped1[limited1];
     value2 = clamped2[limited2];
-    cellValue = cache[cell];
+    cellValue = cachePlane[cell];
     if (cellValue == 0) {
       FillCacheBlock(qs, static_cast<int32_t>(value0 >> 3), static_cast<int32_t>(value1 >> 2),
                      static_cast<int32_t>(value2 >> 3));
-      cellValue = cache[cell];
+      // Read again from an address formed anew, so that the read before needs no
+      // address of its own kept for this one.
+      uint16_t* filledPlane = cachePlane;
+      KeepAsIs(filledPlane);
+      cellValue = filledPlane[cell];
     }
     const uint8_t* entry = t.palette + 4 * cellValue;
     *index = static_cast<uint8_t>(cellValue - 1);
