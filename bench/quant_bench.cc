@@ -131,6 +131,24 @@ void BM_MapDitheredPlain(benchmark::State& state) {
 }
 void BM_MapNearest(benchmark::State& state) { MapBench(state, 0); }
 
+// The cache fill alone: every block that the picture's colours occupy, as the split
+// quantiser fills them before dithering, in the form used and the plain form.
+template <void (*Fill)(QuantState&, int32_t, int32_t, int32_t)>
+void FillBench(benchmark::State& state) {
+  const BenchPicture* pic = PictureFor(state);
+  if (pic == nullptr) return;
+  QuantState qs;
+  if (!ChosenState(*pic, 1, qs)) return state.SkipWithError("no palette");
+  const std::vector<int32_t> blocks = OccupiedBlocks(qs);
+  for (auto _ : state) {
+    for (int32_t block : blocks) Fill(qs, 4 * (block >> 6), 8 * ((block >> 3) & 7), 4 * (block & 7));
+    benchmark::DoNotOptimize(qs.histogram.data());
+  }
+  state.counters["blocks"] = static_cast<double>(blocks.size());
+}
+void BM_FillCacheBlock(benchmark::State& state) { FillBench<FillCacheBlock>(state); }
+void BM_FillCacheBlockPlain(benchmark::State& state) { FillBench<FillCacheBlockPlain>(state); }
+
 void BM_ColorQuant2(benchmark::State& state) {
   const BenchPicture* pic = PictureFor(state);
   if (pic == nullptr) return;
@@ -173,6 +191,8 @@ BENCHMARK(BM_CountColors)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ChoosePalette)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MapDithered)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MapNearest)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FillCacheBlock)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FillCacheBlockPlain)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MapDitheredPlain)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ColorQuant2Split)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ColorQuant2)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);

@@ -106,8 +106,6 @@ int32_t ColorQuant2Split(uint8_t* pixels, int32_t width, int32_t height, int32_t
       }
       qs.colorsInUse = colours;
     }
-    std::vector<uint8_t> indexImage(static_cast<size_t>(pixelCount));
-
     std::vector<int32_t> blocks;  // to fill before mapping, when split
     if (supplied == 0) {
       // Slices of the picture counted apart; saturating sums of saturated counts
@@ -137,6 +135,12 @@ int32_t ColorQuant2Split(uint8_t* pixels, int32_t width, int32_t height, int32_t
       if (ChoosePalette(qs) != 0) return 0;
       if (parts > 1 && qs.ditherMode != kDitherNone) blocks = OccupiedBlocks(qs);
     }
+    // Nothing is written to the caller's buffers before the mapping, which cannot
+    // fail. It writes the indices over the pixels, with no index image of its own:
+    // index p = r width + x goes to byte p once pixel p (bytes 3p..3p+2) has been
+    // read, and the pixels still to be read lie above it, from 3 (p + 1) on in a row
+    // run left to right, from 3 r width > r width + width > p on in a row run right to
+    // left, which is never the first (r >= 1).
     if (!blocks.empty()) {
       // The blocks of the picture's own colours are filled in parallel (each task
       // writes only the cells of its blocks); dithering reaches almost only these.
@@ -150,13 +154,10 @@ int32_t ColorQuant2Split(uint8_t* pixels, int32_t width, int32_t height, int32_t
         });
       }
       runner(tasks);
-      MapDithered(qs, pixels, indexImage.data());
+      MapDithered(qs, pixels, pixels);
     } else {
-      MapToPalette(qs, pixels, indexImage.data());
+      MapToPalette(qs, pixels, pixels);
     }
-
-    // Nothing is written to the caller's buffers before this point.
-    if (pixelCount > 0) std::memcpy(pixels, indexImage.data(), indexImage.size());
     if (supplied == 0) {
       for (int32_t i = 0; i < qs.colorsInUse; ++i) {
         palette[3 * i] = qs.palette[0][i];

@@ -35,25 +35,29 @@ int32_t NearCandidates(const QuantState& qs, const BlockSpan& span, uint8_t* can
   const int32_t colors = qs.colorsInUse;
   int32_t nearDist[kMaxColors];
   int32_t bound = std::numeric_limits<int32_t>::max();
-  // Without branches, so that the compiler may take several entries at once: along
-  // one axis the nearest point is the distance outside the span (0 inside), and the
-  // farther end is the farthest point.
+  // Without branches, so that the compiler may take several entries at once. Along
+  // one axis the nearest point is the distance outside the span (0 inside); as
+  // toLo > toHi, the farther end is max(toLo, -toHi) away. Weighted distances along
+  // one axis are within 3 * 255 and fit 16 bits, their squares are taken in 32.
   for (int32_t i = 0; i < colors; ++i) {
     int32_t nearSum = 0, farSum = 0;
     for (int k = 0; k < 3; ++k) {
       const int32_t x = pal[k][i];
-      const int32_t toLo = kWeight[k] * (x - span.lo[k]);
-      const int32_t toHi = kWeight[k] * (x - span.hi[k]);
-      const int32_t outside = std::max(std::max(-toLo, toHi), 0);
-      nearSum += outside * outside;
-      farSum += std::max(toLo * toLo, toHi * toHi);
+      const int16_t toLo = static_cast<int16_t>(kWeight[k] * (x - span.lo[k]));
+      const int16_t toHi = static_cast<int16_t>(kWeight[k] * (x - span.hi[k]));
+      const int16_t outside = std::max<int16_t>(std::max<int16_t>(static_cast<int16_t>(-toLo), toHi), 0);
+      const int16_t farther = std::max<int16_t>(toLo, static_cast<int16_t>(-toHi));
+      nearSum += int32_t{outside} * outside;
+      farSum += int32_t{farther} * farther;
     }
     nearDist[i] = nearSum;
     bound = std::min(bound, farSum);
   }
+  // Every entry is written, and the next overwrites it unless it is kept.
   int32_t count = 0;
   for (int32_t i = 0; i < colors; ++i) {
-    if (nearDist[i] <= bound) candidates[count++] = static_cast<uint8_t>(i);
+    candidates[count] = static_cast<uint8_t>(i);
+    count += nearDist[i] <= bound;
   }
   return count;
 }
@@ -95,18 +99,15 @@ int32_t NearCandidatesPlain(const QuantState& qs, const BlockSpan& span, uint8_t
   return candidateCount;
 }
 
-// Fills the block of cell (c0, c1, c2) from the candidates the form `Candidates` keeps.
-template <int32_t (*Candidates)(const QuantState&, const BlockSpan&, uint8_t*)>
-void FillBlock(QuantState& qs, int32_t c0, int32_t c1, int32_t c2) {
-  const int32_t b0 = c0 >> 2, b1 = c1 >> 3, b2 = c2 >> 2;
-  const BlockSpan span = SpanOf(b0, b1, b2);
-  const int32_t* lo = span.lo;
-  const uint8_t* pal[3] = {qs.palette[0].data(), qs.palette[1].data(), qs.palette[2].data()};
-  uint8_t candidates[kMaxColors];
-  const int32_t candidateCount = Candidates(qs, span, candidates);
+// The nearest of the candidates to each of the 128 cells of the block, as 1 + its
+// index in `value`; cells in order i0, i1, i2 with i2 fastest, ties to the lowest
+// index (candidates come in increasing index order).
 
-  // Cells in order i0, i1, i2 with i2 fastest. Distances are stepped from the lowest
-  // cell centre: (d + s)^2 - d^2 = 2ds + s^2 with steps 8, 4, 8 and weights 1, 9, 4.
+// The plain search: distances stepped from the lowest cell centre, one cell at a
+// time: (d + s)^2 - d^2 = 2ds + s^2 with steps 8, 4, 8 and weights 1, 9, 4.
+void NearestSteppedPlain(const uint8_t* const pal[3], const BlockSpan& span,
+                         const uint8_t* candidates, int32_t candidateCount, uint16_t* value) {
+  const int32_t* lo = span.lo;
   int32_t best[128];
   uint8_t bestIndex[128] = {};
   for (int32_t& b : best) b = std::numeric_limits<int32_t>::max();
@@ -139,27 +140,75 @@ void FillBlock(QuantState& qs, int32_t c0, int32_t c1, int32_t c2) {
       inc0 += 128;
     }
   }
+  for (int32_t cell = 0; cell < 128; ++cell) value[cell] = static_cast<uint16_t>(bestIndex[cell] + 1);
+}
 
-  uint16_t* cache = qs.histogram.data();
-  int32_t cell = 0;
-  for (int i0 = 0; i0 < 4; ++i0) {
+// The same search with one minimum per cell and no branches. Distance * 256 + index is
+// a key whose least value over the candidates names the nearest one, ties to the
+// lowest index in any order; keys stay below 2^31, a distance being at most
+// (1 + 9 + 4) 255^2. A cell's distance is a sum of one term per axis: the terms of
+// components 1 and 2 make the 32 keys of a plane of the block, and each of the 4
+// planes adds the term of component 0, a loop over 32 keys that the compiler does
+// as vectors.
+void NearestByAxes(const uint8_t* const pal[3], const BlockSpan& span,
+                   const uint8_t* candidates, int32_t candidateCount, uint16_t* value) {
+  const int32_t* lo = span.lo;
+  int32_t best[128];
+  for (int32_t& b : best) b = std::numeric_limits<int32_t>::max();
+  for (int32_t n = 0; n < candidateCount; ++n) {
+    const int32_t idx = candidates[n];
+    int32_t plane[32];  // i1, i2 with i2 fastest
     for (int i1 = 0; i1 < 8; ++i1) {
-      uint16_t* row = cache + CellIndex(4 * b0 + i0, 8 * b1 + i1, 4 * b2);
-      for (int i2 = 0; i2 < 4; ++i2, ++cell) {
-        row[i2] = static_cast<uint16_t>(bestIndex[cell] + 1);
+      const int32_t d1 = 3 * (lo[1] + 4 * i1 - pal[1][idx]);
+      for (int i2 = 0; i2 < 4; ++i2) {
+        const int32_t d2 = 2 * (lo[2] + 8 * i2 - pal[2][idx]);
+        plane[4 * i1 + i2] = (d1 * d1 + d2 * d2) * 256 + idx;
       }
     }
+    for (int i0 = 0; i0 < 4; ++i0) {
+      const int32_t d0 = lo[0] + 8 * i0 - pal[0][idx];
+      const int32_t term = d0 * d0 * 256;
+      int32_t* b = best + 32 * i0;
+      for (int j = 0; j < 32; ++j) {
+        const int32_t key = term + plane[j];
+        const int32_t less = -static_cast<int32_t>(key < b[j]);
+        b[j] = (key & less) | (b[j] & ~less);
+      }
+    }
+  }
+  for (int32_t cell = 0; cell < 128; ++cell) value[cell] = static_cast<uint16_t>((best[cell] & 255) + 1);
+}
+
+using CandidateSearch = int32_t (*)(const QuantState&, const BlockSpan&, uint8_t*);
+using CellSearch = void (*)(const uint8_t* const[3], const BlockSpan&, const uint8_t*, int32_t,
+                            uint16_t*);
+
+// Fills the block of cell (c0, c1, c2) with the forms `Candidates` and `Nearest`.
+template <CandidateSearch Candidates, CellSearch Nearest>
+void FillBlock(QuantState& qs, int32_t c0, int32_t c1, int32_t c2) {
+  const int32_t b0 = c0 >> 2, b1 = c1 >> 3, b2 = c2 >> 2;
+  const BlockSpan span = SpanOf(b0, b1, b2);
+  const uint8_t* const pal[3] = {qs.palette[0].data(), qs.palette[1].data(), qs.palette[2].data()};
+  uint8_t candidates[kMaxColors];
+  const int32_t candidateCount = Candidates(qs, span, candidates);
+  uint16_t value[128];
+  Nearest(pal, span, candidates, candidateCount, value);
+
+  uint16_t* cache = qs.histogram.data();
+  for (int32_t row = 0; row < 32; ++row) {  // row = 8 i0 + i1
+    uint16_t* cells = cache + CellIndex(4 * b0 + (row >> 3), 8 * b1 + (row & 7), 4 * b2);
+    std::memcpy(cells, value + 4 * row, 4 * sizeof(uint16_t));
   }
 }
 
 }  // namespace
 
 void FillCacheBlock(QuantState& qs, int32_t c0, int32_t c1, int32_t c2) {
-  FillBlock<NearCandidates>(qs, c0, c1, c2);
+  FillBlock<NearCandidates, NearestByAxes>(qs, c0, c1, c2);
 }
 
 void FillCacheBlockPlain(QuantState& qs, int32_t c0, int32_t c1, int32_t c2) {
-  FillBlock<NearCandidatesPlain>(qs, c0, c1, c2);
+  FillBlock<NearCandidatesPlain, NearestSteppedPlain>(qs, c0, c1, c2);
 }
 
 void MapNearest(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage) {
@@ -183,44 +232,90 @@ void FillCacheBlockNumber(QuantState& qs, int32_t block) {
 namespace {
 
 // What one dithered pixel looks up, in one block so that one register reaches it all.
+// The pixel depends on the one before through four loads and an OR: the cell's value
+// finds minus 7 times its entry, that the limited error, that the shares of the next
+// cell's index (component 0's as the address of its cache plane), and the OR of the
+// other two in that plane the next cell. The tables are laid out so that each of
+// these addresses is one base (ready before the value) and one index (the value).
 struct DitherTables {
   // The limited error for a sum s of sixteenths, at [s + kSumBound]: errorLimit of s
   // rounded half up to whole units. The carry and the entry of a column are sums of
   // errors in -255..255 with weights of at most 16 in all, so |s| <= 16 * 255.
   static constexpr int32_t kSumBound = 16 * 255;
   int8_t limit[2 * kSumBound + 1];
-  // clampTable: value v in -255..510 at [v + 255].
-  uint8_t clamp[766];
-  // Palette entry i at [4 (i + 1)], so that a cache cell's value finds it directly.
+  // Limited errors lie within -32..32, so a corrected value v = pixel + limited error
+  // lies within -32..287; it is at [v + kLimitBound] of the next three tables.
+  static constexpr int32_t kLimitBound = 32;
+  static constexpr int32_t kCorrectedValues = 256 + 2 * kLimitBound;
+  // clampTable of v.
+  uint8_t clamped[kCorrectedValues];
+  // For clampTable of v, the shares of components 1 and 2 in its cell index (at
+  // [0] and [1]), and for component 0 the cache plane its share selects: the cell
+  // of CellIndex(a0 >> 3, a1 >> 2, a2 >> 3) is cellPlane[a0][cellPart[0][a1] |
+  // cellPart[1][a2]], one OR and one load from the three values.
+  uint16_t* cellPlane[kCorrectedValues];
+  uint32_t cellPart[2][kCorrectedValues];
+  // For the cache value c, minus 7 times component k of palette entry c - 1 at [k][c];
+  // [k][0] is 0 and stands for the pixel before the first of a row. The next pixel's
+  // sum of sixteenths is 7 (a - entry) + carried = (7 a + carried) - 7 entry, and the
+  // part in brackets is known before the entry is.
+  int16_t minusSeven[3][kMaxColors + 1];
+  // Palette entry c - 1 at [4 c].
   uint8_t palette[4 * (kMaxColors + 1)];
 };
 
-void BuildDitherTables(const QuantState& qs, DitherTables& t) {
+void BuildDitherTables(QuantState& qs, DitherTables& t) {
   const int32_t* limit = qs.errorLimit.data() + 255;
   for (int32_t s = -DitherTables::kSumBound; s <= DitherTables::kSumBound; ++s) {
     t.limit[s + DitherTables::kSumBound] = static_cast<int8_t>(limit[(s + 8) >> 4]);
   }
-  std::memcpy(t.clamp, qs.clampTable.data(), sizeof t.clamp);
+  const uint8_t* clamp = qs.clampTable.data() + 255;
+  for (int32_t n = 0; n < DitherTables::kCorrectedValues; ++n) {
+    const uint8_t a = clamp[n - DitherTables::kLimitBound];
+    t.clamped[n] = a;
+    t.cellPlane[n] = qs.histogram.data() + (static_cast<size_t>(a & 0xF8) << 8);
+    t.cellPart[0][n] = static_cast<uint32_t>(a & 0xFC) << 3;
+    t.cellPart[1][n] = static_cast<uint32_t>(a) >> 3;
+  }
+  std::memset(t.minusSeven, 0, sizeof t.minusSeven);
   std::memset(t.palette, 0, sizeof t.palette);
   for (int32_t i = 0; i < qs.colorsInUse; ++i) {
-    for (int k = 0; k < 3; ++k) t.palette[4 * (i + 1) + k] = qs.palette[k][i];
+    for (int k = 0; k < 3; ++k) {
+      const uint8_t v = qs.palette[k][i];
+      t.palette[4 * (i + 1) + k] = v;
+      t.minusSeven[k][i + 1] = static_cast<int16_t>(-7 * v);
+    }
   }
+}
+
+// Makes the compiler take `p` as it is, so that it does not fold the sum that made
+// it into a later address: that would put an addition on the chain between pixels.
+template <typename T>
+inline void KeepAsIs(T*& p) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__))
+  __asm__("" : "+r"(p));
+#else
+  (void)p;
+#endif
 }
 
 // One row of MapDithered in the direction `Step` (+1 left to right, -1 right to
 // left), with the direction known to the compiler: the column, the error entries
-// and the pixel move by constant steps. Few values live across pixels (the carry to
-// the next pixel is 7 times the last error), the rounding and limiting of a sum of
-// sixteenths is one look-up, and the cell's value finds its palette entry directly.
+// and the pixel move by constant steps.
 template <int Step>
 void DitherRow(QuantState& qs, const DitherTables& t, const uint8_t* row, uint8_t* out) {
   const int32_t width = qs.rowLength;
   if (width == 0) return;
-  uint16_t* cache = qs.histogram.data();
   const int8_t* limit = t.limit + DitherTables::kSumBound;
-  const uint8_t* clamp = t.clamp + 255;
-  // Pointer-sized values, so that no index needs widening on the way.
-  ptrdiff_t last0 = 0, last1 = 0, last2 = 0;  // the error of the pixel just done
+  const uint8_t* clamped = t.clamped + DitherTables::kLimitBound;
+  uint16_t* const* cellPlane = t.cellPlane + DitherTables::kLimitBound;
+  const uint32_t* cellPart1 = t.cellPart[0] + DitherTables::kLimitBound;
+  const uint32_t* cellPart2 = t.cellPart[1] + DitherTables::kLimitBound;
+  // Pointer-sized values, so that no index needs widening on the way. Before the
+  // first pixel the value and the cell are 0, so its sum is the carried entry alone.
+  size_t cellValue = 0;  // of the pixel just done
+  ptrdiff_t value0 = 0, value1 = 0, value2 = 0;  // its corrected value
+  ptrdiff_t last0 = 0, last1 = 0, last2 = 0;  // its error
   ptrdiff_t behind0 = 0, behind1 = 0, behind2 = 0;  // the entry behind, less its last 3/16
   const int32_t first = Step > 0 ? 0 : width - 1;
   // Entry x + 1 belongs to column x; the spare entry before the first column of the
@@ -230,21 +325,45 @@ void DitherRow(QuantState& qs, const DitherTables& t, const uint8_t* row, uint8_
   uint8_t* index = out + first;
   uint8_t* const end = index + static_cast<ptrdiff_t>(width) * Step;
   do {
-    const size_t a0 = clamp[static_cast<ptrdiff_t>(px[0]) + limit[7 * last0 + here[0]]];
-    const size_t a1 = clamp[static_cast<ptrdiff_t>(px[1]) + limit[7 * last1 + here[1]]];
-    const size_t a2 = clamp[static_cast<ptrdiff_t>(px[2]) + limit[7 * last2 + here[2]]];
-    // CellIndex(a0 >> 3, a1 >> 2, a2 >> 3) without shifting down and up again.
-    uint16_t* cell = cache + ((a0 & 0xF8) << 8 | (a1 & 0xFC) << 3 | a2 >> 3);
-    if (*cell == 0) {
-      FillCacheBlock(qs, static_cast<int32_t>(a0 >> 3), static_cast<int32_t>(a1 >> 2),
-                     static_cast<int32_t>(a2 >> 3));
+    const int8_t* limit0 = limit + (7 * value0 + here[0]);
+    const int8_t* limit1 = limit + (7 * value1 + here[1]);
+    const int8_t* limit2 = limit + (7 * value2 + here[2]);
+    uint16_t* const* plane0 = cellPlane + px[0];
+    const uint32_t* part1 = cellPart1 + px[1];
+    const uint32_t* part2 = cellPart2 + px[2];
+    const uint8_t* clamped0 = clamped + px[0];
+    const uint8_t* clamped1 = clamped + px[1];
+    const uint8_t* clamped2 = clamped + px[2];
+    KeepAsIs(plane0);
+    KeepAsIs(part1);
+    KeepAsIs(part2);
+    KeepAsIs(clamped0);
+    KeepAsIs(clamped1);
+    KeepAsIs(clamped2);
+    const ptrdiff_t limited0 = limit0[t.minusSeven[0][cellValue]];
+    const ptrdiff_t limited1 = limit1[t.minusSeven[1][cellValue]];
+    const ptrdiff_t limited2 = limit2[t.minusSeven[2][cellValue]];
+    uint16_t* const cachePlane = plane0[limited0];
+    const size_t cell = part1[limited1] | part2[limited2];
+    value0 = clamped0[limited0];
+    value1 = clamped1[limited1];
+    value2 = clamped2[limited2];
+    cellValue = cachePlane[cell];
+    if (cellValue == 0) {
+      FillCacheBlock(qs, static_cast<int32_t>(value0 >> 3), static_cast<int32_t>(value1 >> 2),
+                     static_cast<int32_t>(value2 >> 3));
+      // Read again from an address formed anew, so that the read before needs no
+      // address of its own kept for this one.
+      uint16_t* filledPlane = cachePlane;
+      KeepAsIs(filledPlane);
+      cellValue = filledPlane[cell];
     }
-    const uint8_t* entry = t.palette + 4 * static_cast<size_t>(*cell);
-    *index = static_cast<uint8_t>(*cell - 1);
+    const uint8_t* entry = t.palette + 4 * cellValue;
+    *index = static_cast<uint8_t>(cellValue - 1);
 
-    const ptrdiff_t err0 = static_cast<ptrdiff_t>(a0) - entry[0];
-    const ptrdiff_t err1 = static_cast<ptrdiff_t>(a1) - entry[1];
-    const ptrdiff_t err2 = static_cast<ptrdiff_t>(a2) - entry[2];
+    const ptrdiff_t err0 = value0 - entry[0];
+    const ptrdiff_t err1 = value1 - entry[1];
+    const ptrdiff_t err2 = value2 - entry[2];
     int16_t* behind = here - 3 * Step;
     behind[0] = static_cast<int16_t>(behind0 + 3 * err0);
     behind[1] = static_cast<int16_t>(behind1 + 3 * err1);

@@ -105,7 +105,9 @@ void ShrinkBox(const QuantState& qs, ColorBox& box);
 int32_t BoxMeanColor(QuantState& qs, const ColorBox& box, int32_t index);
 
 // Clears the cache, then maps every pixel into indexImage (rowLength x rowCount bytes)
-// with or without error diffusion. Needs colorsInUse >= 1.
+// with or without error diffusion. Needs colorsInUse >= 1. indexImage may be pixels
+// itself: each pixel is read before its index is written, and no index lands on a
+// pixel still to be read.
 void MapToPalette(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage);
 void MapNearest(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage);
 void MapDithered(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage);
@@ -118,7 +120,8 @@ void MapDitheredPlain(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage
 // colorsInUse >= 1.
 void FillCacheBlock(QuantState& qs, int32_t c0, int32_t c1, int32_t c2);
 // The plain form that FillCacheBlock must match cell for cell: the entries that can
-// be nearest to a cell of the block are chosen with one branch per case.
+// be nearest to a cell of the block are chosen with one branch per case, and their
+// distances stepped from cell to cell, a branch per cell and candidate.
 void FillCacheBlockPlain(QuantState& qs, int32_t c0, int32_t c1, int32_t c2);
 
 }  // namespace kdz

@@ -166,20 +166,85 @@ TEST(PlainForms, DitheringMatchesThePlainLoopAtTheEdges) {
   }
 }
 
+TEST(PlainForms, DitheringMatchesThePlainLoopForAnyPalette) {
+  // Random palettes of every size class, up to 256 entries so that the last entry's
+  // cache value (256) is reached, on random pixels and on a picture of a few flat
+  // colours (long runs of one cell), at odd widths.
+  std::mt19937 rng(29);
+  for (int colors : {1, 2, 5, 255, 256}) {
+    for (int width : {1, 7, 130}) {
+      const int height = 23;
+      const size_t n = static_cast<size_t>(width) * height;
+      std::vector<uint8_t> noise(3 * n), flat(3 * n);
+      for (size_t k = 0; k < 3 * n; ++k) {
+        noise[k] = static_cast<uint8_t>(rng());
+        flat[k] = static_cast<uint8_t>((k / 3 / 17 % 4) * 85 + k % 3);
+      }
+      for (const auto* picture : {&noise, &flat}) {
+        QuantState fast, plain;
+        for (QuantState* qs : {&fast, &plain}) ASSERT_EQ(SetUpQuantState(*qs, width, height, 1, 256), 0);
+        for (int i = 0; i < colors; ++i) {
+          for (int c = 0; c < 3; ++c) fast.palette[c][i] = plain.palette[c][i] = static_cast<uint8_t>(rng());
+        }
+        fast.colorsInUse = plain.colorsInUse = colors;
+        std::vector<uint8_t> a(n), b(n);
+        MapDithered(fast, picture->data(), a.data());
+        MapDitheredPlain(plain, picture->data(), b.data());
+        ASSERT_EQ(a, b) << colors << " colours, width " << width;
+        ASSERT_EQ(fast.errorArray, plain.errorArray) << colors << " colours, width " << width;
+        ASSERT_EQ(fast.histogram, plain.histogram) << colors << " colours, width " << width;
+      }
+    }
+  }
+}
+
+TEST(PlainForms, MappingOverThePixelsMatchesASeparateIndexImage) {
+  // ColorQuant2 maps the pixels onto themselves: for both modes, one row and several
+  // (rows right to left from the second on), narrow and wide, the indices equal
+  // those written to a block of their own, and the bytes after them are untouched.
+  std::mt19937 rng(31);
+  for (int dither : {0, 1}) {
+    for (int width : {1, 2, 5, 64}) {
+      for (int height : {1, 2, 9}) {
+        const size_t n = static_cast<size_t>(width) * height;
+        std::vector<uint8_t> picture(3 * n);
+        for (uint8_t& b : picture) b = static_cast<uint8_t>(rng());
+        QuantState apart, over;
+        for (QuantState* qs : {&apart, &over}) {
+          ASSERT_EQ(SetUpQuantState(*qs, width, height, dither, 16), 0);
+          CountColors(*qs, picture.data());
+          ASSERT_EQ(ChoosePalette(*qs), 0);
+        }
+        std::vector<uint8_t> index(n), inPlace = picture;
+        MapToPalette(apart, picture.data(), index.data());
+        MapToPalette(over, inPlace.data(), inPlace.data());
+        ASSERT_EQ(std::vector<uint8_t>(inPlace.begin(), inPlace.begin() + n), index)
+            << "dither " << dither << ", " << width << " x " << height;
+        ASSERT_TRUE(std::equal(inPlace.begin() + n, inPlace.end(), picture.begin() + n));
+      }
+    }
+  }
+}
+
 TEST(PlainForms, CacheFillMatchesThePlainFill) {
   // Every block for palettes of one, a few and 256 entries: random ones, entries at
-  // the ends of the range and on block edges, and repeated entries (ties).
+  // the ends of the range and on block edges, repeated entries (ties), and pairs of
+  // different entries mirrored about a cell centre (ties between other colours).
   std::mt19937 rng(19);
   for (int colors : {1, 3, 17, 256}) {
-    for (int kind = 0; kind < 3; ++kind) {
+    for (int kind = 0; kind < 4; ++kind) {
       QuantState fast, plain;
       for (QuantState* qs : {&fast, &plain}) ASSERT_EQ(SetUpQuantState(*qs, 1, 1, 1, 256), 0);
       for (int i = 0; i < colors; ++i) {
         for (int c = 0; c < 3; ++c) {
           const uint8_t edges[] = {0, 255, 31, 32, 36, 4, 28, 128};
+          // Centres are 8 c0 + 4, 4 c1 + 2, 8 c2 + 4; pair i / 2 differs along one axis.
+          const int centre = c == 1 ? 4 * ((i / 2) * 5 % 64) + 2 : 8 * ((i / 2) * 3 % 32) + 4;
+          const int offset = c == (i / 2) % 3 ? (i % 2 ? -3 : 3) : 0;
           const uint8_t v = kind == 0   ? static_cast<uint8_t>(rng())
                             : kind == 1 ? edges[rng() % 8]
-                                        : static_cast<uint8_t>((i / 4) * 37 + c * 11);
+                            : kind == 2 ? static_cast<uint8_t>((i / 4) * 37 + c * 11)
+                                        : static_cast<uint8_t>(std::clamp(centre + offset, 0, 255));
           fast.palette[c][i] = plain.palette[c][i] = v;
         }
       }
