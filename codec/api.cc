@@ -46,6 +46,50 @@ Result ReadWholeFile(const std::string& path, std::vector<uint8_t>* out) {
   return Result{};
 }
 
+// A decoder state for `limits` with the file image's header read and checked, in
+// the order every decode entry point reports failures. Null with *failure set when
+// the file fails before its planes are decoded.
+std::unique_ptr<DecoderState> StateWithHeader(const uint8_t* data, size_t size, const Limits& limits,
+                                              Result* failure) {
+  if (data == nullptr && size != 0) {
+    *failure = Failure(Error::kInvalidArgument, "no data");
+    return nullptr;
+  }
+  auto state = std::make_unique<DecoderState>();
+  state->maxPixels = limits.maxPixels;
+  state->threads = limits.threads;
+  BuildClampTable(*state);
+  if (size == 0) {
+    *failure = Failure(Error::kEmpty, "the file is empty");
+    return nullptr;
+  }
+  if (size >= kMaxFileSize) {
+    *failure = Failure(Error::kFileTooLarge, "file of " + std::to_string(size) + " bytes; KDZ files are below 80000 bytes");
+    return nullptr;
+  }
+  state->dataBase = data;
+  state->dataSize = size;
+  state->readPos = 0;
+  if (ParsePlaneHeader(*state, 'y') != 0) {
+    *failure = MakeResult(*state);
+    return nullptr;
+  }
+  return state;
+}
+
+// Takes `bytes` bytes into `buffer` when the decode asks for its output (see
+// AreaSource); null when they cannot be had.
+AreaSource TakeInto(std::vector<uint8_t>& buffer, size_t bytes) {
+  return [&buffer, bytes]() -> uint8_t* {
+    try {
+      buffer.assign(bytes, 0);
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+    return buffer.data();
+  };
+}
+
 }  // namespace
 
 const char* ErrorMessage(Error e) {
@@ -68,35 +112,17 @@ const char* ErrorMessage(Error e) {
 
 Result DecodeToBitmap(const uint8_t* data, size_t size, bool eightBit, Bitmap* out, const Limits& limits) {
   *out = Bitmap{};
-  if (data == nullptr && size != 0) return Failure(Error::kInvalidArgument, "no data");
-  auto state = std::make_unique<DecoderState>();
-  state->maxPixels = limits.maxPixels;
-  state->threads = limits.threads;
-  BuildClampTable(*state);
-
-  // Parse and check the header first, so the block is sized by a picture that has
-  // passed every bound.
-  if (size == 0) return Failure(Error::kEmpty, "the file is empty");
-  if (size >= kMaxFileSize) return Failure(Error::kFileTooLarge, "file of " + std::to_string(size) + " bytes; KDZ files are below 80000 bytes");
-  state->dataBase = data;
-  state->dataSize = size;
-  state->readPos = 0;
-  if (ParsePlaneHeader(*state, 'y') != 0) return MakeResult(*state);
-
-  // The block is taken while the planes decode (see AreaSource).
+  // The header is checked first, so the block is sized by a picture that has
+  // passed every bound; the block is taken while the planes decode.
+  Result failure;
+  const std::unique_ptr<DecoderState> state = StateWithHeader(data, size, limits, &failure);
+  if (state == nullptr) return failure;
   const size_t blockSize = BitmapBlockSize(state->width, state->height);
   std::vector<uint8_t> block;
-  auto take = [&]() -> uint8_t* {
-    try {
-      block.assign(blockSize, 0);
-    } catch (const std::bad_alloc&) {
-      return nullptr;
-    }
-    return block.data();
-  };
   uint8_t palette[kPaletteBlockSize] = {};
   int colors = 0;
-  if (DecodeKdzBytesTaking(*state, data, size, take, blockSize, eightBit ? palette : nullptr, &colors) == 0) {
+  if (DecodeKdzBytesTaking(*state, data, size, TakeInto(block, blockSize), blockSize, eightBit ? palette : nullptr,
+                           &colors) == 0) {
     return MakeResult(*state);
   }
   out->width = state->width;
@@ -120,33 +146,16 @@ Result DecodeFileToBitmap(const std::string& path, bool eightBit, Bitmap* out, c
 
 Result Decode(const uint8_t* data, size_t size, RgbImage* out, const Limits& limits) {
   *out = RgbImage{};
-  // The checks of DecodeToBitmap in the same order, so that a file fails the same
-  // way whichever picture is asked for; the pixels go straight into RGB rows.
-  if (data == nullptr && size != 0) return Failure(Error::kInvalidArgument, "no data");
-  auto state = std::make_unique<DecoderState>();
-  state->maxPixels = limits.maxPixels;
-  state->threads = limits.threads;
-  BuildClampTable(*state);
-  if (size == 0) return Failure(Error::kEmpty, "the file is empty");
-  if (size >= kMaxFileSize) return Failure(Error::kFileTooLarge, "file of " + std::to_string(size) + " bytes; KDZ files are below 80000 bytes");
-  state->dataBase = data;
-  state->dataSize = size;
-  state->readPos = 0;
-  if (ParsePlaneHeader(*state, 'y') != 0) return MakeResult(*state);
-
+  // The checks of DecodeToBitmap, so that a file fails the same way whichever
+  // picture is asked for; the pixels go straight into RGB rows.
+  Result failure;
+  const std::unique_ptr<DecoderState> state = StateWithHeader(data, size, limits, &failure);
+  if (state == nullptr) return failure;
   // Room for the padded rows a bitmap would take, as the decoder's size check
-  // expects; the few padding bytes are cut off at the end. It is taken while the
-  // planes decode (see AreaSource).
+  // expects; the few padding bytes are cut off at the end.
   const size_t area = BitmapBlockSize(state->width, state->height) - kPixelAreaOffset;
   RgbImage img;
-  auto take = [&]() -> uint8_t* {
-    try {
-      img.rgb.resize(area);
-    } catch (const std::bad_alloc&) {
-      return nullptr;
-    }
-    return img.rgb.data();
-  };
+  const AreaSource take = TakeInto(img.rgb, area);
   if (DecodeKdzBytesToRgb(*state, data, size, take, area, &img.width, &img.height) == 0) return MakeResult(*state);
   img.rgb.resize(static_cast<size_t>(img.width) * static_cast<size_t>(img.height) * 3);
   *out = std::move(img);

@@ -288,17 +288,10 @@ int DecodeKdzBytes(DecoderState& state, const uint8_t* data, size_t size, uint8_
     state.Fail(Error::kInvalidArgument, "no bitmap block to decode into");
     return 0;
   }
+  // The header's fixed fields are written even when the decode then fails.
   StartBitmapHeader(bitmapBlock, paletteBlock != nullptr);
-  if (!CheckFileImage(state, size)) return 0;
-  int32_t width = 0, height = 0;
-  int colors = 0;
-  if (DecodeAllPlanes(state, data, size, bitmapBlock + kPixelAreaOffset, bitmapBlockSize - kPixelAreaOffset, &width,
-                      &height, paletteBlock, &colors) == 0) {
-    return 0;
-  }
-  if (colorsUsed != nullptr) *colorsUsed = colors;
-  FinishBitmap(bitmapBlock, width, height, paletteBlock, colors);
-  return 1;
+  return DecodeKdzBytesTaking(state, data, size, [bitmapBlock] { return bitmapBlock; }, bitmapBlockSize, paletteBlock,
+                              colorsUsed);
 }
 
 int DecodeKdzBytesTaking(DecoderState& state, const uint8_t* data, size_t size, const AreaSource& takeBlock,
