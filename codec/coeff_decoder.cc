@@ -2,12 +2,14 @@
 // zero trees, end symbols and the optional second segment.
 #include "codec/coeff_decoder.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <type_traits>
 
 #include "codec/arith_decoder.h"
 #include "codec/file_format.h"
+#include "codec/parallel.h"
 
 namespace kdz {
 namespace {
@@ -134,9 +136,11 @@ void MarkZeroTreePlain(DecoderState& state, int row, int col, int level) {
 
 namespace {
 
-// The coefficient loop, with the fast steps or with the plain steps they replaced.
-template <bool kPlain>
-int DecodeCoefficientsWith(DecoderState& s, int letter) {
+// The coefficient loop, with the fast steps or with the plain steps they replaced;
+// with kAhead, the fast loop takes the second segment's values from `ahead`.
+template <bool kPlain, bool kAhead>
+int DecodeCoefficientsWith(DecoderState& s, int letter, SegmentAhead* ahead) {
+  static_assert(!(kPlain && kAhead), "the plain loop reads every segment itself");
   using Registers = std::conditional_t<kPlain, ArithRegisters, WindowedRegisters>;
   const int p = PlaneIndexOf(letter);
   std::vector<int16_t>& planeVector = s.PlaneBuffer(p);
@@ -146,6 +150,7 @@ int DecodeCoefficientsWith(DecoderState& s, int letter) {
     planeVector = std::vector<int16_t>(static_cast<size_t>(s.planeSize));
   } catch (const std::bad_alloc&) {
     planeVector.clear();
+    if constexpr (kAhead) ahead->Finish(s);
     return s.Fail(Error::kOutOfMemory, "cannot allocate a coefficient plane");
   }
   int16_t* plane = planeVector.data();
@@ -156,6 +161,24 @@ int DecodeCoefficientsWith(DecoderState& s, int letter) {
   StartSegment(s);
   Registers reg(s);
   auto Decode = [&] { return DecodeSymbol(reg, s.cumFreq, s.symbolCount); };
+  auto RestartAtSecondSegment = [&] {
+    reg.StoreTo(s);
+    s.readPos = static_cast<size_t>(s.segmentOffset[p]);
+    StartSegment(s);
+    reg = Registers(s);
+  };
+  // With the second segment decoded ahead: the value of the next symbol (the model
+  // adapted to it), or kEnd at an end symbol.
+  constexpr int kEnd = SegmentAhead::kSegmentEnd;
+  bool fromAhead = false;
+  auto NextValue = [&]() -> int {
+    if (fromAhead) return ahead->Next();
+    const int index = Decode();
+    if (index == s.endSymbol) return kEnd;
+    const int v = ValueOf(s, index);
+    UpdateModel(s, index);
+    return v;
+  };
 
   // Low band: an end symbol leaves the rest of it 0 and decoding goes on with the
   // detail bands from the same segment.
@@ -206,23 +229,41 @@ int DecodeCoefficientsWith(DecoderState& s, int letter) {
           }
           continue;
         }
-        int index = Decode();
-        if (index == s.endSymbol && secondArmed) {
-          secondArmed = false;
-          reg.StoreTo(s);
-          s.readPos = static_cast<size_t>(s.segmentOffset[p]);
-          StartSegment(s);
-          reg = Registers(s);
-          index = Decode();  // an empty second segment ends the plane
+        // The next value, or the end of the plane: at the first segment's end the
+        // second segment goes on at the same position.
+        int v = 0;
+        bool atEnd;
+        if constexpr (kAhead) {
+          v = NextValue();
+          if (v == kEnd && secondArmed) {
+            secondArmed = false;
+            if (ahead->Claim()) {
+              fromAhead = true;
+            } else {
+              RestartAtSecondSegment();
+            }
+            v = NextValue();  // an empty second segment ends the plane
+          }
+          atEnd = v == kEnd;
+        } else {
+          int index = Decode();
+          if (index == s.endSymbol && secondArmed) {
+            secondArmed = false;
+            RestartAtSecondSegment();
+            index = Decode();  // an empty second segment ends the plane
+          }
+          atEnd = index == s.endSymbol;
+          if (!atEnd) {
+            v = ValueOf(s, index);
+            UpdateModel(s, index);
+          }
         }
-        if (index == s.endSymbol) {
+        if (atEnd) {
           // The rest of the row holds zeros and markers: all become 0.
           finished = true;
           for (int d = c + 1; d < end; ++d) line[d] = 0;
           break;
         }
-        const int v = ValueOf(s, index);
-        UpdateModel(s, index);
         if (v == kZeroTreeRoot) {
           s.zeroFillPlane = plane;
           s.zeroFillLimit = levels - s.uncodedLevels[p];
@@ -241,6 +282,7 @@ int DecodeCoefficientsWith(DecoderState& s, int letter) {
   }
 
   reg.StoreTo(s);
+  if constexpr (kAhead) ahead->Finish(s);
   if (p == kPlaneY) {
     s.readPos = static_cast<size_t>(s.planeOffsetI);
   } else if (p == kPlaneI) {
@@ -252,11 +294,98 @@ int DecodeCoefficientsWith(DecoderState& s, int letter) {
 }  // namespace
 
 int DecodeCoefficients(DecoderState& state, int letter) {
-  return DecodeCoefficientsWith<false>(state, letter);
+  return DecodeCoefficientsWith<false, false>(state, letter, nullptr);
+}
+
+int DecodeCoefficients(DecoderState& state, int letter, SegmentAhead* ahead) {
+  if (ahead == nullptr || !ahead->armed()) return DecodeCoefficientsWith<false, false>(state, letter, nullptr);
+  return DecodeCoefficientsWith<false, true>(state, letter, ahead);
 }
 
 int DecodeCoefficientsPlain(DecoderState& state, int letter) {
-  return DecodeCoefficientsWith<true>(state, letter);
+  return DecodeCoefficientsWith<true, false>(state, letter, nullptr);
+}
+
+SegmentAhead::SegmentAhead(const DecoderState& state, int letter) : decoder_(state) {
+  const int p = PlaneIndexOf(letter);
+  if (state.segmentOffset[p] == 0 || state.fileSignature[5] <= '1' || state.planeSize <= 0) return;
+  decoder_.readPos = static_cast<size_t>(state.segmentOffset[p]);
+  // Each symbol takes a position of the plane, so no more values can be of use; the
+  // room is not touched beyond the values written.
+  capacity_ = static_cast<size_t>(state.planeSize);
+  values_.reset(new (std::nothrow) int8_t[capacity_]);
+}
+
+SegmentAhead::~SegmentAhead() = default;
+
+void SegmentAhead::Run() {
+  int expected = kPending;
+  if (!armed() || !stage_.compare_exchange_strong(expected, kRunning)) return;
+  DecoderState& s = decoder_;
+  StartSegment(s);
+  WindowedRegisters reg(s);
+  // Published in chunks, each a chance to stop once the plane no longer needs more.
+  constexpr size_t kChunk = 1024;
+  size_t n = 0;
+  bool ended = false;
+  while (n < capacity_ && !ended && !stop_.load(std::memory_order_relaxed)) {
+    const size_t chunkEnd = std::min(capacity_, n + kChunk);
+    for (; n < chunkEnd; ++n) {
+      const int index = DecodeSymbol(reg, s.cumFreq, s.symbolCount);
+      if (index == s.endSymbol) {
+        ended = true;
+        break;
+      }
+      values_[n] = static_cast<int8_t>(ValueOf(s, index));
+      UpdateModel(s, index);
+    }
+    published_.store(n, std::memory_order_release);
+  }
+  reg.StoreTo(s);
+  ended_ = ended;
+  stage_.store(kDone, std::memory_order_release);
+}
+
+bool SegmentAhead::Claim() {
+  if (!armed()) return false;
+  int expected = kPending;
+  claimed_ = !stage_.compare_exchange_strong(expected, kPassedBy);
+  return claimed_;
+}
+
+int SegmentAhead::NextSlow() {
+  for (;;) {
+    // The stage first: once Run is done, the count read after it is its last.
+    const bool done = stage_.load(std::memory_order_acquire) == kDone;
+    available_ = published_.load(std::memory_order_acquire);
+    if (taken_ < available_) return values_[taken_++];
+    if (done) {
+      // Past the last value there is only the end symbol: the plane has fewer
+      // positions left than the values Run was allowed.
+      tookEnd_ = ended_;
+      return kSegmentEnd;
+    }
+    YieldBriefly();
+  }
+}
+
+void SegmentAhead::Finish(DecoderState& state) {
+  stop_.store(true, std::memory_order_relaxed);
+  int expected = kPending;
+  if (!armed() || stage_.compare_exchange_strong(expected, kPassedBy) || expected == kPassedBy) return;
+  while (stage_.load(std::memory_order_acquire) != kDone) YieldBriefly();
+  if (!claimed_ || !tookEnd_) return;
+  const DecoderState& d = decoder_;
+  state.codeValue = d.codeValue;
+  state.low = d.low;
+  state.high = d.high;
+  state.bitBuffer = d.bitBuffer;
+  state.bitsLeft = d.bitsLeft;
+  state.readPos = d.readPos;
+  state.readPastEnd = state.readPastEnd || d.readPastEnd;
+  std::copy(std::begin(d.freq), std::end(d.freq), std::begin(state.freq));
+  std::copy(std::begin(d.cumFreq), std::end(d.cumFreq), std::begin(state.cumFreq));
+  std::copy(std::begin(d.indexToSymbol), std::end(d.indexToSymbol), std::begin(state.indexToSymbol));
 }
 
 int DecodePlane(DecoderState& state, int letter) {

@@ -47,4 +47,10 @@ void RunTasks(const std::vector<std::function<void()>>& tasks) {
 #endif
 }
 
+void YieldBriefly() {
+#if KDZ_HAVE_THREADS
+  std::this_thread::yield();
+#endif
+}
+
 }  // namespace kdz

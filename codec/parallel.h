@@ -17,4 +17,7 @@ int ResolveThreadCount(int requested);
 // caller's thread after the first). Tasks must not throw; neither does this.
 void RunTasks(const std::vector<std::function<void()>>& tasks);
 
+// Lets other threads run, for a thread that waits on another's progress.
+void YieldBriefly();
+
 }  // namespace kdz

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <new>
 #include <string>
 #include <utility>
@@ -64,9 +65,21 @@ bool DecodeAndTransformConcurrently(DecoderState& state, int threads, const Area
   DecoderState side[2] = {state, state};
   side[0].readPos = static_cast<size_t>(state.planeOffsetI);
   side[1].readPos = static_cast<size_t>(state.planeOffsetQ);
+  // The second segment of 'y', if it has one, is decoded on another thread while
+  // the first fills the plane: 'y' is most often the longest stretch by far.
+  std::unique_ptr<SegmentAhead> ahead;
+  try {
+    ahead = std::make_unique<SegmentAhead>(state, 'y');
+    if (!ahead->armed()) ahead.reset();
+  } catch (const std::bad_alloc&) {
+    ahead.reset();
+  }
+  auto lumaAhead = [&] {
+    if (ahead != nullptr) ahead->Run();
+  };
   bool ok[3] = {false, false, false};
   auto luma = [&] {
-    ok[0] = DecodeCoefficients(state, 'y') == 0;
+    ok[0] = DecodeCoefficients(state, 'y', ahead.get()) == 0;
     if (ok[0]) (void)InverseTransformPlane(state, state.planeY.data(), 'y');
   };
   auto chroma = [&](int k) {
@@ -81,12 +94,21 @@ bool DecodeAndTransformConcurrently(DecoderState& state, int threads, const Area
     chroma(1);
     *pixelArea = area();
   };
+  // The second segment of 'y' comes first on its thread, so that its values are
+  // ready when the first segment ends.
   std::vector<std::function<void()>> tasks;
   try {
-    if (threads >= 3) {
-      tasks = {luma, [&] { chroma(0); }, lastChroma};
+    if (threads >= 4 && ahead != nullptr) {
+      tasks = {luma, lumaAhead, [&] { chroma(0); }, lastChroma};
+    } else if (threads >= 3) {
+      tasks = {luma, [&] {
+                 lumaAhead();
+                 chroma(0);
+               },
+               lastChroma};
     } else {
       tasks = {luma, [&] {
+                 lumaAhead();
                  chroma(0);
                  lastChroma();
                }};

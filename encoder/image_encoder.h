@@ -20,6 +20,9 @@ struct EncoderTuning {
   double chromaWeight = 1.0;   // extra step factor for 'i' and 'q'
   int chromaUncoded = -1;      // uncodedLevels of 'i' and 'q'; -1 tries 0 and 1
   int splitLevel = -1;         // second segment from this detail level; -2 picks, -1 none
+  // With splitLevel -1: a second segment of 'y' where two threads decode the
+  // picture in about equal time (see BalancedLumaSplit).
+  bool balanceSegments = true;
   double rdo = 0.1;            // rate-distortion pruning: lambda = rdo * step^2; 0 off
   int prunePasses = 1;         // rate-distortion pruning passes (with rdo > 0)
   int refinePasses = 3;        // closed-loop passes against the decoder's synthesis; 0 off
@@ -67,6 +70,14 @@ struct BuiltFile {
 BuiltFile BuildFile(const PreparedPicture& prepared, double step, const int uncoded[3],
                     int splitLevel, const EncoderTuning& tuning, PlaneEncoder* coder,
                     bool keepSymbols = false, CodedPlane* planesOut = nullptr);
+
+// Where 'y' (coded[0], with its symbol list) is best cut for a decoder with two
+// threads: the value symbol (in coding order) at which its second segment starts,
+// so that one thread reads the first segment into the plane while the other
+// decodes the second segment and then 'i' and 'q' (coded[1], coded[2]). 0 when
+// the chroma planes take the second thread as long as 'y' takes the first, or
+// the second segment would be too short to pay for itself.
+size_t BalancedLumaSplit(const CodedPlane coded[3], size_t lowBandSymbols, size_t pixels);
 
 // RGB PSNR in dB between two pictures of the same size (99 when identical).
 double Psnr(const RgbImage& a, const RgbImage& b);

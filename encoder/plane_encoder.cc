@@ -559,4 +559,65 @@ CodedPlane PlaneEncoder::Encode(const PlaneJob& job) {
   return out;
 }
 
+namespace {
+
+// The value-table entry of each value + 128, as the plane was coded: entry e holds
+// value data[1 + e] - 128. False when the plane holds no table.
+bool EntriesOf(const CodedPlane& plane, std::array<int, 256>* entryOf) {
+  if (plane.data.empty() || plane.data[0] != plane.valueCount ||
+      plane.data.size() <= static_cast<size_t>(plane.valueCount)) {
+    return false;
+  }
+  entryOf->fill(0);
+  for (int e = 0; e < plane.valueCount; ++e) (*entryOf)[plane.data[1 + static_cast<size_t>(e)]] = e;
+  return true;
+}
+
+}  // namespace
+
+std::vector<uint32_t> BitsAfterEachValue(const CodedPlane& plane) {
+  std::array<int, 256> entryOf;
+  std::vector<uint32_t> bits;
+  if (!plane.second.empty() || !EntriesOf(plane, &entryOf)) return bits;
+  ArithEncoder coder(plane.valueCount);
+  for (int v : plane.symbols) {
+    if (v == kEndMark) continue;
+    coder.EncodeValue(entryOf[static_cast<size_t>(v + 128)]);
+    bits.push_back(static_cast<uint32_t>(coder.BitsSoFar()));
+  }
+  return bits;
+}
+
+CodedPlane WithSecondSegment(const CodedPlane& plane, size_t at, size_t lowBandSymbols) {
+  size_t values = 0;
+  for (int v : plane.symbols) values += v != kEndMark;
+  std::array<int, 256> entryOf;
+  if (!plane.second.empty() || at < lowBandSymbols || at >= values || !EntriesOf(plane, &entryOf)) return plane;
+  CodedPlane out = plane;
+  out.data.resize(1 + static_cast<size_t>(plane.valueCount));
+  out.symbols.clear();
+  out.symbolCount = 0;
+  ArithEncoder segments[2] = {ArithEncoder(plane.valueCount), ArithEncoder(plane.valueCount)};
+  size_t seen = 0;
+  for (int v : plane.symbols) {
+    if (v == kEndMark) continue;  // the plane's own end comes after the last value
+    if (seen == at) {
+      segments[0].EncodeEnd();
+      out.symbols.push_back(kEndMark);
+      ++out.symbolCount;
+    }
+    segments[seen >= at].EncodeValue(entryOf[static_cast<size_t>(v + 128)]);
+    out.symbols.push_back(v);
+    ++out.symbolCount;
+    ++seen;
+  }
+  segments[1].EncodeEnd();
+  out.symbols.push_back(kEndMark);
+  ++out.symbolCount;
+  const std::vector<uint8_t> first = segments[0].Finish();
+  out.data.insert(out.data.end(), first.begin(), first.end());
+  out.second = segments[1].Finish();
+  return out;
+}
+
 }  // namespace kdz

@@ -78,6 +78,21 @@ struct CodedPlane {
   std::vector<int> symbols;
 };
 
+// The plane coded again with a second segment from value symbol `at` (counted in
+// coding order from 0) on: the first segment ends with an end symbol in place of
+// that symbol, and the second starts a fresh model and always closes with an end
+// symbol, even when the plane's positions run out first, so that a decoder reading
+// the segment on its own knows where it stops. Needs the symbol list (keepSymbols)
+// of a plane without a second segment and `at` inside the detail bands: at least
+// the low band's symbols and below the number of values; the plane as it is
+// otherwise.
+CodedPlane WithSecondSegment(const CodedPlane& plane, size_t at, size_t lowBandSymbols);
+
+// The bits the plane's stream has taken after each of its values, in coding order,
+// as its symbol list (keepSymbols) codes them in one segment; empty for a plane
+// with a second segment.
+std::vector<uint32_t> BitsAfterEachValue(const CodedPlane& plane);
+
 // Codes one plane. Scratch buffers are reused between calls.
 class PlaneEncoder {
  public:

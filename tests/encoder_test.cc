@@ -407,6 +407,62 @@ TEST(EncoderSymbols, SecondSegmentRestartsTheModelWithoutChangingThePicture) {
   EXPECT_EQ(a.rgb, b.rgb);
 }
 
+TEST(EncoderSymbols, LumaIsCutWhereTwoThreadsMeet) {
+  // 'y' coded whole, then with the cut for two decoders: the cut lies in the detail
+  // bands and moves on as the chroma planes grow (the second thread has more of
+  // its own), until none is worth making; the cut file is the same picture in
+  // about the same bytes, and the decoder goes on into the second segment.
+  RgbImage img = Synthetic(192, 160, 3);
+  for (size_t k = 0; k + 2 < img.rgb.size(); k += 3) img.rgb[k] = img.rgb[k + 2] = img.rgb[k + 1];  // grey
+  PreparedPicture prep;
+  ASSERT_TRUE(PreparePicture(img, 4, &prep));
+  PlaneEncoder coder;
+  EncoderTuning whole;
+  whole.balanceSegments = false;
+  const int uncoded[3] = {0, 0, 0};
+  CodedPlane coded[3];
+  const BuiltFile plain = BuildFile(prep, 4.0, uncoded, -1, whole, &coder, true, coded);
+  ASSERT_TRUE(plain.fits);
+  const Band low = BandAt(prep.width, prep.height, prep.levels, 0);
+  const size_t lowSymbols = static_cast<size_t>(low.rows) * low.cols;
+  const size_t pixels = static_cast<size_t>(prep.width) * prep.height;
+  const size_t values = BitsAfterEachValue(coded[0]).size();
+  size_t last = lowSymbols;
+  bool cutSeen = false, noneSeen = false;
+  for (double chromaShare : {0.0, 0.1, 0.3, 0.6, 1.0, 2.0}) {
+    CodedPlane planes[3] = {coded[0], coded[1], coded[2]};
+    for (int p = 1; p < 3; ++p) {
+      // As large as `chromaShare` times 'y' in symbols and bits.
+      planes[p].symbolCount = static_cast<size_t>(chromaShare * static_cast<double>(values) / 2);
+      planes[p].data.resize(1 + planes[p].valueCount + static_cast<size_t>(chromaShare * static_cast<double>(coded[0].data.size()) / 2));
+    }
+    const size_t at = BalancedLumaSplit(planes, lowSymbols, pixels);
+    if (at == 0) {
+      noneSeen = true;
+      continue;
+    }
+    EXPECT_FALSE(noneSeen) << "a cut again at chroma share " << chromaShare;
+    EXPECT_GE(at, last) << chromaShare;
+    EXPECT_LT(at, values) << chromaShare;
+    last = at;
+    cutSeen = true;
+  }
+  EXPECT_TRUE(cutSeen && noneSeen);
+
+  const BuiltFile cut = BuildFile(prep, 4.0, uncoded, -1, EncoderTuning{}, &coder);
+  ASSERT_TRUE(cut.fits);
+  HeaderInfo info;
+  ASSERT_TRUE(ReadHeader(cut.bytes.data(), cut.bytes.size(), &info).ok());
+  EXPECT_NE(info.segmentOffset[0], 0u);
+  EXPECT_LT(cut.bytes.size(), plain.bytes.size() * 101 / 100);
+  const FileWalk walk = WalkFile(cut.bytes);
+  EXPECT_TRUE(walk.planes[0].secondUsed);
+  RgbImage a, b;
+  ASSERT_TRUE(Decode(plain.bytes.data(), plain.bytes.size(), &a).ok());
+  ASSERT_TRUE(Decode(cut.bytes.data(), cut.bytes.size(), &b).ok());
+  EXPECT_EQ(a.rgb, b.rgb);
+}
+
 // ---- Round trips through the public API ------------------------------------------
 
 TEST(EncoderRoundTrip, SyntheticPicturesOfManySizesDecodeWell) {
