@@ -161,25 +161,6 @@ int DecodeCoefficientsWith(DecoderState& s, int letter, SegmentAhead* ahead) {
   StartSegment(s);
   Registers reg(s);
   auto Decode = [&] { return DecodeSymbol(reg, s.cumFreq, s.symbolCount); };
-  auto RestartAtSecondSegment = [&] {
-    reg.StoreTo(s);
-    s.readPos = static_cast<size_t>(s.segmentOffset[p]);
-    StartSegment(s);
-    reg = Registers(s);
-  };
-  // With the second segment decoded ahead: the value of the next symbol (the model
-  // adapted to it), or kEnd at an end symbol.
-  constexpr int kEnd = SegmentAhead::kSegmentEnd;
-  bool fromAhead = false;
-  auto NextValue = [&]() -> int {
-    if (fromAhead) return ahead->Next();
-    const int index = Decode();
-    if (index == s.endSymbol) return kEnd;
-    const int v = ValueOf(s, index);
-    UpdateModel(s, index);
-    return v;
-  };
-
   // Low band: an end symbol leaves the rest of it 0 and decoding goes on with the
   // detail bands from the same segment.
   const Band low = BandAt(width, s.height, levels, 0);
@@ -208,76 +189,86 @@ int DecodeCoefficientsWith(DecoderState& s, int letter, SegmentAhead* ahead) {
   const int markLimit = levels - s.uncodedLevels[p];
   bool finished = false;
   const int bands = BandCount(levels);
-  for (int k = 1; k < bands; ++k) {
-    const Band band = BandAt(width, s.height, levels, k);
-    const int level = (k - 1) / 3;  // j, coarsest first
-    if (finished && level >= markLimit) continue;
-    BandSteps(s, p, band.n, &posStep, &negStep);
-    for (int r = band.row0; r < band.row0 + band.rows; ++r) {
-      int16_t* line = plane + static_cast<size_t>(r) * width;
-      if (finished) {
-        for (int c = band.col0; c < band.col0 + band.cols; ++c) line[c] = line[c] == kPendingZero ? 0 : line[c];
-        continue;
-      }
-      const int end = band.col0 + band.cols;
-      for (int c = band.col0; c < end; ++c) {
-        if (line[c] == kPendingZero) {
-          if constexpr (kPlain) {
-            line[c] = 0;
-          } else {
-            c = ClearMarkers(line, c, end) - 1;
-          }
+  // A place in the detail bands: band k, row r, column c.
+  struct Position {
+    int k, r, c;
+  };
+  // Runs the detail bands from `from` on, each value from next() (kEnd at an end
+  // symbol). At an end symbol while the second segment is armed it disarms it and
+  // returns true with *at where the second segment goes on: the same position.
+  constexpr int kEnd = SegmentAhead::kSegmentEnd;
+  auto details = [&](auto next, Position from, Position* at) -> bool {
+    for (int k = from.k; k < bands; ++k) {
+      const Band band = BandAt(width, s.height, levels, k);
+      const int level = (k - 1) / 3;  // j, coarsest first
+      if (finished && level >= markLimit) continue;
+      BandSteps(s, p, band.n, &posStep, &negStep);
+      for (int r = k == from.k ? from.r : band.row0; r < band.row0 + band.rows; ++r) {
+        int16_t* line = plane + static_cast<size_t>(r) * width;
+        if (finished) {
+          for (int c = band.col0; c < band.col0 + band.cols; ++c) line[c] = line[c] == kPendingZero ? 0 : line[c];
           continue;
         }
-        // The next value, or the end of the plane: at the first segment's end the
-        // second segment goes on at the same position.
-        int v = 0;
-        bool atEnd;
-        if constexpr (kAhead) {
-          v = NextValue();
-          if (v == kEnd && secondArmed) {
-            secondArmed = false;
-            if (ahead->Claim()) {
-              fromAhead = true;
+        const int end = band.col0 + band.cols;
+        for (int c = k == from.k && r == from.r ? from.c : band.col0; c < end; ++c) {
+          if (line[c] == kPendingZero) {
+            if constexpr (kPlain) {
+              line[c] = 0;
             } else {
-              RestartAtSecondSegment();
+              c = ClearMarkers(line, c, end) - 1;
             }
-            v = NextValue();  // an empty second segment ends the plane
+            continue;
           }
-          atEnd = v == kEnd;
-        } else {
-          int index = Decode();
-          if (index == s.endSymbol && secondArmed) {
-            secondArmed = false;
-            RestartAtSecondSegment();
-            index = Decode();  // an empty second segment ends the plane
+          const int v = next();
+          if (v == kEnd) {
+            if (secondArmed) {
+              secondArmed = false;
+              *at = Position{k, r, c};
+              return true;
+            }
+            // The rest of the row holds zeros and markers: all become 0.
+            finished = true;
+            for (int d = c + 1; d < end; ++d) line[d] = 0;
+            break;
           }
-          atEnd = index == s.endSymbol;
-          if (!atEnd) {
-            v = ValueOf(s, index);
-            UpdateModel(s, index);
-          }
-        }
-        if (atEnd) {
-          // The rest of the row holds zeros and markers: all become 0.
-          finished = true;
-          for (int d = c + 1; d < end; ++d) line[d] = 0;
-          break;
-        }
-        if (v == kZeroTreeRoot) {
-          s.zeroFillPlane = plane;
-          s.zeroFillLimit = levels - s.uncodedLevels[p];
-          s.zeroFillValue = kPendingZero;
-          if constexpr (kPlain) {
-            MarkZeroTreePlain(s, r, c, level + 1);
+          if (v == kZeroTreeRoot) {
+            s.zeroFillPlane = plane;
+            s.zeroFillLimit = levels - s.uncodedLevels[p];
+            s.zeroFillValue = kPendingZero;
+            if constexpr (kPlain) {
+              MarkZeroTreePlain(s, r, c, level + 1);
+            } else {
+              MarkZeroTree(s, r, c, level + 1);
+            }
+            line[c] = 0;
           } else {
-            MarkZeroTree(s, r, c, level + 1);
+            line[c] = Dequantise(v, posStep, negStep);
           }
-          line[c] = 0;
-        } else {
-          line[c] = Dequantise(v, posStep, negStep);
         }
       }
+    }
+    return false;
+  };
+  // The value of the next symbol of the segment being read (the model adapted to
+  // it), or kEnd.
+  auto decoded = [&]() -> int {
+    const int index = Decode();
+    if (index == s.endSymbol) return kEnd;
+    const int v = ValueOf(s, index);
+    UpdateModel(s, index);
+    return v;
+  };
+  const Band first = BandAt(width, s.height, levels, 1);
+  Position at{1, first.row0, first.col0};
+  if (bands > 1 && details(decoded, at, &at)) {
+    if (kAhead && ahead->Claim()) {
+      (void)details([&] { return ahead->Next(); }, at, &at);
+    } else {
+      reg.StoreTo(s);
+      s.readPos = static_cast<size_t>(s.segmentOffset[p]);
+      StartSegment(s);
+      reg = Registers(s);
+      (void)details(decoded, at, &at);
     }
   }
 

@@ -2,6 +2,7 @@
 // bottom-up rows) out; the planes live only within one decode.
 #include "codec/pipeline.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -53,11 +54,12 @@ void PadRows(uint8_t* area, size_t rowBytes, int rows) {
 // Decodes the three planes and transforms each as soon as it is decoded, the planes
 // on threads of their own: every plane has its own segments and value table, so
 // after the file header each needs only its own copy of the decoder's registers and
-// model. With two threads 'y' (the largest plane) runs on one and 'i', 'q' in turn
-// on the other. The planes, the first error in plane order and the reads past the
-// end come out as from decoding 'y', 'i', 'q' in turn. The pixel area is taken
-// after 'q', on its thread, while 'y' is most likely still decoding. True when all
-// three planes were decoded (then also transformed).
+// model. 'y' (most often the longest by far) runs on the caller's thread, with its
+// second segment, if it has one, decoded on the next thread; then every thread
+// takes what is left in turn: 'i', 'q' and the pixel area, so that with two threads
+// the one done first takes the rest. The planes, the first error in plane order
+// and the reads past the end come out as from decoding 'y', 'i', 'q' in turn. True
+// when all three planes were decoded (then also transformed).
 bool DecodeAndTransformConcurrently(DecoderState& state, int threads, const AreaSource& area,
                                     uint8_t** pixelArea) {
   if (ParsePlaneHeader(state, 'y') != 0) return false;
@@ -90,36 +92,38 @@ bool DecodeAndTransformConcurrently(DecoderState& state, int threads, const Area
       (void)InverseTransformPlane(s, s.PlaneBuffer(k + 1).data(), letter);
     }
   };
-  auto lastChroma = [&] {
-    chroma(1);
-    *pixelArea = area();
+  // The rest, taken in turn by whichever thread is free first: 'i', 'q' and the
+  // pixel area. The second segment of 'y' comes first on its thread, so that its
+  // values are ready when the first segment ends.
+  std::atomic<int> nextRest{0};
+  auto rest = [&] {
+    for (int k; (k = nextRest.fetch_add(1)) < 3;) {
+      if (k == 0) {
+        chroma(0);
+      } else if (k == 1) {
+        chroma(1);
+      } else {
+        *pixelArea = area();
+      }
+    }
   };
-  // The second segment of 'y' comes first on its thread, so that its values are
-  // ready when the first segment ends.
   std::vector<std::function<void()>> tasks;
   try {
-    if (threads >= 4 && ahead != nullptr) {
-      tasks = {luma, lumaAhead, [&] { chroma(0); }, lastChroma};
-    } else if (threads >= 3) {
-      tasks = {luma, [&] {
-                 lumaAhead();
-                 chroma(0);
-               },
-               lastChroma};
-    } else {
-      tasks = {luma, [&] {
-                 lumaAhead();
-                 chroma(0);
-                 lastChroma();
-               }};
-    }
+    tasks.push_back([&] {
+      luma();
+      rest();
+    });
+    tasks.push_back([&] {
+      lumaAhead();
+      rest();
+    });
+    for (int t = 2; t < threads && t < 5; ++t) tasks.push_back(rest);
   } catch (const std::bad_alloc&) {
     tasks.clear();
   }
   if (tasks.empty()) {  // not even the task list fits: the same work in turn
     luma();
-    chroma(0);
-    lastChroma();
+    rest();
   } else {
     RunTasks(tasks);
   }

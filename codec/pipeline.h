@@ -17,9 +17,9 @@ enum class PixelLayout { kBitmapRows, kRgbTopDown };
 
 // Hands out the pixel area (or a whole bitmap block) of a picture whose header has
 // passed its checks, or null when it cannot be had; throws nothing. A decode on
-// several threads asks for it on the thread of the chroma planes once they are
-// done, while 'y' most likely still decodes, so that taking its pages is off the
-// longest path; a decode on one thread asks once the planes are decoded.
+// several threads asks for it on whichever thread is free first once the chroma
+// planes are taken, most likely while 'y' still decodes, so that taking its pages
+// is off the longest path; a decode on one thread asks once the planes are decoded.
 using AreaSource = std::function<uint8_t*()>;
 
 // Bytes a bitmap block needs for a width x height picture: header, colour table,

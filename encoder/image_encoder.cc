@@ -46,7 +46,7 @@ constexpr double kLumaBitNs = 4;
 constexpr double kChromaSymbolNs = 11;
 constexpr double kChromaBitNs = 7.5;
 constexpr double kPlaceNs = 5;
-constexpr double kExtraPixelNs = 1;
+constexpr double kExtraPixelNs = 3.5;
 // A second segment shorter than this saves too little to pay for its fresh model.
 constexpr double kMinSecondSegment = 2000;
 constexpr double kMinStep = 0.35;
