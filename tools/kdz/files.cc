@@ -8,9 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <set>
 #include <thread>
 
@@ -59,21 +61,34 @@ Status ReadWhole(const std::string& path, uint64_t maxBytes, std::vector<uint8_t
   const bool isStdin = path == "-";
   FILE* f = isStdin ? stdin : std::fopen(path.c_str(), "rb");
   if (!f) return ErrnoStatus(errno);
-  data->clear();
-  std::vector<uint8_t> chunk(65536);
-  Status status;
-  for (;;) {
-    const size_t n = std::fread(chunk.data(), 1, chunk.size(), f);
-    data->insert(data->end(), chunk.data(), chunk.data() + n);
-    if (data->size() > maxBytes) {
-      status = {"file is larger than " + std::to_string(maxBytes) + " bytes"};
-      break;
-    }
-    if (n < chunk.size()) {
-      if (std::ferror(f)) status = errno ? ErrnoStatus(errno) : Status{"read error"};
-      break;
-    }
+  // Straight into the buffer, which starts at the size of a regular file (one byte
+  // more, so that the end shows without a second buffer) and doubles otherwise.
+  size_t room = 65536;
+  struct stat st;
+  if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0) {
+    room = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(st.st_size), maxBytes)) + 1;
   }
+  Status status;
+  size_t got = 0;
+  try {
+    data->resize(room);
+    for (;;) {
+      const size_t n = std::fread(data->data() + got, 1, data->size() - got, f);
+      got += n;
+      if (got > maxBytes) {
+        status = {"file is larger than " + std::to_string(maxBytes) + " bytes"};
+        break;
+      }
+      if (got < data->size()) {
+        if (std::ferror(f)) status = errno ? ErrnoStatus(errno) : Status{"read error"};
+        break;
+      }
+      data->resize(static_cast<size_t>(std::min<uint64_t>(2 * static_cast<uint64_t>(got), maxBytes + 1)));
+    }
+  } catch (const std::bad_alloc&) {
+    status = ErrnoStatus(ENOMEM);
+  }
+  data->resize(got);
   if (!isStdin) std::fclose(f);
   return status;
 }
