@@ -136,8 +136,71 @@ void MarkZeroTreePlain(DecoderState& state, int row, int col, int level) {
 
 namespace {
 
+// Sets readPos where the next plane starts; 0, the coefficient loop's result.
+int PlaneDone(DecoderState& s, int p) {
+  if (p == kPlaneY) {
+    s.readPos = static_cast<size_t>(s.planeOffsetI);
+  } else if (p == kPlaneI) {
+    s.readPos = static_cast<size_t>(s.planeOffsetQ);
+  }
+  return 0;
+}
+
+// A place in the detail bands: band k, row r, column c.
+struct Position {
+  int k, r, c;
+};
+
+// The rest of the detail bands from `from` on, the values taken from `ahead`: the
+// coefficient loop below, with no decoding of its own and no second segment to
+// enter. It stays a loop of its own so that the decoding loop keeps its code.
+void PlaceValuesAhead(DecoderState& s, int p, int16_t* plane, Position from, SegmentAhead* ahead) {
+  const int width = s.width;
+  const int levels = s.levels;
+  const int markLimit = levels - s.uncodedLevels[p];
+  bool finished = false;
+  float posStep, negStep;
+  for (int k = from.k; k < BandCount(levels); ++k) {
+    const Band band = BandAt(width, s.height, levels, k);
+    const int level = (k - 1) / 3;
+    if (finished && level >= markLimit) continue;
+    BandSteps(s, p, band.n, &posStep, &negStep);
+    for (int r = k == from.k ? from.r : band.row0; r < band.row0 + band.rows; ++r) {
+      int16_t* line = plane + static_cast<size_t>(r) * width;
+      if (finished) {
+        for (int c = band.col0; c < band.col0 + band.cols; ++c) line[c] = line[c] == kPendingZero ? 0 : line[c];
+        continue;
+      }
+      const int end = band.col0 + band.cols;
+      for (int c = k == from.k && r == from.r ? from.c : band.col0; c < end; ++c) {
+        if (line[c] == kPendingZero) {
+          c = ClearMarkers(line, c, end) - 1;
+          continue;
+        }
+        const int v = ahead->Next();
+        if (v == SegmentAhead::kSegmentEnd) {
+          finished = true;
+          for (int d = c + 1; d < end; ++d) line[d] = 0;
+          break;
+        }
+        if (v == kZeroTreeRoot) {
+          s.zeroFillPlane = plane;
+          s.zeroFillLimit = markLimit;
+          s.zeroFillValue = kPendingZero;
+          MarkZeroTree(s, r, c, level + 1);
+          line[c] = 0;
+        } else {
+          line[c] = Dequantise(v, posStep, negStep);
+        }
+      }
+    }
+  }
+}
+
 // The coefficient loop, with the fast steps or with the plain steps they replaced;
-// with kAhead, the fast loop takes the second segment's values from `ahead`.
+// with kAhead, the fast loop takes the second segment's values from `ahead` when
+// it has them (a loop of its own, so that files without such a segment keep the
+// loop exactly as it was).
 template <bool kPlain, bool kAhead>
 int DecodeCoefficientsWith(DecoderState& s, int letter, SegmentAhead* ahead) {
   static_assert(!(kPlain && kAhead), "the plain loop reads every segment itself");
@@ -161,6 +224,7 @@ int DecodeCoefficientsWith(DecoderState& s, int letter, SegmentAhead* ahead) {
   StartSegment(s);
   Registers reg(s);
   auto Decode = [&] { return DecodeSymbol(reg, s.cumFreq, s.symbolCount); };
+
   // Low band: an end symbol leaves the rest of it 0 and decoding goes on with the
   // detail bands from the same segment.
   const Band low = BandAt(width, s.height, levels, 0);
@@ -189,97 +253,71 @@ int DecodeCoefficientsWith(DecoderState& s, int letter, SegmentAhead* ahead) {
   const int markLimit = levels - s.uncodedLevels[p];
   bool finished = false;
   const int bands = BandCount(levels);
-  // A place in the detail bands: band k, row r, column c.
-  struct Position {
-    int k, r, c;
-  };
-  // Runs the detail bands from `from` on, each value from next() (kEnd at an end
-  // symbol). At an end symbol while the second segment is armed it disarms it and
-  // returns true with *at where the second segment goes on: the same position.
-  constexpr int kEnd = SegmentAhead::kSegmentEnd;
-  auto details = [&](auto next, Position from, Position* at) -> bool {
-    for (int k = from.k; k < bands; ++k) {
-      const Band band = BandAt(width, s.height, levels, k);
-      const int level = (k - 1) / 3;  // j, coarsest first
-      if (finished && level >= markLimit) continue;
-      BandSteps(s, p, band.n, &posStep, &negStep);
-      for (int r = k == from.k ? from.r : band.row0; r < band.row0 + band.rows; ++r) {
-        int16_t* line = plane + static_cast<size_t>(r) * width;
-        if (finished) {
-          for (int c = band.col0; c < band.col0 + band.cols; ++c) line[c] = line[c] == kPendingZero ? 0 : line[c];
-          continue;
-        }
-        const int end = band.col0 + band.cols;
-        for (int c = k == from.k && r == from.r ? from.c : band.col0; c < end; ++c) {
-          if (line[c] == kPendingZero) {
-            if constexpr (kPlain) {
-              line[c] = 0;
-            } else {
-              c = ClearMarkers(line, c, end) - 1;
-            }
-            continue;
-          }
-          const int v = next();
-          if (v == kEnd) {
-            if (secondArmed) {
-              secondArmed = false;
-              *at = Position{k, r, c};
-              return true;
-            }
-            // The rest of the row holds zeros and markers: all become 0.
-            finished = true;
-            for (int d = c + 1; d < end; ++d) line[d] = 0;
-            break;
-          }
-          if (v == kZeroTreeRoot) {
-            s.zeroFillPlane = plane;
-            s.zeroFillLimit = levels - s.uncodedLevels[p];
-            s.zeroFillValue = kPendingZero;
-            if constexpr (kPlain) {
-              MarkZeroTreePlain(s, r, c, level + 1);
-            } else {
-              MarkZeroTree(s, r, c, level + 1);
-            }
+  for (int k = 1; k < bands; ++k) {
+    const Band band = BandAt(width, s.height, levels, k);
+    const int level = (k - 1) / 3;  // j, coarsest first
+    if (finished && level >= markLimit) continue;
+    BandSteps(s, p, band.n, &posStep, &negStep);
+    for (int r = band.row0; r < band.row0 + band.rows; ++r) {
+      int16_t* line = plane + static_cast<size_t>(r) * width;
+      if (finished) {
+        for (int c = band.col0; c < band.col0 + band.cols; ++c) line[c] = line[c] == kPendingZero ? 0 : line[c];
+        continue;
+      }
+      const int end = band.col0 + band.cols;
+      for (int c = band.col0; c < end; ++c) {
+        if (line[c] == kPendingZero) {
+          if constexpr (kPlain) {
             line[c] = 0;
           } else {
-            line[c] = Dequantise(v, posStep, negStep);
+            c = ClearMarkers(line, c, end) - 1;
           }
+          continue;
+        }
+        int index = Decode();
+        if (index == s.endSymbol && secondArmed) {
+          secondArmed = false;
+          reg.StoreTo(s);
+          if constexpr (kAhead) {
+            if (ahead->Claim()) {
+              PlaceValuesAhead(s, p, plane, Position{k, r, c}, ahead);
+              ahead->Finish(s);
+              return PlaneDone(s, p);
+            }
+          }
+          s.readPos = static_cast<size_t>(s.segmentOffset[p]);
+          StartSegment(s);
+          reg = Registers(s);
+          index = Decode();  // an empty second segment ends the plane
+        }
+        if (index == s.endSymbol) {
+          // The rest of the row holds zeros and markers: all become 0.
+          finished = true;
+          for (int d = c + 1; d < end; ++d) line[d] = 0;
+          break;
+        }
+        const int v = ValueOf(s, index);
+        UpdateModel(s, index);
+        if (v == kZeroTreeRoot) {
+          s.zeroFillPlane = plane;
+          s.zeroFillLimit = levels - s.uncodedLevels[p];
+          s.zeroFillValue = kPendingZero;
+          if constexpr (kPlain) {
+            MarkZeroTreePlain(s, r, c, level + 1);
+          } else {
+            MarkZeroTree(s, r, c, level + 1);
+          }
+          line[c] = 0;
+        } else {
+          line[c] = Dequantise(v, posStep, negStep);
         }
       }
-    }
-    return false;
-  };
-  // The value of the next symbol of the segment being read (the model adapted to
-  // it), or kEnd.
-  auto decoded = [&]() -> int {
-    const int index = Decode();
-    if (index == s.endSymbol) return kEnd;
-    const int v = ValueOf(s, index);
-    UpdateModel(s, index);
-    return v;
-  };
-  const Band first = BandAt(width, s.height, levels, 1);
-  Position at{1, first.row0, first.col0};
-  if (bands > 1 && details(decoded, at, &at)) {
-    if (kAhead && ahead->Claim()) {
-      (void)details([&] { return ahead->Next(); }, at, &at);
-    } else {
-      reg.StoreTo(s);
-      s.readPos = static_cast<size_t>(s.segmentOffset[p]);
-      StartSegment(s);
-      reg = Registers(s);
-      (void)details(decoded, at, &at);
     }
   }
 
   reg.StoreTo(s);
   if constexpr (kAhead) ahead->Finish(s);
-  if (p == kPlaneY) {
-    s.readPos = static_cast<size_t>(s.planeOffsetI);
-  } else if (p == kPlaneI) {
-    s.readPos = static_cast<size_t>(s.planeOffsetQ);
-  }
-  return 0;
+  return PlaneDone(s, p);
 }
 
 }  // namespace
