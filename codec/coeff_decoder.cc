@@ -405,13 +405,11 @@ void SegmentAhead::Finish(DecoderState& state) {
   while (stage_.load(std::memory_order_acquire) != kDone) YieldBriefly();
   if (!claimed_ || !tookEnd_) return;
   const DecoderState& d = decoder_;
-  state.codeValue = d.codeValue;
-  state.low = d.low;
-  state.high = d.high;
-  state.bitBuffer = d.bitBuffer;
-  state.bitsLeft = d.bitsLeft;
-  state.readPos = d.readPos;
-  state.readPastEnd = state.readPastEnd || d.readPastEnd;
+  // The registers and bit input as reading the segment left them; a read past the
+  // end in the first segment still counts.
+  const bool firstPastEnd = state.readPastEnd;
+  ArithRegisters(d).StoreTo(state);
+  state.readPastEnd = state.readPastEnd || firstPastEnd;
   std::copy(std::begin(d.freq), std::end(d.freq), std::begin(state.freq));
   std::copy(std::begin(d.cumFreq), std::end(d.cumFreq), std::begin(state.cumFreq));
   std::copy(std::begin(d.indexToSymbol), std::end(d.indexToSymbol), std::begin(state.indexToSymbol));

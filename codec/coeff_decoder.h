@@ -82,8 +82,10 @@ class SegmentAhead {
   // sooner; nothing reads the registers after a plane, and they stay as they were.)
   void Finish(DecoderState& state);
 
-  // Values the coefficient loop has taken from here so far.
+  // Values the coefficient loop has taken from here so far, and whether it took the
+  // end symbol after them (then Finish hands over the registers).
   size_t valuesTaken() const { return taken_; }
+  bool tookEnd() const { return tookEnd_; }
 
   static constexpr int kSegmentEnd = 256;  // no value: values lie in -128..127
 

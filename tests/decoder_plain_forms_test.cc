@@ -138,11 +138,25 @@ RgbImage GreyDetail(int width, int height, uint32_t seed) {
 // How the second segment of 'y' is decoded ahead, against the loop.
 enum class Ahead { kAlongside, kBefore, kPassedBy };
 
-DecoderState DecodePlanesAhead(const std::vector<uint8_t>& file, Ahead how, size_t* taken) {
+// The registers and model a decode leaves.
+std::string RegistersAndModel(const DecoderState& s) {
+  std::string out = Registers(s);
+  for (int k = 0; k <= s.symbolCount; ++k) {
+    out += " " + std::to_string(s.cumFreq[k]) + ":" + std::to_string(s.indexToSymbol[k]);
+  }
+  return out;
+}
+
+// The planes as DecodePlanes makes them, 'y' decoded with its second segment
+// decoded ahead `how`; *afterY receives the registers and model 'y' left.
+DecoderState DecodePlanesAhead(const std::vector<uint8_t>& file, Ahead how, size_t* taken, bool* tookEnd,
+                               std::string* afterY) {
   DecoderState s;
   s.dataBase = file.data();
   s.dataSize = file.size();
   *taken = 0;
+  *tookEnd = false;
+  afterY->clear();
   if (ParsePlaneHeader(s, 'y') != 0 || !IsDecodableVersion(s)) return s;
   SegmentAhead ahead(s, 'y');
   std::thread alongside;
@@ -152,10 +166,22 @@ DecoderState DecodePlanesAhead(const std::vector<uint8_t>& file, Ahead how, size
   if (how == Ahead::kAlongside) alongside.join();
   if (how == Ahead::kPassedBy) ahead.Run();  // too late: must leave everything as it is
   *taken = ahead.valuesTaken();
+  *tookEnd = ahead.tookEnd();
+  *afterY = RegistersAndModel(s);
   for (int letter : {'i', 'q'}) {
     if (failed != 0 || ParsePlaneHeader(s, letter) != 0 || DecodeCoefficients(s, letter) != 0) break;
   }
   return s;
+}
+
+// What the plain loop leaves after 'y' alone.
+std::string PlainAfterY(const std::vector<uint8_t>& file) {
+  DecoderState s;
+  s.dataBase = file.data();
+  s.dataSize = file.size();
+  if (ParsePlaneHeader(s, 'y') != 0 || !IsDecodableVersion(s)) return "";
+  (void)DecodeCoefficientsPlain(s, 'y');
+  return RegistersAndModel(s);
 }
 
 TEST(DecoderPlainForms, SecondSegmentDecodedAheadGivesThePlainPlanes) {
@@ -182,7 +208,7 @@ TEST(DecoderPlainForms, SecondSegmentDecodedAheadGivesThePlainPlanes) {
     for (int level : {1, 3}) originals.push_back(BuildFile(prep, 5.0, uncoded, level, EncoderTuning{}, &coder).bytes);
   }
   std::mt19937 rng(41);
-  int withAhead = 0;
+  int withAhead = 0, withEnd = 0;
   for (size_t n = 0; n < originals.size(); ++n) {
     HeaderInfo info;
     ASSERT_TRUE(ReadHeader(originals[n].data(), originals[n].size(), &info).ok());
@@ -196,9 +222,12 @@ TEST(DecoderPlainForms, SecondSegmentDecodedAheadGivesThePlainPlanes) {
         file[from + rng() % (file.size() - from)] ^= static_cast<uint8_t>(1 + rng() % 255);
       }
       const DecoderState plain = DecodePlanes(file, DecodeCoefficientsPlain);
+      const std::string plainAfterY = PlainAfterY(file);
       for (Ahead how : {Ahead::kAlongside, Ahead::kBefore, Ahead::kPassedBy}) {
         size_t taken = 0;
-        const DecoderState fast = DecodePlanesAhead(file, how, &taken);
+        bool tookEnd = false;
+        std::string afterY;
+        const DecoderState fast = DecodePlanesAhead(file, how, &taken, &tookEnd, &afterY);
         const std::string what = "file " + std::to_string(n) + " copy " + std::to_string(copy) + " way " +
                                  std::to_string(static_cast<int>(how));
         ASSERT_TRUE(fast.planeY == plain.planeY && fast.planeI == plain.planeI && fast.planeQ == plain.planeQ) << what;
@@ -207,12 +236,18 @@ TEST(DecoderPlainForms, SecondSegmentDecodedAheadGivesThePlainPlanes) {
           ASSERT_EQ(taken, 0u) << what;
           ASSERT_EQ(Registers(fast), Registers(plain)) << what;
         }
+        // Once the loop took the end symbol, 'y' leaves what the plain loop leaves.
+        if (how == Ahead::kPassedBy || tookEnd) {
+          ASSERT_EQ(afterY, plainAfterY) << what;
+        }
+        withEnd += tookEnd;
         withAhead += how == Ahead::kBefore && taken > 0;
       }
     }
   }
   // The values did come from the segment decoded ahead in most files.
   EXPECT_GE(withAhead, static_cast<int>(originals.size()) * 15);
+  EXPECT_GT(withEnd, 0);
 }
 
 }  // namespace
