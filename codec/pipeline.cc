@@ -67,9 +67,7 @@ bool DecodeAndTransformConcurrently(DecoderState& state, int threads, const Area
   DecoderState side[2] = {state, state};
   side[0].readPos = static_cast<size_t>(state.planeOffsetI);
   side[1].readPos = static_cast<size_t>(state.planeOffsetQ);
-  // The second segment of 'y', if it has one, is decoded on another thread while
-  // the first fills the plane: 'y' is most often the longest stretch by far.
-  std::unique_ptr<SegmentAhead> ahead;
+  std::unique_ptr<SegmentAhead> ahead;  // null without a second segment of 'y'
   try {
     ahead = std::make_unique<SegmentAhead>(state, 'y');
     if (!ahead->armed()) ahead.reset();

@@ -183,15 +183,15 @@ size_t BalancedLumaSplit(const CodedPlane coded[3], size_t lowBandSymbols, size_
   };
   // The shift shrinks as the cut moves on: the last cut whose shift still covers the
   // excess, or the first cut of all when none does.
-  size_t lo = lowBandSymbols, hi = bits.size();  // shift(lo) >= excess > shift(hi) = 0
+  size_t lo = lowBandSymbols, hi = bits.size();
   if (lo >= hi || excess <= 0) return 0;
-  if (shift(lo) < excess) hi = lo;
-  while (hi - lo > 1) {
-    const size_t mid = lo + (hi - lo) / 2;
-    (shift(mid) >= excess ? lo : hi) = mid;
+  if (shift(lo) >= excess) {
+    while (hi - lo > 1) {  // shift(lo) >= excess > shift(hi)
+      const size_t mid = lo + (hi - lo) / 2;
+      (shift(mid) >= excess ? lo : hi) = mid;
+    }
   }
-  const size_t at = shift(lo) >= excess ? lo : hi;
-  return values - static_cast<double>(at) < kMinSecondSegment ? 0 : at;
+  return values - static_cast<double>(lo) < kMinSecondSegment ? 0 : lo;
 }
 
 BuiltFile BuildFile(const PreparedPicture& prep, double step, const int uncoded[3],
@@ -208,6 +208,8 @@ BuiltFile BuildFile(const PreparedPicture& prep, double step, const int uncoded[
   const std::vector<int32_t>* planes[3] = {&prep.planes.y, &prep.planes.i, &prep.planes.q};
   const std::vector<int32_t>* samples[3] = {&prep.samples.y, &prep.samples.i, &prep.samples.q};
   CodedPlane coded[3];
+  // Without a cut asked for, 'y' is cut for two decoding threads once all planes are coded.
+  const bool balance = splitLevel == -1 && tuning.balanceSegments && prep.levels > 0;
   // Decoded errors of 'y' and 'i', and the target shift of the chroma plane.
   std::vector<float> errorY, errorI, shift;
   for (int p = 0; p < 3; ++p) {
@@ -221,8 +223,7 @@ BuiltFile BuildFile(const PreparedPicture& prep, double step, const int uncoded[
     job.levels = prep.levels;
     job.uncodedLevels = uncoded[p];
     job.deadZone = tuning.deadZone;
-    const bool balance = p == 0 && splitLevel == -1 && tuning.balanceSegments && prep.levels > 0;
-    job.keepSymbols = keepSymbols || balance;
+    job.keepSymbols = keepSymbols || (p == 0 && balance);
     if (tuning.refinePasses > 0 && samples[p]->size() == planes[p]->size()) {
       job.samples = samples[p]->data();
       job.sampleWeight = kPlaneWeight[p];
@@ -274,7 +275,7 @@ BuiltFile BuildFile(const PreparedPicture& prep, double step, const int uncoded[
     }
     if (tuning.crossPlane && p < 2) coder->DecodedError(job, p == 0 ? &errorY : &errorI);
   }
-  if (splitLevel == -1 && tuning.balanceSegments && prep.levels > 0) {
+  if (balance) {
     const Band low = BandAt(prep.width, prep.height, prep.levels, 0);
     const size_t lowSymbols = static_cast<size_t>(low.rows) * static_cast<size_t>(low.cols);
     const size_t at = BalancedLumaSplit(coded, lowSymbols, static_cast<size_t>(prep.width) * prep.height);
