@@ -1,7 +1,13 @@
 // Tasks on threads when the build has them, in turn otherwise.
 #include "codec/parallel.h"
 
+#include <atomic>
+#include <cstddef>
+
 #if KDZ_HAVE_THREADS
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #endif
@@ -20,37 +26,126 @@ int ResolveThreadCount(int requested) {
 #endif
 }
 
-void RunTasks(const std::vector<std::function<void()>>& tasks) {
-  if (tasks.empty()) return;
-#if KDZ_HAVE_THREADS
-  std::vector<std::thread> threads;
-  std::vector<size_t> inline_tasks;
-  try {
-    threads.reserve(tasks.size());
-    inline_tasks.reserve(tasks.size());
-  } catch (const std::exception&) {  // no memory even for the bookkeeping: in turn
-    for (const auto& task : tasks) task();
-    return;
-  }
-  for (size_t k = 1; k < tasks.size(); ++k) {
-    try {
-      threads.emplace_back(tasks[k]);
-    } catch (const std::exception&) {  // no thread to be had: run it here
-      inline_tasks.push_back(k);
-    }
-  }
-  tasks[0]();
-  for (size_t k : inline_tasks) tasks[k]();
-  for (std::thread& t : threads) t.join();
-#else
-  for (const auto& task : tasks) task();
-#endif
-}
-
 void YieldBriefly() {
 #if KDZ_HAVE_THREADS
   std::this_thread::yield();
 #endif
+}
+
+struct TaskCrew::Shared {
+  const std::vector<std::function<void()>>* tasks = nullptr;  // of the stage under way
+  std::atomic<size_t> next{0};  // the next task to take
+  // Each takes what is left of the stage's tasks.
+  void Take() {
+    for (size_t k; (k = next.fetch_add(1, std::memory_order_relaxed)) < tasks->size();) (*tasks)[k]();
+  }
+#if KDZ_HAVE_THREADS
+  // How long a helper spins for the next stage, and the caller for the helpers,
+  // before sleeping.
+  static constexpr std::chrono::milliseconds kSpinFor{5};
+
+  std::vector<std::thread> threads;
+  std::mutex mutex;
+  std::condition_variable wake, finished;
+  std::atomic<unsigned> stage{0};  // counts the stages begun
+  std::atomic<int> busy{0};        // helpers not yet done with the stage
+  std::atomic<bool> quit{false};
+
+  // Spins, then sleeps, until done() holds; `signal` is notified by whoever makes
+  // it hold, under the mutex.
+  template <typename Done>
+  void WaitFor(std::condition_variable& signal, Done done) {
+    const auto start = std::chrono::steady_clock::now();
+    for (unsigned spins = 1; !done(); ++spins) {
+      if (spins % 32 == 0 && std::chrono::steady_clock::now() - start > kSpinFor) {
+        std::unique_lock<std::mutex> lock(mutex);
+        signal.wait(lock, done);
+        return;
+      }
+      std::this_thread::yield();
+    }
+  }
+
+  void Serve() {
+    unsigned seen = 0;
+    for (;;) {
+      WaitFor(wake, [&] {
+        return stage.load(std::memory_order_acquire) != seen || quit.load(std::memory_order_acquire);
+      });
+      if (quit.load(std::memory_order_acquire)) return;
+      seen = stage.load(std::memory_order_acquire);
+      Take();
+      if (busy.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        std::lock_guard<std::mutex> lock(mutex);
+        finished.notify_one();
+      }
+    }
+  }
+#endif
+};
+
+TaskCrew::TaskCrew(int threads) : shared_(new Shared) {
+#if KDZ_HAVE_THREADS
+  Shared& s = *shared_;
+  try {
+    s.threads.reserve(threads > 1 ? static_cast<size_t>(threads - 1) : 0);
+    for (int k = 1; k < threads; ++k) s.threads.emplace_back([&s] { s.Serve(); });
+  } catch (const std::exception&) {
+    // No more threads (or no memory for the list): the helpers started so far do.
+  }
+#else
+  (void)threads;
+#endif
+}
+
+TaskCrew::~TaskCrew() {
+#if KDZ_HAVE_THREADS
+  Shared& s = *shared_;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.quit.store(true, std::memory_order_release);
+  }
+  s.wake.notify_all();
+  for (std::thread& t : s.threads) t.join();
+#endif
+}
+
+int TaskCrew::helpers() const {
+#if KDZ_HAVE_THREADS
+  return static_cast<int>(shared_->threads.size());
+#else
+  return 0;
+#endif
+}
+
+void TaskCrew::Run(const std::vector<std::function<void()>>& tasks) {
+  if (tasks.empty()) return;
+  Shared& s = *shared_;
+  s.tasks = &tasks;
+  s.next.store(1, std::memory_order_relaxed);
+#if KDZ_HAVE_THREADS
+  const int helpers = tasks.size() > 1 ? static_cast<int>(s.threads.size()) : 0;
+  if (helpers > 0) {
+    s.busy.store(helpers, std::memory_order_relaxed);
+    {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      s.stage.fetch_add(1, std::memory_order_release);  // publishes the tasks and counts
+    }
+    s.wake.notify_all();
+  }
+  tasks[0]();
+  s.Take();
+  if (helpers > 0) s.WaitFor(s.finished, [&] { return s.busy.load(std::memory_order_acquire) == 0; });
+#else
+  tasks[0]();
+  s.Take();
+#endif
+  s.tasks = nullptr;
+}
+
+void RunTasks(const std::vector<std::function<void()>>& tasks) {
+  TaskCrew crew(static_cast<int>(tasks.size()));
+  crew.Run(tasks);
 }
 
 }  // namespace kdz

@@ -60,7 +60,7 @@ void PadRows(uint8_t* area, size_t rowBytes, int rows) {
 // the one done first takes the rest. The planes, the first error in plane order
 // and the reads past the end come out as from decoding 'y', 'i', 'q' in turn. True
 // when all three planes were decoded (then also transformed).
-bool DecodeAndTransformConcurrently(DecoderState& state, int threads, const AreaSource& area,
+bool DecodeAndTransformConcurrently(DecoderState& state, TaskCrew& crew, const AreaSource& area,
                                     uint8_t** pixelArea) {
   if (ParsePlaneHeader(state, 'y') != 0) return false;
   if (!IsDecodableVersion(state)) return true;  // nothing to decode; the caller reports it
@@ -115,7 +115,7 @@ bool DecodeAndTransformConcurrently(DecoderState& state, int threads, const Area
       lumaAhead();
       rest();
     });
-    for (int t = 2; t < threads && t < 5; ++t) tasks.push_back(rest);
+    for (int t = 2; t <= crew.helpers() && t < 5; ++t) tasks.push_back(rest);
   } catch (const std::bad_alloc&) {
     tasks.clear();
   }
@@ -123,7 +123,7 @@ bool DecodeAndTransformConcurrently(DecoderState& state, int threads, const Area
     luma();
     rest();
   } else {
-    RunTasks(tasks);
+    crew.Run(tasks);
   }
   for (int k = 0; k < 2; ++k) {
     if (side[k].error != Error::kNone) (void)state.Fail(side[k].error, side[k].errorDetail);
@@ -153,8 +153,9 @@ void ConvertRows(const DecoderState& state, uint8_t* pixelArea, int r0, int r1, 
   }
 }
 
-// The colour conversion of all rows, in as many slices as threads.
-void ConvertConcurrently(const DecoderState& state, uint8_t* pixelArea, int threads, PixelLayout layout) {
+// The colour conversion of all rows, in as many slices as the crew has threads.
+void ConvertConcurrently(const DecoderState& state, uint8_t* pixelArea, TaskCrew& crew, PixelLayout layout) {
+  const int threads = crew.helpers() + 1;
   const int rows = state.height;
   const int slice = (rows + threads - 1) / threads;
   std::vector<std::function<void()>> tasks;
@@ -167,7 +168,7 @@ void ConvertConcurrently(const DecoderState& state, uint8_t* pixelArea, int thre
     ConvertRows(state, pixelArea, 0, rows, layout);
     return;
   }
-  RunTasks(tasks);
+  crew.Run(tasks);
 }
 
 }  // namespace
@@ -213,9 +214,20 @@ int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, 
   state.pixelAreaCapacity = pixelAreaSize;
 
   int result = 0;
-  const int threads = ResolveThreadCount(state.threads);
+  // The helpers start first, so that their cores are awake when the work comes.
+  // If none can be started, the decode runs as on one thread.
+  std::unique_ptr<TaskCrew> crew;
+  if (ResolveThreadCount(state.threads) > 1) {
+    try {
+      crew = std::make_unique<TaskCrew>(ResolveThreadCount(state.threads));
+      if (crew->helpers() == 0) crew.reset();
+    } catch (const std::bad_alloc&) {
+      crew.reset();
+    }
+  }
+  const int threads = crew != nullptr ? crew->helpers() + 1 : 1;
   uint8_t* pixelArea = nullptr;
-  const bool decoded = threads > 1 ? DecodeAndTransformConcurrently(state, threads, area, &pixelArea)
+  const bool decoded = threads > 1 ? DecodeAndTransformConcurrently(state, *crew, area, &pixelArea)
                                    : DecodePlane(state, 'y') == 0 && DecodePlane(state, 'i') == 0 &&
                                          DecodePlane(state, 'q') == 0 && (pixelArea = area(), true);
   if (decoded) {
@@ -225,7 +237,7 @@ int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, 
       state.Fail(Error::kOutOfMemory, "cannot allocate the bitmap");
     } else {
       if (threads > 1) {
-        ConvertConcurrently(state, pixelArea, threads, layout);  // the planes are transformed already
+        ConvertConcurrently(state, pixelArea, *crew, layout);
       } else {
         ReconstructImage(state, pixelArea, layout);
       }
@@ -239,7 +251,7 @@ int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, 
         // picture's colours are split into tasks; the result is ColorQuant2's.
         const int32_t colors =
             threads > 1 ? ColorQuant2Split(pixelArea, state.width, state.height, 1, 0, paletteBlock, 256, threads,
-                                           [](const std::vector<std::function<void()>>& tasks) { RunTasks(tasks); })
+                                           [&crew](const std::vector<std::function<void()>>& tasks) { crew->Run(tasks); })
                         : ColorQuant2(pixelArea, state.width, state.height, 1, 0, paletteBlock, 256);
         if (colors == 0) {
           state.Fail(Error::kQuantFailed, "Color quant 2 encountered an error!");

@@ -1,0 +1,78 @@
+// The task crew: every task of every stage once, taken in order, on the helpers too.
+#include "codec/parallel.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace kdz {
+namespace {
+
+// Stages of 0 to 9 tasks on crews of several sizes. Each task but the first waits
+// until the one before it has finished, which only works if tasks are taken in
+// order; each records its thread.
+TEST(TaskCrew, EveryTaskOfEveryStageRunsOnceInOrder) {
+  for (int threads : {1, 2, 3, 5}) {
+    TaskCrew crew(threads);
+    EXPECT_LE(crew.helpers(), threads - 1);
+    std::set<std::thread::id> seen;
+    for (int stage = 0; stage < 60; ++stage) {
+      const int n = stage % 10;
+      std::vector<std::atomic<int>> runs(static_cast<size_t>(n));
+      std::vector<std::atomic<bool>> done(static_cast<size_t>(n));
+      std::vector<std::thread::id> where(static_cast<size_t>(n));
+      std::vector<std::function<void()>> tasks;
+      for (int k = 0; k < n; ++k) {
+        runs[k] = 0;
+        done[k] = false;
+        tasks.push_back([&, k] {
+          if (k > 0) {
+            while (!done[k - 1].load()) std::this_thread::yield();
+          }
+          where[k] = std::this_thread::get_id();
+          ++runs[k];
+          done[k] = true;
+        });
+      }
+      crew.Run(tasks);
+      for (int k = 0; k < n; ++k) {
+        ASSERT_EQ(runs[k].load(), 1) << threads << " threads, stage " << stage << ", task " << k;
+        seen.insert(where[k]);
+      }
+      if (n > 0) {
+        EXPECT_EQ(where[0], std::this_thread::get_id());
+      }
+    }
+    EXPECT_LE(seen.size(), static_cast<size_t>(crew.helpers() + 1));
+  }
+}
+
+// While the caller's task runs, a helper takes the next one (the caller's task
+// waits for it, with a bound so that a failure cannot hang the test).
+TEST(TaskCrew, HelpersTakeTasksWhileTheCallerWorks) {
+  TaskCrew crew(3);
+  if (crew.helpers() < 1) GTEST_SKIP() << "not run: no helper thread could be started";
+  for (int stage = 0; stage < 20; ++stage) {
+    std::atomic<int> begun{0};
+    bool met = false;
+    std::vector<std::function<void()>> tasks = {
+        [&] {
+          const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+          while (begun.load() < 1 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+          met = begun.load() >= 1;
+        },
+        [&] { ++begun; }, [&] { ++begun; }};
+    crew.Run(tasks);
+    ASSERT_TRUE(met) << "stage " << stage;
+    EXPECT_EQ(begun.load(), 2);
+    // Between stages the helpers go idle: long enough here for them to sleep.
+    if (stage % 5 == 4) std::this_thread::sleep_for(std::chrono::milliseconds(12));
+  }
+}
+
+}  // namespace
+}  // namespace kdz
