@@ -141,17 +141,21 @@ Status OutputFile::Commit() {
   if (std::fclose(file_) != 0 && err == 0) err = errno ? errno : EIO;
   file_ = nullptr;
   std::lock_guard<std::mutex> lock(registryMutex);
+  bool renamed = false;  // then the temporary name is gone
   if (err == 0) {
     if (overwrite_) {
-      if (rename(tmp_.c_str(), path_.c_str()) != 0) err = errno;
-    } else if (renameat2(AT_FDCWD, tmp_.c_str(), AT_FDCWD, path_.c_str(), RENAME_NOREPLACE) != 0) {
+      renamed = rename(tmp_.c_str(), path_.c_str()) == 0;
+      if (!renamed) err = errno;
+    } else if (renameat2(AT_FDCWD, tmp_.c_str(), AT_FDCWD, path_.c_str(), RENAME_NOREPLACE) == 0) {
+      renamed = true;
+    } else {
       err = errno;
       // File systems without the no-replace rename: a hard link fails the same way
       // on an existing name.
       if (err == EINVAL || err == ENOSYS) err = link(tmp_.c_str(), path_.c_str()) == 0 ? 0 : errno;
     }
   }
-  unlink(tmp_.c_str());  // gone after a rename; the link's other name after a link
+  if (!renamed) unlink(tmp_.c_str());  // after a failure, or the link's other name
   registry->erase(tmp_);
   tmp_.clear();
   if (err == EEXIST) return {kExistsReason};
