@@ -202,11 +202,15 @@ struct WindowedRegisters {
 // The search needs no division: with x = codeValue - low + 1 >= 1, cumFreq[k] is
 // above cum = (x * total - 1) / range exactly when cumFreq[k] * range >= x * total.
 inline int DecodeSymbol(WindowedRegisters& r, const int32_t* cumFreq, int32_t symbolCount) {
+  (void)symbolCount;  // see the search
   const int32_t range = static_cast<int32_t>(r.high - r.low) + 1;
   const int32_t total = cumFreq[0];
   const int32_t target = (static_cast<int32_t>(r.codeValue - r.low) + 1) * total;
+  // The registers keep low <= codeValue <= high whatever the input, so target is at
+  // least 1, and cumFreq[symbolCount] is always 0: the search stops at the end
+  // symbol at the latest without testing a bound at each step.
   int index = 1;
-  while (index < symbolCount && cumFreq[index] * range >= target) ++index;
+  while (cumFreq[index] * range >= target) ++index;
 
   const uint32_t low = r.low;
   uint32_t lo = low + static_cast<uint32_t>((range * cumFreq[index]) / total);
