@@ -122,13 +122,18 @@ int InterpolateLevelPlain(int16_t* plane, int stride, int rows, int cols) {
 }
 
 bool TransformScratch::Ensure(size_t lowSamples, size_t rowSamples) {
-  try {
-    if (low.size() < lowSamples) low.resize(lowSamples);
-    if (rows.size() < 6 * rowSamples) rows.resize(6 * rowSamples);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  return true;
+  // Grown without keeping the contents: each level fills what it reads.
+  auto grow = [](std::unique_ptr<int16_t[]>& buffer, size_t& size, size_t samples) {
+    if (size >= samples) return true;
+    buffer.reset();
+    size = 0;
+    buffer.reset(new (std::nothrow) int16_t[samples]);
+    if (buffer == nullptr) return false;
+    size = samples;
+    return true;
+  };
+  if (rowSamples > SIZE_MAX / 6) return false;
+  return grow(low, lowSize, lowSamples) && grow(rows, rowsSize, 6 * rowSamples);
 }
 
 namespace {
@@ -170,8 +175,8 @@ int SynthesizeLevel(int16_t* plane, int stride, int rows, int cols, TransformScr
   const int w = cols / 2;
   const size_t c = static_cast<size_t>(cols);
   if (!scratch.Ensure(static_cast<size_t>(h) * c, c)) return 1;
-  int16_t* low = scratch.low.data();
-  int16_t* prevOdd = scratch.rows.data();
+  int16_t* low = scratch.low.get();
+  int16_t* prevOdd = scratch.rows.get();
   int16_t* odd = prevOdd + c;
   int16_t* even = odd + c;
   int16_t* bottom2 = even + c;
@@ -224,8 +229,8 @@ int InterpolateLevel(int16_t* plane, int stride, int rows, int cols, TransformSc
   const int w = cols / 2;
   const size_t wc = static_cast<size_t>(w);
   if (!scratch.Ensure(static_cast<size_t>(h) * wc, static_cast<size_t>(cols))) return 1;
-  int16_t* low = scratch.low.data();
-  int16_t* odd = scratch.rows.data();
+  int16_t* low = scratch.low.get();
+  int16_t* odd = scratch.rows.get();
   int16_t* even = odd + wc;
   for (int k = 0; k < h; ++k) {
     const int16_t* src = plane + static_cast<size_t>(k) * stride;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "codec/decoder_state.h"
@@ -15,9 +16,11 @@ namespace kdz {
 int InverseTransformPlane(DecoderState& state, int16_t* plane, int letter);
 
 // Work memory of the level steps, reused from level to level: a copy of the low
-// rows of the level and a few row buffers.
+// rows of the level and a few row buffers. The steps write every sample before
+// they read it, so the buffers are not cleared.
 struct TransformScratch {
-  std::vector<int16_t> low, rows;
+  std::unique_ptr<int16_t[]> low, rows;
+  size_t lowSize = 0, rowsSize = 0;
   // Grows the buffers to lowSamples and six rows of rowSamples; false when memory
   // runs out.
   bool Ensure(size_t lowSamples, size_t rowSamples);
