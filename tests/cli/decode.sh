@@ -74,4 +74,18 @@ assert set(b"".join(bmp["rows"])) == {0}, "more than one index"
 assert all(abs(c - 100) < 8 for c in bmp["table"][0][:3]), bmp["table"][0]
 PY
 
+# A single decode stopped by a signal before its output exists (here while it waits
+# for its input, a pipe nobody writes) ends with that signal and leaves no file.
+for sig in INT TERM HUP; do
+  rm -f waiting.fifo && mkfifo waiting.fifo
+  "$KDZ" decode waiting.fifo stopped.png 2>/dev/null &
+  pid=$!
+  sleep 0.2
+  kill -"$sig" $pid
+  wait $pid
+  status=$?
+  expect_status $((128 + $(kill -l "$sig"))) "a single decode stopped by SIG$sig"
+  ls stopped.png stopped.png.*.tmp >/dev/null 2>&1 && fail "SIG$sig left $(ls stopped.png*)"
+done
+
 finish
