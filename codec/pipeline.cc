@@ -2,6 +2,7 @@
 // bottom-up rows) out; the planes live only within one decode.
 #include "codec/pipeline.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -215,11 +216,14 @@ int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, 
 
   int result = 0;
   // The helpers start first, so that their cores are awake when the work comes.
-  // If none can be started, the decode runs as on one thread.
+  // If none can be started, the decode runs as on one thread. As many threads as
+  // asked for, but no more than there are cores: helpers spin between stages, and
+  // more of them than cores would take turns with the work.
+  const int wanted = std::min(ResolveThreadCount(state.threads), ResolveThreadCount(0));
   std::unique_ptr<TaskCrew> crew;
-  if (ResolveThreadCount(state.threads) > 1) {
+  if (wanted > 1) {
     try {
-      crew = std::make_unique<TaskCrew>(ResolveThreadCount(state.threads));
+      crew = std::make_unique<TaskCrew>(wanted);
       if (crew->helpers() == 0) crew.reset();
     } catch (const std::bad_alloc&) {
       crew.reset();

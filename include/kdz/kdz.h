@@ -36,7 +36,8 @@ struct Limits {
   // A limit is reported as Error::kLimit, apart from malformed files.
   uint64_t maxPixels = kDefaultMaxPixels;
   // Threads a decode may use: 0 (the default) for one per core, 1 to decode on the
-  // caller's thread alone. Builds without thread support always use the caller's.
+  // caller's thread alone; a count above the cores uses one per core. Builds
+  // without thread support always use the caller's.
   // The picture is the same, bit for bit, for every count.
   int threads = 0;
 };
