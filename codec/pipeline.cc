@@ -61,10 +61,19 @@ void PadRows(uint8_t* area, size_t rowBytes, int rows) {
 // the one done first takes the rest. The planes, the first error in plane order
 // and the reads past the end come out as from decoding 'y', 'i', 'q' in turn. True
 // when all three planes were decoded (then also transformed).
-bool DecodeAndTransformConcurrently(DecoderState& state, TaskCrew& crew, const AreaSource& area,
-                                    uint8_t** pixelArea) {
+// The crew of `threads` threads starts once the header has passed its checks, so a
+// refused file starts none; it is left in *crew for the later stages, or null when
+// no helper could be started (then the same work runs in turn).
+bool DecodeAndTransformConcurrently(DecoderState& state, int threads, std::unique_ptr<TaskCrew>* crew,
+                                    const AreaSource& area, uint8_t** pixelArea) {
   if (ParsePlaneHeader(state, 'y') != 0) return false;
   if (!IsDecodableVersion(state)) return true;  // nothing to decode; the caller reports it
+  try {
+    *crew = std::make_unique<TaskCrew>(threads);
+    if ((*crew)->helpers() == 0) crew->reset();
+  } catch (const std::bad_alloc&) {
+    crew->reset();
+  }
   DecoderState side[2] = {state, state};
   side[0].readPos = static_cast<size_t>(state.planeOffsetI);
   side[1].readPos = static_cast<size_t>(state.planeOffsetQ);
@@ -116,15 +125,15 @@ bool DecodeAndTransformConcurrently(DecoderState& state, TaskCrew& crew, const A
       lumaAhead();
       rest();
     });
-    for (int t = 2; t <= crew.helpers() && t < 5; ++t) tasks.push_back(rest);
+    for (int t = 2; *crew != nullptr && t <= (*crew)->helpers() && t < 5; ++t) tasks.push_back(rest);
   } catch (const std::bad_alloc&) {
     tasks.clear();
   }
-  if (tasks.empty()) {  // not even the task list fits: the same work in turn
+  if (*crew == nullptr || tasks.empty()) {  // no helper, or not even the task list: in turn
     luma();
     rest();
   } else {
-    crew.Run(tasks);
+    (*crew)->Run(tasks);
   }
   for (int k = 0; k < 2; ++k) {
     if (side[k].error != Error::kNone) (void)state.Fail(side[k].error, side[k].errorDetail);
@@ -215,35 +224,28 @@ int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, 
   state.pixelAreaCapacity = pixelAreaSize;
 
   int result = 0;
-  // The helpers start first, so that their cores are awake when the work comes.
-  // If none can be started, the decode runs as on one thread. As many threads as
-  // asked for, but no more than there are cores: helpers spin between stages, and
-  // more of them than cores would take turns with the work.
+  // As many threads as asked for, but no more than there are cores: helpers spin
+  // between stages, and more of them than cores would take turns with the work.
+  // The helpers start as the planes do and serve every stage after.
   const int wanted = std::min(ResolveThreadCount(state.threads), ResolveThreadCount(0));
+  const bool concurrent = wanted > 1;
   std::unique_ptr<TaskCrew> crew;
-  if (wanted > 1) {
-    try {
-      crew = std::make_unique<TaskCrew>(wanted);
-      if (crew->helpers() == 0) crew.reset();
-    } catch (const std::bad_alloc&) {
-      crew.reset();
-    }
-  }
-  const int threads = crew != nullptr ? crew->helpers() + 1 : 1;
   uint8_t* pixelArea = nullptr;
-  const bool decoded = threads > 1 ? DecodeAndTransformConcurrently(state, *crew, area, &pixelArea)
-                                   : DecodePlane(state, 'y') == 0 && DecodePlane(state, 'i') == 0 &&
-                                         DecodePlane(state, 'q') == 0 && (pixelArea = area(), true);
+  const bool decoded = concurrent ? DecodeAndTransformConcurrently(state, wanted, &crew, area, &pixelArea)
+                                  : DecodePlane(state, 'y') == 0 && DecodePlane(state, 'i') == 0 &&
+                                        DecodePlane(state, 'q') == 0 && (pixelArea = area(), true);
   if (decoded) {
     if (state.planeY.empty() || state.planeI.empty() || state.planeQ.empty()) {
       state.Fail(Error::kOutOfMemory, "a coefficient plane is missing");
     } else if (pixelArea == nullptr) {
       state.Fail(Error::kOutOfMemory, "cannot allocate the bitmap");
     } else {
-      if (threads > 1) {
-        ConvertConcurrently(state, pixelArea, *crew, layout);
-      } else {
+      if (!concurrent) {
         ReconstructImage(state, pixelArea, layout);
+      } else if (crew != nullptr) {
+        ConvertConcurrently(state, pixelArea, *crew, layout);  // the planes are transformed already
+      } else {
+        ConvertRows(state, pixelArea, 0, state.height, layout);
       }
       *width = state.width;
       *height = state.height;
@@ -254,9 +256,10 @@ int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, 
         // With threads the counting and the filling of the cache blocks of the
         // picture's colours are split into tasks; the result is ColorQuant2's.
         const int32_t colors =
-            threads > 1 ? ColorQuant2Split(pixelArea, state.width, state.height, 1, 0, paletteBlock, 256, threads,
-                                           [&crew](const std::vector<std::function<void()>>& tasks) { crew->Run(tasks); })
-                        : ColorQuant2(pixelArea, state.width, state.height, 1, 0, paletteBlock, 256);
+            crew != nullptr
+                ? ColorQuant2Split(pixelArea, state.width, state.height, 1, 0, paletteBlock, 256, crew->helpers() + 1,
+                                   [&crew](const std::vector<std::function<void()>>& tasks) { crew->Run(tasks); })
+                : ColorQuant2(pixelArea, state.width, state.height, 1, 0, paletteBlock, 256);
         if (colors == 0) {
           state.Fail(Error::kQuantFailed, "Color quant 2 encountered an error!");
           result = 0;
