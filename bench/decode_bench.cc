@@ -42,17 +42,20 @@ std::vector<uint8_t> SyntheticFile() {
   return file;
 }
 
+// A sample of samples/, or the synthetic file when it cannot be read.
+std::vector<uint8_t> SampleFile(const std::string& name) {
+  std::vector<uint8_t> bytes;
+  if (std::FILE* f = std::fopen((KDZ_SOURCE_DIR "/samples/" + name + ".kdz").c_str(), "rb")) {
+    uint8_t buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
+    std::fclose(f);
+  }
+  return bytes.empty() ? SyntheticFile() : bytes;
+}
+
 const std::vector<uint8_t>& BenchFile() {
-  static const std::vector<uint8_t> file = [] {
-    std::vector<uint8_t> bytes;
-    if (std::FILE* f = std::fopen(KDZ_SOURCE_DIR "/samples/astronaut.kdz", "rb")) {
-      uint8_t buf[4096];
-      size_t n;
-      while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
-      std::fclose(f);
-    }
-    return bytes.empty() ? SyntheticFile() : bytes;
-  }();
+  static const std::vector<uint8_t> file = SampleFile("astronaut");
   return file;
 }
 
@@ -166,15 +169,7 @@ BENCHMARK(BM_ColourConversion<YiqToRgbByTables>)->Name("BM_YiqToRgbByTables")->U
 constexpr const char* kSamples[] = {"astronaut", "camera", "chelsea", "coffee", "color"};
 
 void BM_WholeDecode(benchmark::State& st) {
-  std::vector<uint8_t> file;
-  const std::string path = std::string(KDZ_SOURCE_DIR "/samples/") + kSamples[st.range(2)] + ".kdz";
-  if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-    uint8_t buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) file.insert(file.end(), buf, buf + n);
-    std::fclose(f);
-  }
-  if (file.empty()) file = SyntheticFile();
+  const std::vector<uint8_t> file = SampleFile(kSamples[st.range(2)]);
   const bool eightBit = st.range(0) != 0;
   DecoderState s;
   s.threads = static_cast<int32_t>(st.range(1));
