@@ -300,7 +300,7 @@ int DecodeCoefficientsWith(DecoderState& s, int letter, SegmentAhead* ahead) {
         UpdateModel(s, index);
         if (v == kZeroTreeRoot) {
           s.zeroFillPlane = plane;
-          s.zeroFillLimit = levels - s.uncodedLevels[p];
+          s.zeroFillLimit = markLimit;
           s.zeroFillValue = kPendingZero;
           if constexpr (kPlain) {
             MarkZeroTreePlain(s, r, c, level + 1);

@@ -133,12 +133,11 @@ void TaskCrew::Run(const std::vector<std::function<void()>>& tasks) {
     }
     s.wake.notify_all();
   }
+#endif
   tasks[0]();
   s.Take();
+#if KDZ_HAVE_THREADS
   if (helpers > 0) s.WaitFor(s.finished, [&] { return s.busy.load(std::memory_order_acquire) == 0; });
-#else
-  tasks[0]();
-  s.Take();
 #endif
   s.tasks = nullptr;
 }
