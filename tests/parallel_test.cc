@@ -9,6 +9,10 @@
 #include <thread>
 #include <vector>
 
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
 namespace kdz {
 namespace {
 
@@ -73,6 +77,56 @@ TEST(TaskCrew, HelpersTakeTasksWhileTheCallerWorks) {
     if (stage % 5 == 4) std::this_thread::sleep_for(std::chrono::milliseconds(12));
   }
 }
+
+#if defined(__linux__)
+// A new helper is moved off its creator's CPU before it first runs, and then may run
+// wherever its creator may: the same CPUs, never more, whether the caller may use
+// every CPU, only its own, or two of them.
+TEST(TaskCrew, HelpersMayRunOnTheCallersCpusAndNoOthers) {
+  cpu_set_t original;
+  CPU_ZERO(&original);
+  ASSERT_EQ(sched_getaffinity(0, sizeof original, &original), 0);
+  const int here = sched_getcpu();
+  ASSERT_GE(here, 0);
+  std::vector<cpu_set_t> masks(1, original);
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(here, &one);
+  masks.push_back(one);
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (cpu != here && CPU_ISSET(cpu, &original)) {
+      cpu_set_t two = one;
+      CPU_SET(cpu, &two);
+      masks.push_back(two);
+      break;
+    }
+  }
+  for (size_t m = 0; m < masks.size(); ++m) {
+    ASSERT_EQ(sched_setaffinity(0, sizeof masks[m], &masks[m]), 0);
+    TaskCrew crew(3);
+    if (crew.helpers() < 1) {
+      (void)sched_setaffinity(0, sizeof original, &original);
+      GTEST_SKIP() << "not run: no helper thread could be started";
+    }
+    std::vector<cpu_set_t> seen(3);
+    std::vector<int> ran(3, -1);
+    std::vector<std::function<void()>> tasks;
+    for (size_t k = 0; k < 3; ++k) {
+      tasks.push_back([&, k] {
+        CPU_ZERO(&seen[k]);
+        (void)sched_getaffinity(0, sizeof seen[k], &seen[k]);
+        ran[k] = sched_getcpu();
+      });
+    }
+    crew.Run(tasks);
+    for (size_t k = 0; k < 3; ++k) {
+      EXPECT_TRUE(CPU_EQUAL(&seen[k], &masks[m])) << "mask " << m << ", task " << k;
+      EXPECT_TRUE(ran[k] >= 0 && CPU_ISSET(ran[k], &masks[m])) << "mask " << m << ", task " << k;
+    }
+  }
+  ASSERT_EQ(sched_setaffinity(0, sizeof original, &original), 0);
+}
+#endif
 
 }  // namespace
 }  // namespace kdz
