@@ -90,7 +90,7 @@ bool DecodeAndTransformConcurrently(DecoderState& state, int threads, std::uniqu
   bool ok[3] = {false, false, false};
   auto luma = [&] {
     ok[0] = DecodeCoefficients(state, 'y', ahead.get()) == 0;
-    if (ok[0]) (void)InverseTransformPlane(state, state.planeY.data(), 'y');
+    if (ok[0]) (void)InverseTransformPlane(state, state.planeY.data(), 'y', true);  // the finest level is the conversion's
   };
   auto chroma = [&](int k) {
     DecoderState& s = side[k];
@@ -163,22 +163,78 @@ void ConvertRows(const DecoderState& state, uint8_t* pixelArea, int r0, int r1, 
   }
 }
 
-// The colour conversion of all rows, in as many slices as the crew has threads.
-void ConvertConcurrently(const DecoderState& state, uint8_t* pixelArea, TaskCrew& crew, PixelLayout layout) {
-  const int threads = crew.helpers() + 1;
-  const int rows = state.height;
-  const int slice = (rows + threads - 1) / threads;
-  std::vector<std::function<void()>> tasks;
-  try {
-    for (int r0 = 0; r0 < rows; r0 += slice) {
-      const int r1 = rows - r0 < slice ? rows : r0 + slice;
-      tasks.push_back([&state, pixelArea, r0, r1, layout] { ConvertRows(state, pixelArea, r0, r1, layout); });
-    }
-  } catch (const std::bad_alloc&) {  // not even the task list fits: in one go
-    ConvertRows(state, pixelArea, 0, rows, layout);
+// Converts row r with its 'y' samples taken from `y` instead of the plane.
+void ConvertRowWithLuma(const DecoderState& state, const int16_t* y, int r, uint8_t* pixelArea, PixelLayout layout) {
+  const size_t w = static_cast<size_t>(state.width);
+  const size_t begin = static_cast<size_t>(r) * w;
+  const int16_t* i = state.planeI.data() + begin;
+  const int16_t* q = state.planeQ.data() + begin;
+  if (layout == PixelLayout::kBitmapRows) {
+    YiqToRgb(state, y, i, q, pixelArea + 3 * begin, w);
+  } else {
+    YiqToRgbReversed(state, y, i, q, pixelArea + 3 * w * static_cast<size_t>(state.height - 1 - r), w);
+  }
+}
+
+// The finest level of 'y', left undone by the transform, is made a pair of rows at
+// a time and each pair converted at once: 'y' is not written back, and its rows are
+// read once. Pairs k0..k1-1 of the rows x cols region; the columns right of it come
+// from the plane as they are, as they do without this.
+void ConvertFinestPairs(const DecoderState& state, uint8_t* pixelArea, int rows, int cols, int k0, int k1,
+                        PixelLayout layout) {
+  const size_t w = static_cast<size_t>(state.width);
+  FinestRows finest(state.planeY.data(), state.width, rows, cols);
+  std::unique_ptr<int16_t[]> luma(new (std::nothrow) int16_t[2 * w]);
+  if (!finest.ok() || luma == nullptr) {  // the level is skipped, as one without work memory is
+    ConvertRows(state, pixelArea, 2 * k0, 2 * k1, layout);
     return;
   }
-  crew.Run(tasks);
+  int16_t* even = luma.get();
+  int16_t* odd = even + w;
+  const size_t right = w - static_cast<size_t>(cols);
+  for (int k = k0; k < k1; ++k) {
+    finest.Pair(k, even, odd);
+    if (right > 0) {
+      const int16_t* plane = state.planeY.data() + static_cast<size_t>(2 * k) * w + cols;
+      std::copy(plane, plane + right, even + cols);
+      std::copy(plane + w, plane + w + right, odd + cols);
+    }
+    ConvertRowWithLuma(state, even, 2 * k, pixelArea, layout);
+    ConvertRowWithLuma(state, odd, 2 * k + 1, pixelArea, layout);
+  }
+}
+
+// The colour conversion of all rows, with the finest level of 'y' made on the way
+// when the transform left it (lumaFinestLeft), in slices for the crew's threads: a
+// few per thread, so that a thread held up elsewhere leaves its share to the others.
+void ConvertConcurrently(const DecoderState& state, uint8_t* pixelArea, TaskCrew* crew, PixelLayout layout,
+                         bool lumaFinestLeft) {
+  int regionRows = 0, regionCols = 0;
+  if (!lumaFinestLeft || !FinestLevelLeftOut(state, 'y', &regionRows, &regionCols)) regionRows = 0;
+  const int threads = crew != nullptr ? crew->helpers() + 1 : 1;
+  const int slices = threads > 1 ? 4 * threads : 1;
+  const int pairs = regionRows / 2;
+  auto pairsOf = [&](int s) { return static_cast<int>(static_cast<int64_t>(pairs) * s / slices); };
+  auto rowsOf = [&](int s) {
+    return regionRows + static_cast<int>(static_cast<int64_t>(state.height - regionRows) * s / slices);
+  };
+  auto slice = [&state, pixelArea, layout, regionRows, regionCols, &pairsOf, &rowsOf](int s) {
+    if (pairsOf(s) < pairsOf(s + 1)) {
+      ConvertFinestPairs(state, pixelArea, regionRows, regionCols, pairsOf(s), pairsOf(s + 1), layout);
+    }
+    if (rowsOf(s) < rowsOf(s + 1)) ConvertRows(state, pixelArea, rowsOf(s), rowsOf(s + 1), layout);
+  };
+  std::vector<std::function<void()>> tasks;
+  try {
+    for (int s = 0; s < slices && crew != nullptr; ++s) tasks.push_back([&slice, s] { slice(s); });
+  } catch (const std::bad_alloc&) {
+    tasks.clear();
+  }
+  if (tasks.size() < 2) {  // no crew, or not even the task list: in one go
+    for (int s = 0; s < slices; ++s) slice(s);
+    return;
+  }
+  crew->Run(tasks);
 }
 
 }  // namespace
@@ -241,12 +297,12 @@ int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, 
       state.Fail(Error::kOutOfMemory, "cannot allocate the bitmap");
     } else {
       if (!concurrent) {
-        ReconstructImage(state, pixelArea, layout);
-      } else if (crew != nullptr) {
-        ConvertConcurrently(state, pixelArea, *crew, layout);  // the planes are transformed already
-      } else {
-        ConvertRows(state, pixelArea, 0, state.height, layout);
+        (void)InverseTransformPlane(state, state.planeY.data(), 'y', true);
+        (void)InverseTransformPlane(state, state.planeI.data(), 'i');
+        (void)InverseTransformPlane(state, state.planeQ.data(), 'q');
       }
+      // The planes are transformed but for the finest level of 'y', made here.
+      ConvertConcurrently(state, pixelArea, crew.get(), layout, true);
       *width = state.width;
       *height = state.height;
       result = 1;

@@ -58,7 +58,8 @@ int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, 
                     size_t pixelAreaSize, int32_t* width, int32_t* height, uint8_t* paletteBlock,
                     int* colorsUsed, PixelLayout layout);
 
-// Inverse transform of the three planes and conversion into pixelArea.
+// Inverse transform of the three planes, every level in place, and conversion into
+// pixelArea: the plain form of what the decode does, for the tests.
 void ReconstructImage(DecoderState& state, uint8_t* pixelArea,
                       PixelLayout layout = PixelLayout::kBitmapRows);
 

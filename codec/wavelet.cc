@@ -259,20 +259,91 @@ int InterpolateLevel(int16_t* plane, int stride, int rows, int cols) {
   return InterpolateLevel(plane, stride, rows, cols, scratch);
 }
 
+FinestRows::FinestRows(const int16_t* plane, int stride, int rows, int cols)
+    : plane_(plane), stride_(stride), cols_(cols), h_(rows / 2), w_(cols / 2) {
+  const size_t c = static_cast<size_t>(cols);
+  buffers_.reset(new (std::nothrow) int16_t[4 * c]);
+  if (buffers_ == nullptr) return;
+  prevOdd_ = buffers_.get();
+  odd_ = prevOdd_ + c;
+  even_ = odd_ + c;
+  rowOdd_ = even_ + c;
+}
+
+// The vertical step of SynthesizeLevel, pair by pair, with its low rows read from the
+// plane: here nothing overwrites them.
+void FinestRows::Pair(int k, int16_t* even, int16_t* odd) {
+  const int cols = cols_, w = w_;
+  if (k == 0) {
+    const int16_t *l0 = L(0), *d0 = D(0), *d1 = D(1);
+    for (int x = 0; x < cols; ++x) {
+      prevOdd_[x] = Store((d0[x] + 2 * l0[x] + d1[x]) >> 2);
+      even_[x] = Store((2 * l0[x] - 7 * d0[x] + d1[x]) >> 2);
+    }
+    SynthesizeRow(even_, even_ + w, w, rowOdd_, even);
+    SynthesizeRow(prevOdd_, prevOdd_ + w, w, rowOdd_, odd);
+    next_ = 1;
+    return;
+  }
+  if (k == h_ - 1) {
+    const int16_t *lA = L(h_ - 2), *lB = L(h_ - 1), *dA = D(h_ - 2), *dB = D(h_ - 1);
+    for (int x = 0; x < cols; ++x) {
+      odd_[x] = Store((dB[x] + 2 * lB[x]) >> 2);
+      even_[x] = Store(((lA[x] + lB[x]) >> 2) + ((dA[x] + 2 * dB[x]) >> 3) - dB[x]);
+    }
+    SynthesizeRow(even_, even_ + w, w, rowOdd_, even);
+    SynthesizeRow(odd_, odd_ + w, w, rowOdd_, odd);
+    next_ = -1;
+    return;
+  }
+  if (next_ != k) {  // the odd row of the pair before, as that pair makes it
+    const int16_t *lp = L(k - 1), *dp = D(k - 1), *dk = D(k);
+    for (int x = 0; x < cols; ++x) prevOdd_[x] = Store((dp[x] + 2 * lp[x] + dk[x]) >> 2);
+  }
+  const int16_t *lk = L(k), *dk = D(k), *dk1 = D(k + 1);
+  for (int x = 0; x < cols; ++x) {
+    odd_[x] = Store((dk[x] + 2 * lk[x] + dk1[x]) >> 2);
+    even_[x] = Store(((prevOdd_[x] + odd_[x]) >> 1) - dk[x]);
+  }
+  SynthesizeRow(even_, even_ + w, w, rowOdd_, even);
+  SynthesizeRow(odd_, odd_ + w, w, rowOdd_, odd);
+  std::swap(prevOdd_, odd_);
+  next_ = k + 1;
+}
+
+bool FinestLevelLeftOut(const DecoderState& state, int letter, int* rows, int* cols) {
+  *rows = *cols = 0;
+  const int p = PlaneIndexOf(letter);
+  if (state.levels < 1 || state.uncodedLevels[p] > 0) return false;
+  const int r = (state.height >> state.levels) << state.levels;
+  const int c = (state.width >> state.levels) << state.levels;
+  if (r < 4 || c < 4) return false;
+  *rows = r;
+  *cols = c;
+  return true;
+}
+
 int InverseTransformPlane(DecoderState& state, int16_t* plane, int letter) {
+  return InverseTransformPlane(state, plane, letter, false);
+}
+
+int InverseTransformPlane(DecoderState& state, int16_t* plane, int letter, bool leaveFinest) {
   const int p = PlaneIndexOf(letter);
   // The header check keeps 0 <= uncodedLevels <= levels; the clamp keeps a direct
   // caller with other values inside the plane.
   const int uncoded = std::min(std::max(state.uncodedLevels[p], 0), state.levels);
-  const int n = state.levels - uncoded;
+  int finestRows = 0, finestCols = 0;
+  const int last = leaveFinest && FinestLevelLeftOut(state, letter, &finestRows, &finestCols) ? state.levels - 1
+                                                                                              : state.levels;
+  const int n = std::min(state.levels - uncoded, last);
   int r = state.height >> state.levels;
   int c = state.width >> state.levels;
-  // One scratch for all levels, taken at the size of the last one (at most half the
-  // region: the low rows of a synthesis level).
+  // One scratch for all levels, taken at the size of the last one done (at most half
+  // its region: the low rows of a synthesis level).
   TransformScratch scratch;
-  if (state.levels > 0) {
-    const size_t lastRows = static_cast<size_t>(r) << state.levels;
-    const size_t lastCols = static_cast<size_t>(c) << state.levels;
+  if (last > 0) {
+    const size_t lastRows = static_cast<size_t>(r) << last;
+    const size_t lastCols = static_cast<size_t>(c) << last;
     (void)scratch.Ensure(lastRows / 2 * lastCols, lastCols);
   }
   for (int j = 1; j <= n; ++j) {
@@ -280,7 +351,7 @@ int InverseTransformPlane(DecoderState& state, int16_t* plane, int letter) {
     c *= 2;
     (void)SynthesizeLevel(plane, state.width, r, c, scratch);  // a level without scratch is skipped
   }
-  for (int j = n + 1; j <= state.levels; ++j) {
+  for (int j = n + 1; j <= last; ++j) {
     r *= 2;
     c *= 2;
     (void)InterpolateLevel(plane, state.width, r, c, scratch);
