@@ -97,7 +97,7 @@ bool DecodeAndTransformConcurrently(DecoderState& state, int threads, std::uniqu
     const int letter = k == 0 ? 'i' : 'q';
     ok[k + 1] = DecodePlane(s, letter) == 0;
     if (ok[k + 1] && !s.PlaneBuffer(k + 1).empty()) {
-      (void)InverseTransformPlane(s, s.PlaneBuffer(k + 1).data(), letter);
+      (void)InverseTransformPlane(s, s.PlaneBuffer(k + 1).data(), letter, true);  // the finest level is the conversion's
     }
   };
   // The rest, taken in turn by whichever thread is free first: 'i', 'q' and the
@@ -163,54 +163,74 @@ void ConvertRows(const DecoderState& state, uint8_t* pixelArea, int r0, int r1, 
   }
 }
 
-// Converts row r with its 'y' samples taken from `y` instead of the plane.
-void ConvertRowWithLuma(const DecoderState& state, const int16_t* y, int r, uint8_t* pixelArea, PixelLayout layout) {
+// Converts row r from the given rows of the three planes.
+void ConvertRowOf(const DecoderState& state, const int16_t* y, const int16_t* i, const int16_t* q, int r,
+                  uint8_t* pixelArea, PixelLayout layout) {
   const size_t w = static_cast<size_t>(state.width);
-  const size_t begin = static_cast<size_t>(r) * w;
-  const int16_t* i = state.planeI.data() + begin;
-  const int16_t* q = state.planeQ.data() + begin;
   if (layout == PixelLayout::kBitmapRows) {
-    YiqToRgb(state, y, i, q, pixelArea + 3 * begin, w);
+    YiqToRgb(state, y, i, q, pixelArea + 3 * w * static_cast<size_t>(r), w);
   } else {
     YiqToRgbReversed(state, y, i, q, pixelArea + 3 * w * static_cast<size_t>(state.height - 1 - r), w);
   }
 }
 
-// The finest level of 'y', left undone by the transform, is made a pair of rows at
-// a time and each pair converted at once: 'y' is not written back, and its rows are
-// read once. Pairs k0..k1-1 of the rows x cols region; the columns right of it come
-// from the plane as they are, as they do without this.
-void ConvertFinestPairs(const DecoderState& state, uint8_t* pixelArea, int rows, int cols, int k0, int k1,
-                        PixelLayout layout) {
+// The finest levels that the transforms left undone are made a pair of rows at a
+// time, and each pair converted at once: those levels are not written back, and
+// their rows are read once. Pairs k0..k1-1 of the level's region; a plane whose
+// finest level was done (left[p] false) is read as it is, and so are the columns
+// right of the region.
+void ConvertFinestPairs(const DecoderState& state, uint8_t* pixelArea, const FinestLevel levels[3],
+                        const bool left[3], int k0, int k1, PixelLayout layout) {
   const size_t w = static_cast<size_t>(state.width);
-  FinestRows finest(state.planeY.data(), state.width, rows, cols);
-  std::unique_ptr<int16_t[]> luma(new (std::nothrow) int16_t[2 * w]);
-  if (!finest.ok() || luma == nullptr) {  // the level is skipped, as one without work memory is
-    ConvertRows(state, pixelArea, 2 * k0, 2 * k1, layout);
-    return;
-  }
-  int16_t* even = luma.get();
-  int16_t* odd = even + w;
-  const size_t right = w - static_cast<size_t>(cols);
-  for (int k = k0; k < k1; ++k) {
-    finest.Pair(k, even, odd);
-    if (right > 0) {
-      const int16_t* plane = state.planeY.data() + static_cast<size_t>(2 * k) * w + cols;
-      std::copy(plane, plane + right, even + cols);
-      std::copy(plane + w, plane + w + right, odd + cols);
+  int cols = 0;  // the same for every plane that is left
+  for (int p = 0; p < 3; ++p) cols = left[p] ? levels[p].cols : cols;
+  const std::vector<int16_t>* planes[3] = {&state.planeY, &state.planeI, &state.planeQ};
+  std::unique_ptr<FinestRows> finest[3];
+  std::unique_ptr<int16_t[]> rows[3];
+  for (int p = 0; p < 3; ++p) {
+    if (!left[p]) continue;
+    finest[p].reset(new (std::nothrow) FinestRows(planes[p]->data(), state.width, levels[p]));
+    rows[p].reset(new (std::nothrow) int16_t[2 * w]);
+    if (finest[p] == nullptr || !finest[p]->ok() || rows[p] == nullptr) {
+      finest[p].reset();  // the level is skipped, as one without work memory is
+      rows[p].reset();
     }
-    ConvertRowWithLuma(state, even, 2 * k, pixelArea, layout);
-    ConvertRowWithLuma(state, odd, 2 * k + 1, pixelArea, layout);
+  }
+  for (int k = k0; k < k1; ++k) {
+    const int16_t* even[3];
+    const int16_t* odd[3];
+    for (int p = 0; p < 3; ++p) {
+      const int16_t* plane = planes[p]->data() + static_cast<size_t>(2 * k) * w;
+      if (finest[p] == nullptr) {
+        even[p] = plane;
+        odd[p] = plane + w;
+        continue;
+      }
+      int16_t* e = rows[p].get();
+      int16_t* o = e + w;
+      finest[p]->Pair(k, e, o);
+      std::copy(plane + cols, plane + w, e + cols);
+      std::copy(plane + w + cols, plane + 2 * w, o + cols);
+      even[p] = e;
+      odd[p] = o;
+    }
+    ConvertRowOf(state, even[0], even[1], even[2], 2 * k, pixelArea, layout);
+    ConvertRowOf(state, odd[0], odd[1], odd[2], 2 * k + 1, pixelArea, layout);
   }
 }
 
-// The colour conversion of all rows, with the finest level of 'y' made on the way
-// when the transform left it (lumaFinestLeft), in slices for the crew's threads: a
-// few per thread, so that a thread held up elsewhere leaves its share to the others.
+// The colour conversion of all rows, with the finest levels that the transforms left
+// undone (finestLeft) made on the way, in slices for the crew's threads: a few per
+// thread, so that a thread held up elsewhere leaves its share to the others.
 void ConvertConcurrently(const DecoderState& state, uint8_t* pixelArea, TaskCrew* crew, PixelLayout layout,
-                         bool lumaFinestLeft) {
-  int regionRows = 0, regionCols = 0;
-  if (!lumaFinestLeft || !FinestLevelLeftOut(state, 'y', &regionRows, &regionCols)) regionRows = 0;
+                         bool finestLeft) {
+  FinestLevel levels[3];
+  bool left[3] = {false, false, false};
+  int regionRows = 0;
+  for (int p = 0; p < 3 && finestLeft; ++p) {
+    left[p] = FinestLevelLeftOut(state, "yiq"[p], &levels[p]);
+    if (left[p]) regionRows = levels[p].rows;
+  }
   const int threads = crew != nullptr ? crew->helpers() + 1 : 1;
   const int slices = threads > 1 ? 4 * threads : 1;
   const int pairs = regionRows / 2;
@@ -218,10 +238,8 @@ void ConvertConcurrently(const DecoderState& state, uint8_t* pixelArea, TaskCrew
   auto rowsOf = [&](int s) {
     return regionRows + static_cast<int>(static_cast<int64_t>(state.height - regionRows) * s / slices);
   };
-  auto slice = [&state, pixelArea, layout, regionRows, regionCols, &pairsOf, &rowsOf](int s) {
-    if (pairsOf(s) < pairsOf(s + 1)) {
-      ConvertFinestPairs(state, pixelArea, regionRows, regionCols, pairsOf(s), pairsOf(s + 1), layout);
-    }
+  auto slice = [&](int s) {
+    if (pairsOf(s) < pairsOf(s + 1)) ConvertFinestPairs(state, pixelArea, levels, left, pairsOf(s), pairsOf(s + 1), layout);
     if (rowsOf(s) < rowsOf(s + 1)) ConvertRows(state, pixelArea, rowsOf(s), rowsOf(s + 1), layout);
   };
   std::vector<std::function<void()>> tasks;
@@ -298,10 +316,10 @@ int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, 
     } else {
       if (!concurrent) {
         (void)InverseTransformPlane(state, state.planeY.data(), 'y', true);
-        (void)InverseTransformPlane(state, state.planeI.data(), 'i');
-        (void)InverseTransformPlane(state, state.planeQ.data(), 'q');
+        (void)InverseTransformPlane(state, state.planeI.data(), 'i', true);
+        (void)InverseTransformPlane(state, state.planeQ.data(), 'q', true);
       }
-      // The planes are transformed but for the finest level of 'y', made here.
+      // The planes are transformed but for their finest levels, made here.
       ConvertConcurrently(state, pixelArea, crew.get(), layout, true);
       *width = state.width;
       *height = state.height;

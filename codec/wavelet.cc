@@ -259,9 +259,14 @@ int InterpolateLevel(int16_t* plane, int stride, int rows, int cols) {
   return InterpolateLevel(plane, stride, rows, cols, scratch);
 }
 
-FinestRows::FinestRows(const int16_t* plane, int stride, int rows, int cols)
-    : plane_(plane), stride_(stride), cols_(cols), h_(rows / 2), w_(cols / 2) {
-  const size_t c = static_cast<size_t>(cols);
+FinestRows::FinestRows(const int16_t* plane, int stride, const FinestLevel& level)
+    : plane_(plane),
+      stride_(stride),
+      cols_(level.cols),
+      h_(level.rows / 2),
+      w_(level.cols / 2),
+      interpolated_(level.interpolated) {
+  const size_t c = static_cast<size_t>(level.cols);
   buffers_.reset(new (std::nothrow) int16_t[4 * c]);
   if (buffers_ == nullptr) return;
   prevOdd_ = buffers_.get();
@@ -273,6 +278,10 @@ FinestRows::FinestRows(const int16_t* plane, int stride, int rows, int cols)
 // The vertical step of SynthesizeLevel, pair by pair, with its low rows read from the
 // plane: here nothing overwrites them.
 void FinestRows::Pair(int k, int16_t* even, int16_t* odd) {
+  if (interpolated_) {
+    Interpolate(k, even, odd);
+    return;
+  }
   const int cols = cols_, w = w_;
   if (k == 0) {
     const int16_t *l0 = L(0), *d0 = D(0), *d1 = D(1);
@@ -311,15 +320,28 @@ void FinestRows::Pair(int k, int16_t* even, int16_t* odd) {
   next_ = k + 1;
 }
 
-bool FinestLevelLeftOut(const DecoderState& state, int letter, int* rows, int* cols) {
-  *rows = *cols = 0;
-  const int p = PlaneIndexOf(letter);
-  if (state.levels < 1 || state.uncodedLevels[p] > 0) return false;
+// The vertical step of InterpolateLevel for one pair, then its horizontal step.
+void FinestRows::Interpolate(int k, int16_t* even, int16_t* odd) {
+  const int w = w_;
+  const int16_t* lk = L(k);
+  const int16_t* lPrev = k > 0 ? L(k - 1) : lk;
+  for (int x = 0; x < w; ++x) {
+    odd_[x] = Store(lk[x] >> 1);
+    even_[x] = k > 0 ? Store((lPrev[x] + lk[x]) >> 2) : odd_[x];
+  }
+  InterpolateRow(even_, w, even);
+  InterpolateRow(odd_, w, odd);
+}
+
+bool FinestLevelLeftOut(const DecoderState& state, int letter, FinestLevel* level) {
+  *level = FinestLevel{};
+  if (state.levels < 1) return false;
   const int r = (state.height >> state.levels) << state.levels;
   const int c = (state.width >> state.levels) << state.levels;
   if (r < 4 || c < 4) return false;
-  *rows = r;
-  *cols = c;
+  level->rows = r;
+  level->cols = c;
+  level->interpolated = state.uncodedLevels[PlaneIndexOf(letter)] > 0;
   return true;
 }
 
@@ -332,9 +354,8 @@ int InverseTransformPlane(DecoderState& state, int16_t* plane, int letter, bool 
   // The header check keeps 0 <= uncodedLevels <= levels; the clamp keeps a direct
   // caller with other values inside the plane.
   const int uncoded = std::min(std::max(state.uncodedLevels[p], 0), state.levels);
-  int finestRows = 0, finestCols = 0;
-  const int last = leaveFinest && FinestLevelLeftOut(state, letter, &finestRows, &finestCols) ? state.levels - 1
-                                                                                              : state.levels;
+  FinestLevel finest;
+  const int last = leaveFinest && FinestLevelLeftOut(state, letter, &finest) ? state.levels - 1 : state.levels;
   const int n = std::min(state.levels - uncoded, last);
   int r = state.height >> state.levels;
   int c = state.width >> state.levels;

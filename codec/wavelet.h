@@ -16,20 +16,27 @@ int InverseTransformPlane(DecoderState& state, int16_t* plane, int letter);
 // The same, with the finest level left undone when FinestLevelLeftOut holds: then
 // FinestRows makes its rows.
 int InverseTransformPlane(DecoderState& state, int16_t* plane, int letter, bool leaveFinest);
-// True when the finest level of plane `letter` is a synthesis level of at least
-// 4 x 4 samples, which InverseTransformPlane(..., true) leaves undone; its region is
-// *rows x *cols (else both 0).
-bool FinestLevelLeftOut(const DecoderState& state, int letter, int* rows, int* cols);
 
-// The finest synthesis level of a plane made out of place, a pair of output rows at
-// a time, from a plane whose coarser levels are done. The plane is only read, so
-// pairs may be made in any order and on several threads at once, each thread with a
-// FinestRows of its own; every pair is the one SynthesizeLevel leaves in the plane.
+// The finest level of a plane: its region and whether it is rebuilt from its low band
+// alone (no details coded) rather than synthesised.
+struct FinestLevel {
+  int rows = 0, cols = 0;
+  bool interpolated = false;
+};
+// True when plane `letter` has levels and its finest region is at least 4 x 4: then
+// InverseTransformPlane(..., true) leaves that level undone, and *level describes it.
+bool FinestLevelLeftOut(const DecoderState& state, int letter, FinestLevel* level);
+
+// The finest level of a plane made out of place, a pair of output rows at a time,
+// from a plane whose coarser levels are done. The plane is only read, so pairs may
+// be made in any order and on several threads at once, each thread with a
+// FinestRows of its own; every pair is the one SynthesizeLevel (or InterpolateLevel)
+// leaves in the plane.
 class FinestRows {
  public:
-  // For the R x C region (R, C even, at least 4) of a plane with rows of `stride`
-  // samples.
-  FinestRows(const int16_t* plane, int stride, int rows, int cols);
+  // For the level's R x C region (R, C even, at least 4) of a plane with rows of
+  // `stride` samples.
+  FinestRows(const int16_t* plane, int stride, const FinestLevel& level);
   bool ok() const { return buffers_ != nullptr; }  // false when its row buffers could not be had
   // Output rows 2k and 2k + 1 of the region into even[0..C-1] and odd[0..C-1].
   void Pair(int k, int16_t* even, int16_t* odd);
@@ -37,9 +44,11 @@ class FinestRows {
  private:
   const int16_t* L(int k) const { return plane_ + static_cast<size_t>(k) * static_cast<size_t>(stride_); }
   const int16_t* D(int k) const { return L(h_ + k); }
+  void Interpolate(int k, int16_t* even, int16_t* odd);
 
   const int16_t* plane_;
   int stride_, cols_, h_, w_;
+  bool interpolated_;
   std::unique_ptr<int16_t[]> buffers_;
   int16_t *prevOdd_ = nullptr, *odd_ = nullptr, *even_ = nullptr, *rowOdd_ = nullptr;
   int next_ = -1;  // the pair whose vertical odd row before it is in prevOdd_

@@ -76,30 +76,40 @@ TEST(PlainForms, LevelStepsMatchThePlainSteps) {
 
 TEST(PlainForms, FinestRowsAreTheRowsOfTheLevelInPlace) {
   // Pairs made out of place, in order from several starts and in a shuffled order,
-  // against the plain step in place; regions inside a larger plane, samples over
-  // the whole 16-bit range.
+  // against the plain synthesis and interpolation in place; regions inside a larger
+  // plane, samples over the whole 16-bit range.
   std::mt19937 rng(13);
   for (int rows : {4, 6, 8, 30}) {
     for (int cols : {4, 6, 12, 34}) {
       for (int range : {200, 32767}) {
-        const int stride = cols + 3;
-        const auto input = RandomSamples(rng, static_cast<size_t>(rows + 2) * stride, -range - 1, range);
-        std::vector<int16_t> plain = input;
-        ASSERT_EQ(SynthesizeLevelPlain(plain.data(), stride, rows, cols), 0);
-        std::vector<int> order;
-        for (int start : {0, 1, rows / 2 - 1, rows / 3}) {
-          for (int k = start; k < rows / 2; ++k) order.push_back(k);
-        }
-        for (int k = 0; k < rows / 2; ++k) order.push_back(k);
-        std::shuffle(order.end() - rows / 2, order.end(), rng);
-        FinestRows finest(input.data(), stride, rows, cols);
-        ASSERT_TRUE(finest.ok());
-        std::vector<int16_t> even(static_cast<size_t>(cols)), odd(static_cast<size_t>(cols));
-        for (int k : order) {
-          finest.Pair(k, even.data(), odd.data());
-          const int16_t* want = plain.data() + static_cast<size_t>(2 * k) * stride;
-          ASSERT_TRUE(std::equal(even.begin(), even.end(), want)) << rows << " x " << cols << ", row " << 2 * k;
-          ASSERT_TRUE(std::equal(odd.begin(), odd.end(), want + stride)) << rows << " x " << cols << ", row " << 2 * k + 1;
+        for (bool interpolated : {false, true}) {
+          const int stride = cols + 3;
+          const auto input = RandomSamples(rng, static_cast<size_t>(rows + 2) * stride, -range - 1, range);
+          std::vector<int16_t> plain = input;
+          ASSERT_EQ(interpolated ? InterpolateLevelPlain(plain.data(), stride, rows, cols)
+                                 : SynthesizeLevelPlain(plain.data(), stride, rows, cols),
+                    0);
+          std::vector<int> order;
+          for (int start : {0, 1, rows / 2 - 1, rows / 3}) {
+            for (int k = start; k < rows / 2; ++k) order.push_back(k);
+          }
+          for (int k = 0; k < rows / 2; ++k) order.push_back(k);
+          std::shuffle(order.end() - rows / 2, order.end(), rng);
+          FinestLevel level;
+          level.rows = rows;
+          level.cols = cols;
+          level.interpolated = interpolated;
+          FinestRows finest(input.data(), stride, level);
+          ASSERT_TRUE(finest.ok());
+          std::vector<int16_t> even(static_cast<size_t>(cols)), odd(static_cast<size_t>(cols));
+          for (int k : order) {
+            finest.Pair(k, even.data(), odd.data());
+            const int16_t* want = plain.data() + static_cast<size_t>(2 * k) * stride;
+            ASSERT_TRUE(std::equal(even.begin(), even.end(), want))
+                << rows << " x " << cols << (interpolated ? " interpolated" : "") << ", row " << 2 * k;
+            ASSERT_TRUE(std::equal(odd.begin(), odd.end(), want + stride))
+                << rows << " x " << cols << (interpolated ? " interpolated" : "") << ", row " << 2 * k + 1;
+          }
         }
       }
     }
