@@ -100,7 +100,7 @@ void BM_InverseTransform(benchmark::State& st) {
   DecoderState s;
   Prepare(s, file);
   if (DecodePlane(s, 'y') || DecodePlane(s, 'i') || DecodePlane(s, 'q')) st.SkipWithError("decode failed");
-  const std::vector<int16_t> y = s.planeY, i = s.planeI, q = s.planeQ;
+  const PlaneSamples y = s.planeY, i = s.planeI, q = s.planeQ;
   for (auto _ : st) {
     st.PauseTiming();
     s.planeY = y;
@@ -122,8 +122,8 @@ void BM_InverseTransformPlain(benchmark::State& st) {
   DecoderState s;
   Prepare(s, file);
   if (DecodePlane(s, 'y') || DecodePlane(s, 'i') || DecodePlane(s, 'q')) st.SkipWithError("decode failed");
-  const std::vector<int16_t> planes[3] = {s.planeY, s.planeI, s.planeQ};
-  std::vector<int16_t> work[3];
+  const PlaneSamples planes[3] = {s.planeY, s.planeI, s.planeQ};
+  PlaneSamples work[3];
   for (auto _ : st) {
     st.PauseTiming();
     for (int p = 0; p < 3; ++p) work[p] = planes[p];

@@ -10,6 +10,7 @@
 #include "codec/arith_decoder.h"
 #include "codec/file_format.h"
 #include "codec/parallel.h"
+#include "codec/wavelet.h"
 
 namespace kdz {
 namespace {
@@ -197,6 +198,23 @@ void PlaceValuesAhead(DecoderState& s, int p, int16_t* plane, Position from, Seg
   }
 }
 
+// Stores the zeros of a new plane's rows that the decode and the later stages use,
+// so that each of their pages is faulted in once, by a store (a page first read and
+// then written is faulted twice). The lower half of the finest region of a plane
+// whose finest level is interpolated is never read: there calloc's zero stays, and
+// its pages are never touched.
+void ZeroRowsInUse(const DecoderState& s, int letter, int16_t* plane) {
+  const size_t w = static_cast<size_t>(s.width);
+  size_t skipFrom = static_cast<size_t>(s.height), skipTo = skipFrom;
+  FinestLevel finest;
+  if (FinestLevelLeftOut(s, letter, &finest) && finest.interpolated) {
+    skipFrom = static_cast<size_t>(finest.rows / 2);
+    skipTo = static_cast<size_t>(finest.rows);
+  }
+  std::memset(plane, 0, skipFrom * w * sizeof(int16_t));
+  std::memset(plane + skipTo * w, 0, (static_cast<size_t>(s.height) - skipTo) * w * sizeof(int16_t));
+}
+
 // The coefficient loop, with the fast steps or with the plain steps they replaced;
 // with kAhead, the fast loop takes the second segment's values from `ahead` when
 // it has them (a loop of its own, so that files without such a segment keep the
@@ -206,17 +224,17 @@ int DecodeCoefficientsWith(DecoderState& s, int letter, SegmentAhead* ahead) {
   static_assert(!(kPlain && kAhead), "the plain loop reads every segment itself");
   using Registers = std::conditional_t<kPlain, ArithRegisters, WindowedRegisters>;
   const int p = PlaneIndexOf(letter);
-  std::vector<int16_t>& planeVector = s.PlaneBuffer(p);
+  PlaneSamples& planeVector = s.PlaneBuffer(p);
   try {
-    // A new value-initialised vector is zeroed by memset, where assign(n, 0) would
-    // store sample by sample.
-    planeVector = std::vector<int16_t>(static_cast<size_t>(s.planeSize));
+    // Zero from calloc, without a store (see ZeroedAllocator); then the rows in use.
+    planeVector = PlaneSamples(static_cast<size_t>(s.planeSize));
   } catch (const std::bad_alloc&) {
     planeVector.clear();
     if constexpr (kAhead) ahead->Finish(s);
     return s.Fail(Error::kOutOfMemory, "cannot allocate a coefficient plane");
   }
   int16_t* plane = planeVector.data();
+  ZeroRowsInUse(s, letter, plane);
   const int width = s.width;
   const int levels = s.levels;
   bool secondArmed = s.segmentOffset[p] != 0 && s.fileSignature[5] > '1';

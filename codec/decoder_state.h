@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -25,11 +27,44 @@ constexpr int kSubbandRows = 31;  // 3 * kMaxLevels + 1
 
 enum PlaneIndex { kPlaneY = 0, kPlaneI = 1, kPlaneQ = 2 };
 
+// The allocator of the planes: their memory comes zeroed from calloc, and making the
+// samples stores nothing. Memory fresh from the system is zero already, so calloc
+// need not clear it, and a plane's pages are touched only where the decode reads or
+// writes them: the lower half of a plane whose finest level is interpolated, for
+// one, never is.
+template <typename T>
+struct ZeroedAllocator {
+  using value_type = T;
+  ZeroedAllocator() = default;
+  template <typename U>
+  ZeroedAllocator(const ZeroedAllocator<U>&) noexcept {}
+  T* allocate(size_t n) {
+    if (n > std::numeric_limits<size_t>::max() / sizeof(T)) throw std::bad_alloc();
+    void* p = std::calloc(n, sizeof(T));
+    if (p == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, size_t) noexcept { std::free(p); }
+  template <typename U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;  // the calloc'd zero stays
+  }
+  template <typename U, typename... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(static_cast<Args&&>(args)...);
+  }
+  template <typename U>
+  bool operator==(const ZeroedAllocator<U>&) const noexcept { return true; }
+  template <typename U>
+  bool operator!=(const ZeroedAllocator<U>&) const noexcept { return false; }
+};
+using PlaneSamples = std::vector<int16_t, ZeroedAllocator<int16_t>>;
+
 struct DecoderState {
   // Head.
   char signature[8] = {'Q', 'E', 'M', '2', '.', '3', 'a', 'Z'};
   // Plane buffers (planeSize samples each); empty while no plane exists.
-  std::vector<int16_t> planeY, planeI, planeQ;
+  PlaneSamples planeY, planeI, planeQ;
   // The buffer the current stage works on: the file image while planes are decoded.
   const uint8_t* dataBase = nullptr;
   // Read cursor into the file image, as an offset from dataBase. It may run past
@@ -106,7 +141,7 @@ struct DecoderState {
     errorDetail.clear();
   }
   // The buffer of plane kPlaneY, kPlaneI or kPlaneQ.
-  std::vector<int16_t>& PlaneBuffer(int p) { return p == kPlaneY ? planeY : p == kPlaneI ? planeI : planeQ; }
+  PlaneSamples& PlaneBuffer(int p) { return p == kPlaneY ? planeY : p == kPlaneI ? planeI : planeQ; }
 };
 
 }  // namespace kdz

@@ -33,9 +33,9 @@ void Put32(uint8_t* p, uint32_t v) {
 }
 
 void ReleasePlanes(DecoderState& s) {
-  s.planeY = std::vector<int16_t>();
-  s.planeI = std::vector<int16_t>();
-  s.planeQ = std::vector<int16_t>();
+  s.planeY = PlaneSamples();
+  s.planeI = PlaneSamples();
+  s.planeQ = PlaneSamples();
   s.zeroFillPlane = nullptr;
 }
 
@@ -184,7 +184,7 @@ void ConvertFinestPairs(const DecoderState& state, uint8_t* pixelArea, const Fin
   const size_t w = static_cast<size_t>(state.width);
   int cols = 0;  // the same for every plane that is left
   for (int p = 0; p < 3; ++p) cols = left[p] ? levels[p].cols : cols;
-  const std::vector<int16_t>* planes[3] = {&state.planeY, &state.planeI, &state.planeQ};
+  const PlaneSamples* planes[3] = {&state.planeY, &state.planeI, &state.planeQ};
   std::unique_ptr<FinestRows> finest[3];
   std::unique_ptr<int16_t[]> rows[3];
   for (int p = 0; p < 3; ++p) {

@@ -117,7 +117,7 @@ TEST(Planes, LowBandEndSymbolLeavesZerosAndDetailsGoOn) {
   layout.planes[0].symbols.push_back(kEnd);
   DecoderState s;
   DecodeFile(s, BuildKdz(layout));
-  const std::vector<int16_t>& y = s.planeY;
+  const PlaneSamples& y = s.planeY;
   EXPECT_EQ(y[0], 3);
   EXPECT_EQ(y[1], -127);  // an ordinary value in the low band
   for (int c = 2; c < 4; ++c) EXPECT_EQ(y[c], 0);

@@ -3,6 +3,7 @@
 // registers and streams (running past the end too) and on every file at hand.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -10,6 +11,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "codec/arith_decoder.h"
 #include "codec/coeff_decoder.h"
@@ -113,6 +118,39 @@ TEST(DecoderPlainForms, PlanesMatchThePlainLoopOnEveryFile) {
     }
   }
   EXPECT_GE(files, 250);
+}
+
+// A plane's memory may come back from the heap holding what an earlier buffer left
+// there: every sample the decode does not write must still read as zero, in the rows
+// it zeroes itself and in those it leaves to the allocator (the lower half of an
+// interpolated finest level, which the sample's chroma planes have).
+TEST(DecoderPlainForms, PlanesInUsedMemoryAreThePlanesInFreshMemory) {
+  std::ifstream in(std::string(KDZ_SOURCE_DIR) + "/samples/chelsea.kdz", std::ios::binary);
+  const std::vector<uint8_t> file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  const DecoderState first = DecodePlanes(file, DecodeCoefficients);
+  ASSERT_FALSE(first.planeQ.empty());
+  ASSERT_GT(first.uncodedLevels[kPlaneI], 0);
+#if defined(__GLIBC__)
+  // Buffers of a plane's size from the heap, and kept there when freed, as the CLI
+  // has them (glibc would otherwise map each afresh).
+  (void)mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  (void)mallopt(M_TRIM_THRESHOLD, 64 << 20);
+#endif
+  for (int round = 0; round < 3; ++round) {
+    {
+      std::vector<PlaneSamples> dirty(8, PlaneSamples(static_cast<size_t>(first.planeSize)));
+      for (PlaneSamples& d : dirty) std::fill(d.begin(), d.end(), static_cast<int16_t>(0x5A5A));
+    }
+    const DecoderState again = DecodePlanes(file, DecodeCoefficients);
+    ASSERT_TRUE(again.planeY == first.planeY && again.planeI == first.planeI && again.planeQ == first.planeQ);
+    const int rows = (first.height >> first.levels) << first.levels;
+    const size_t w = static_cast<size_t>(first.width);
+    for (const PlaneSamples* plane : {&again.planeI, &again.planeQ}) {
+      ASSERT_TRUE(std::all_of(plane->begin() + static_cast<ptrdiff_t>(rows / 2 * w),
+                              plane->begin() + static_cast<ptrdiff_t>(rows * w), [](int16_t v) { return v == 0; }))
+          << "round " << round;
+    }
+  }
 }
 
 // A picture of mostly grey detail, so that 'y' carries most of the file and the
