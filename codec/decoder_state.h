@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <string>
@@ -40,11 +41,25 @@ struct ZeroedAllocator {
   ZeroedAllocator(const ZeroedAllocator<U>&) noexcept {}
   T* allocate(size_t n) {
     if (n > std::numeric_limits<size_t>::max() / sizeof(T)) throw std::bad_alloc();
+#if defined(__wasi__) || defined(__EMSCRIPTEN__)
+    // There the allocator clears every block that calloc hands out, fresh or not, so
+    // calloc gains nothing: the planes come from operator new, as the other buffers
+    // do, and are cleared here.
+    void* p = ::operator new(n * sizeof(T), std::nothrow);
+    if (p != nullptr) std::memset(p, 0, n * sizeof(T));
+#else
     void* p = std::calloc(n, sizeof(T));
+#endif
     if (p == nullptr) throw std::bad_alloc();
     return static_cast<T*>(p);
   }
-  void deallocate(T* p, size_t) noexcept { std::free(p); }
+  void deallocate(T* p, size_t) noexcept {
+#if defined(__wasi__) || defined(__EMSCRIPTEN__)
+    ::operator delete(p);
+#else
+    std::free(p);
+#endif
+  }
   template <typename U>
   void construct(U* p) noexcept {
     ::new (static_cast<void*>(p)) U;  // the calloc'd zero stays
