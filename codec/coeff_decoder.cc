@@ -198,23 +198,6 @@ void PlaceValuesAhead(DecoderState& s, int p, int16_t* plane, Position from, Seg
   }
 }
 
-// Stores the zeros of a new plane's rows that the decode and the later stages use,
-// so that each of their pages is faulted in once, by a store (a page first read and
-// then written is faulted twice). The lower half of the finest region of a plane
-// whose finest level is interpolated is never read: there calloc's zero stays, and
-// its pages are never touched.
-void ZeroRowsInUse(const DecoderState& s, int letter, int16_t* plane) {
-  const size_t w = static_cast<size_t>(s.width);
-  size_t skipFrom = static_cast<size_t>(s.height), skipTo = skipFrom;
-  FinestLevel finest;
-  if (FinestLevelLeftOut(s, letter, &finest) && finest.interpolated) {
-    skipFrom = static_cast<size_t>(finest.rows / 2);
-    skipTo = static_cast<size_t>(finest.rows);
-  }
-  std::memset(plane, 0, skipFrom * w * sizeof(int16_t));
-  std::memset(plane + skipTo * w, 0, (static_cast<size_t>(s.height) - skipTo) * w * sizeof(int16_t));
-}
-
 // The coefficient loop, with the fast steps or with the plain steps they replaced;
 // with kAhead, the fast loop takes the second segment's values from `ahead` when
 // it has them (a loop of its own, so that files without such a segment keep the
@@ -226,15 +209,17 @@ int DecodeCoefficientsWith(DecoderState& s, int letter, SegmentAhead* ahead) {
   const int p = PlaneIndexOf(letter);
   PlaneSamples& planeVector = s.PlaneBuffer(p);
   try {
-    // Zero from calloc, without a store (see ZeroedAllocator); then the rows in use.
-    planeVector = PlaneSamples(static_cast<size_t>(s.planeSize));
+    // The lower half of the finest region of a plane whose finest level is
+    // interpolated is never read: its zeros are left to calloc (see ZeroedAllocator).
+    FinestLevel finest;
+    const bool lowerHalfUnused = FinestLevelLeftOut(s, letter, &finest) && finest.interpolated;
+    planeVector = PlaneSamples(static_cast<size_t>(s.planeSize), ZeroedAllocator<int16_t>(lowerHalfUnused));
   } catch (const std::bad_alloc&) {
     planeVector.clear();
     if constexpr (kAhead) ahead->Finish(s);
     return s.Fail(Error::kOutOfMemory, "cannot allocate a coefficient plane");
   }
   int16_t* plane = planeVector.data();
-  ZeroRowsInUse(s, letter, plane);
   const int width = s.width;
   const int levels = s.levels;
   bool secondArmed = s.segmentOffset[p] != 0 && s.fileSignature[5] > '1';

@@ -2,6 +2,7 @@
 // the decode functions (the library keeps no globals; the plug-in owns one instance).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "kdz/kdz.h"
@@ -28,27 +30,40 @@ constexpr int kSubbandRows = 31;  // 3 * kMaxLevels + 1
 
 enum PlaneIndex { kPlaneY = 0, kPlaneI = 1, kPlaneQ = 2 };
 
-// The allocator of the planes: their memory comes zeroed from calloc, and making the
-// samples stores nothing. Memory fresh from the system is zero already, so calloc
-// need not clear it, and a plane's pages are touched only where the decode reads or
-// writes them: the lower half of a plane whose finest level is interpolated, for
-// one, never is.
+// The allocator of the planes: every plane starts all zero, and making its samples
+// stores nothing more. With `untouched` the zeros come from calloc, which need not
+// clear memory fresh from the system: such pages are touched only where the decode
+// uses them (the lower half of a plane whose finest level is interpolated, for one,
+// never is). Otherwise they are stored at once, so that each page is faulted in now
+// and once (a page first read and then written is faulted twice).
 template <typename T>
 struct ZeroedAllocator {
   using value_type = T;
+  using propagate_on_container_move_assignment = std::true_type;
+  using is_always_equal = std::true_type;  // every plane is freed the same way
+  bool untouched = false;
+
   ZeroedAllocator() = default;
+  explicit ZeroedAllocator(bool leaveUntouched) noexcept : untouched(leaveUntouched) {}
   template <typename U>
-  ZeroedAllocator(const ZeroedAllocator<U>&) noexcept {}
+  ZeroedAllocator(const ZeroedAllocator<U>& other) noexcept : untouched(other.untouched) {}
   T* allocate(size_t n) {
     if (n > std::numeric_limits<size_t>::max() / sizeof(T)) throw std::bad_alloc();
+    const size_t bytes = n * sizeof(T);
 #if defined(__wasi__) || defined(__EMSCRIPTEN__)
     // There the allocator clears every block that calloc hands out, fresh or not, so
     // calloc gains nothing: the planes come from operator new, as the other buffers
     // do, and are cleared here.
-    void* p = ::operator new(n * sizeof(T), std::nothrow);
-    if (p != nullptr) std::memset(p, 0, n * sizeof(T));
+    void* p = ::operator new(bytes, std::nothrow);
+    if (p != nullptr) std::memset(p, 0, bytes);
 #else
-    void* p = std::calloc(n, sizeof(T));
+    void* p = untouched ? std::calloc(n, sizeof(T)) : std::malloc(bytes);
+    if (p != nullptr && !untouched) {
+      // The fence keeps the compiler from making the two calls one calloc, which
+      // would leave the pages untouched after all.
+      std::atomic_signal_fence(std::memory_order_seq_cst);
+      std::memset(p, 0, bytes);
+    }
 #endif
     if (p == nullptr) throw std::bad_alloc();
     return static_cast<T*>(p);
@@ -62,7 +77,7 @@ struct ZeroedAllocator {
   }
   template <typename U>
   void construct(U* p) noexcept {
-    ::new (static_cast<void*>(p)) U;  // the calloc'd zero stays
+    ::new (static_cast<void*>(p)) U;  // the zero stays
   }
   template <typename U, typename... Args>
   void construct(U* p, Args&&... args) {

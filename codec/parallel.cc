@@ -33,38 +33,60 @@ int ResolveThreadCount(int requested) {
 #if KDZ_HAVE_THREADS
 namespace {
 
-// Gives the helper `t`, just started, its start on a CPU other than the caller's:
-// the k-th of the other CPUs the caller may use, in turn. Then it may run on every
-// CPU the caller may, as before, and the scheduler moves it as it likes from there.
-// The kernel of our virtual machines queues a new thread on its creator's CPU: in a
-// test program whose main thread kept its CPU busy, a new thread that waited by
-// yielding was still queued there after 2 to 6 ms in half of the runs, while the
-// other CPU idled; moved at once, it ran on the other CPU within 0.1 ms every time.
-// Where the CPUs cannot be read or set this does nothing.
-void StartApart(std::thread& t, int k) {
+// Where new helpers start. The kernel of our virtual machines queues a new thread on
+// its creator's CPU: in a test program whose main thread kept its CPU busy, a new
+// thread that waited by yielding was still queued there after 2 to 6 ms in half of
+// the runs, while the other CPU idled; moved at once, it ran on the other CPU within
+// 0.1 ms every time. So the caller pins each helper as it starts to a CPU other than
+// its own (the k-th of the others it may use, in turn), and the helper's first act is
+// to take back every CPU the caller may use: from there the scheduler moves it as it
+// likes. Where the CPUs cannot be read or set, helpers start where they would.
+class Placement {
+ public:
+  Placement() {
 #if defined(__linux__)
-  cpu_set_t allowed;
-  CPU_ZERO(&allowed);
-  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
-  const int here = sched_getcpu();
-  const int others = CPU_COUNT(&allowed) - (here >= 0 && CPU_ISSET(here, &allowed) ? 1 : 0);
-  if (others <= 0) return;
-  int skip = k % others;
-  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-    if (!CPU_ISSET(cpu, &allowed) || cpu == here || skip-- > 0) continue;
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(cpu, &one);
-    if (pthread_setaffinity_np(t.native_handle(), sizeof one, &one) == 0) {
-      (void)pthread_setaffinity_np(t.native_handle(), sizeof allowed, &allowed);
-    }
-    return;
-  }
-#else
-  (void)t;
-  (void)k;
+    CPU_ZERO(&allowed_);
+    if (sched_getaffinity(0, sizeof allowed_, &allowed_) != 0) return;
+    here_ = sched_getcpu();
+    others_ = CPU_COUNT(&allowed_) - (here_ >= 0 && CPU_ISSET(here_, &allowed_) ? 1 : 0);
 #endif
-}
+  }
+  // By the caller, for helper k (from 0) just started.
+  void Pin(std::thread& t, int k) const {
+#if defined(__linux__)
+    if (others_ <= 0) return;
+    int skip = k % others_;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+      if (!CPU_ISSET(cpu, &allowed_) || cpu == here_ || skip-- > 0) continue;
+      cpu_set_t one;
+      CPU_ZERO(&one);
+      CPU_SET(cpu, &one);
+      (void)pthread_setaffinity_np(t.native_handle(), sizeof one, &one);
+      return;
+    }
+#else
+    (void)t;
+    (void)k;
+#endif
+  }
+  // By helper k first, once the caller has placed it (placed > k).
+  void TakeAllCpus(const std::atomic<int>& placed, int k) const {
+#if defined(__linux__)
+    if (others_ <= 0) return;
+    while (placed.load(std::memory_order_acquire) <= k) std::this_thread::yield();
+    (void)sched_setaffinity(0, sizeof allowed_, &allowed_);
+#else
+    (void)placed;
+    (void)k;
+#endif
+  }
+
+ private:
+#if defined(__linux__)
+  cpu_set_t allowed_;
+  int here_ = -1, others_ = 0;
+#endif
+};
 
 }  // namespace
 #endif
@@ -93,6 +115,8 @@ struct TaskCrew::Shared {
   std::atomic<unsigned> stage{0};  // counts the stages begun
   std::atomic<int> busy{0};        // helpers not yet done with the stage
   std::atomic<bool> quit{false};
+  Placement placement;         // read before the helpers start
+  std::atomic<int> placed{0};  // helpers the caller has placed
 
   // Spins, then sleeps, until done() holds; `signal` is notified by whoever makes
   // it hold, under the mutex.
@@ -132,9 +156,13 @@ TaskCrew::TaskCrew(int threads) : shared_(new Shared) {
   Shared& s = *shared_;
   try {
     s.threads.reserve(threads > 1 ? static_cast<size_t>(threads - 1) : 0);
-    for (int k = 1; k < threads; ++k) {
-      s.threads.emplace_back([&s] { s.Serve(); });
-      StartApart(s.threads.back(), k - 1);
+    for (int k = 0; k + 1 < threads; ++k) {
+      s.threads.emplace_back([&s, k] {
+        s.placement.TakeAllCpus(s.placed, k);
+        s.Serve();
+      });
+      s.placement.Pin(s.threads.back(), k);
+      s.placed.store(k + 1, std::memory_order_release);
     }
   } catch (const std::exception&) {
     // No more threads (or no memory for the list): the helpers started so far do.

@@ -108,18 +108,30 @@ TEST(TaskCrew, HelpersMayRunOnTheCallersCpusAndNoOthers) {
       (void)sched_setaffinity(0, sizeof original, &original);
       GTEST_SKIP() << "not run: no helper thread could be started";
     }
-    std::vector<cpu_set_t> seen(3);
-    std::vector<int> ran(3, -1);
+    // The caller's task waits (with a bound) until every helper has run one of the
+    // others, so that those run on the helpers.
+    const size_t n = static_cast<size_t>(crew.helpers()) + 1;
+    std::vector<cpu_set_t> seen(n);
+    std::vector<int> ran(n, -1);
+    std::vector<std::thread::id> who(n);
+    std::atomic<size_t> done{0};
     std::vector<std::function<void()>> tasks;
-    for (size_t k = 0; k < 3; ++k) {
+    tasks.push_back([&] {
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (done.load() + 1 < n && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    });
+    for (size_t k = 1; k < n; ++k) {
       tasks.push_back([&, k] {
         CPU_ZERO(&seen[k]);
         (void)sched_getaffinity(0, sizeof seen[k], &seen[k]);
         ran[k] = sched_getcpu();
+        who[k] = std::this_thread::get_id();
+        ++done;
       });
     }
     crew.Run(tasks);
-    for (size_t k = 0; k < 3; ++k) {
+    for (size_t k = 1; k < n; ++k) {
+      EXPECT_NE(who[k], std::this_thread::get_id()) << "mask " << m << ", task " << k;
       EXPECT_TRUE(CPU_EQUAL(&seen[k], &masks[m])) << "mask " << m << ", task " << k;
       EXPECT_TRUE(ran[k] >= 0 && CPU_ISSET(ran[k], &masks[m])) << "mask " << m << ", task " << k;
     }
