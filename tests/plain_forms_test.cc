@@ -116,29 +116,44 @@ TEST(PlainForms, FinestRowsAreTheRowsOfTheLevelInPlace) {
   }
 }
 
+// A picture of smooth ramps plus noise, so that every plane carries coded detail,
+// encoded at the case's quality and levels (-1: the encoder's choice).
+struct EncodedCase {
+  int width, height, quality, levels;
+};
+std::vector<uint8_t> EncodedRamps(const EncodedCase& c, std::mt19937& rng, EncodeReport* report = nullptr) {
+  RgbImage picture;
+  picture.width = c.width;
+  picture.height = c.height;
+  picture.rgb.resize(static_cast<size_t>(c.width) * c.height * 3);
+  for (size_t k = 0; k < picture.rgb.size(); ++k) {
+    const size_t px = k / 3;
+    const int x = static_cast<int>(px % static_cast<size_t>(c.width));
+    const int y = static_cast<int>(px / static_cast<size_t>(c.width));
+    picture.rgb[k] = static_cast<uint8_t>((x * 5 + y * 3 + static_cast<int>(k % 3) * 70 + static_cast<int>(rng() % 40)) & 255);
+  }
+  EncodeOptions options;
+  options.quality = c.quality;
+  options.levels = c.levels;
+  std::vector<uint8_t> file;
+  EXPECT_TRUE(Encode(picture, options, &file, report).ok()) << c.width << " x " << c.height;
+  return file;
+}
+
 // The decode makes the finest level of 'y' on the way to the pixels; the plain
 // reconstruction does every level in place and then converts. The same pixels in
 // both layouts, on one thread and two, for pictures without levels and with borders
 // outside the transform.
 TEST(PlainForms, FinestLevelMadeOnTheWayGivesThePlainPixels) {
   std::mt19937 rng(17);
-  struct Case {
-    int width, height, quality, levels;
-  };
-  const Case cases[] = {{3, 2, 80, 0}, {8, 8, 70, 1}, {37, 21, 60, 2}, {130, 98, 95, 3}, {96, 64, 10, -1}};
-  for (const Case& c : cases) {
-    RgbImage picture;
-    picture.width = c.width;
-    picture.height = c.height;
-    picture.rgb.resize(static_cast<size_t>(c.width) * c.height * 3);
-    for (size_t k = 0; k < picture.rgb.size(); ++k) {
-      picture.rgb[k] = static_cast<uint8_t>((k * 7 / 3 + (k / 3 / c.width) * 11 + rng() % 60) & 255);
-    }
-    EncodeOptions options;
-    options.quality = c.quality;
-    options.levels = c.levels;
-    std::vector<uint8_t> file;
-    ASSERT_TRUE(Encode(picture, options, &file).ok());
+  const EncodedCase cases[] = {{3, 2, 80, 0},    {8, 8, 70, 1},     {37, 21, 60, 2},
+                               {130, 98, 95, 3}, {96, 64, 10, -1}, {200, 150, 5, -1}};
+  int interpolatedChroma = 0;
+  for (const EncodedCase& c : cases) {
+    EncodeReport report;
+    const std::vector<uint8_t> file = EncodedRamps(c, rng, &report);
+    ASSERT_FALSE(file.empty());
+    interpolatedChroma += report.levels > 0 && report.uncodedLevels[1] > 0;
     const size_t bytes = static_cast<size_t>(c.width) * c.height * 3;
     for (PixelLayout layout : {PixelLayout::kBitmapRows, PixelLayout::kRgbTopDown}) {
       DecoderState plainState;
@@ -163,6 +178,7 @@ TEST(PlainForms, FinestLevelMadeOnTheWayGivesThePlainPixels) {
       }
     }
   }
+  EXPECT_GT(interpolatedChroma, 0) << "no case has chroma whose finest level is interpolated";
 }
 
 TEST(PlainForms, ScratchKeptOverLevelsGivesThePlainPlane) {
@@ -399,27 +415,10 @@ TEST(PlainForms, SplitQuantiserMatchesColorQuant2) {
 // second segment, as the encoder makes them.
 TEST(PlainForms, EveryThreadCountGivesTheSameBitmap) {
   std::mt19937 rng(3);
-  struct Case {
-    int width, height, quality, levels;
-  };
-  const Case cases[] = {{1, 1, 75, 0}, {2, 3, 90, 0}, {37, 21, 60, 2}, {130, 98, 95, 3}, {256, 200, 40, -1}};
-  for (const Case& c : cases) {
-    RgbImage picture;
-    picture.width = c.width;
-    picture.height = c.height;
-    picture.rgb.resize(static_cast<size_t>(c.width) * c.height * 3);
-    for (size_t k = 0; k < picture.rgb.size(); ++k) {
-      // Smooth ramps plus noise, so every plane carries coded detail.
-      const size_t px = k / 3;
-      const int x = static_cast<int>(px % static_cast<size_t>(c.width));
-      const int y = static_cast<int>(px / static_cast<size_t>(c.width));
-      picture.rgb[k] = static_cast<uint8_t>((x * 5 + y * 3 + static_cast<int>(k % 3) * 70 + static_cast<int>(rng() % 40)) & 255);
-    }
-    EncodeOptions options;
-    options.quality = c.quality;
-    options.levels = c.levels;
-    std::vector<uint8_t> file;
-    ASSERT_TRUE(Encode(picture, options, &file).ok()) << c.width << " x " << c.height;
+  const EncodedCase cases[] = {{1, 1, 75, 0}, {2, 3, 90, 0}, {37, 21, 60, 2}, {130, 98, 95, 3}, {256, 200, 40, -1}};
+  for (const EncodedCase& c : cases) {
+    const std::vector<uint8_t> file = EncodedRamps(c, rng);
+    ASSERT_FALSE(file.empty());
     for (bool eightBit : {false, true}) {
       Limits one;
       one.threads = 1;
