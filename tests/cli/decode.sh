@@ -74,6 +74,31 @@ assert set(b"".join(bmp["rows"])) == {0}, "more than one index"
 assert all(abs(c - 100) < 8 for c in bmp["table"][0][:3]), bmp["table"][0]
 PY
 
+# Replacing what is at the output's name, as a rename over it would: a regular file
+# (the old one stays readable to whoever has it open, and under its other names), a
+# symbolic link (the link is replaced, not what it points to), a folder (refused and
+# left as it was). No temporary file is left behind.
+printf old >replaced.png && ln replaced.png replaced-link.png && printf target >target.txt
+ln -s target.txt linked.png && mkdir folder.png && printf kept >folder.png/inside
+exec 3<replaced.png
+run decode p37x23.kdz replaced.png
+expect_status 0 "decode over an existing file"
+cmp -s replaced.png p37x23-24.png || fail "the existing file was not replaced by the picture"
+[ "$(cat <&3)" = old ] || fail "the replaced file changed under a reader that had it open"
+exec 3<&-
+[ "$(cat replaced-link.png)" = old ] || fail "the replaced file's other name changed"
+run decode p37x23.kdz linked.png
+expect_status 0 "decode over a symbolic link"
+[ -L linked.png ] && fail "the symbolic link was written through rather than replaced"
+cmp -s linked.png p37x23-24.png || fail "the symbolic link was not replaced by the picture"
+[ "$(cat target.txt)" = target ] || fail "the symbolic link's target changed"
+run decode p37x23.kdz folder.png
+[ "$status" -ne 0 ] || fail "decode over a folder succeeded"
+grep -q "Is a directory" stderr.txt || fail "decode over a folder: $(cat stderr.txt)"
+[ "$(cat folder.png/inside)" = kept ] || fail "the folder at the output's name changed"
+leftover=$(find . -name '*.tmp')
+[ -z "$leftover" ] || fail "temporary files left: $leftover"
+
 # A single decode stopped by a signal before its output exists (here while it waits
 # for its input, a pipe nobody writes) ends with that signal and leaves no file.
 for sig in INT TERM HUP; do

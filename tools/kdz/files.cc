@@ -33,6 +33,27 @@ std::mutex registryMutex;
 std::set<std::string>* registry = new std::set<std::string>;  // never freed: the signal thread may outlive main
 unsigned long temporaryCount = 0;
 
+// Puts the file named `tmp` in the place of the regular file at `path`: the two names
+// are exchanged and the old file, now named `tmp`, is removed. A reader sees the old
+// file or the new one at every moment, as with a rename over it, and one that has the
+// old file open keeps reading it. The difference is ext4's: it takes a rename over an
+// existing file for an editor's save and writes the new file's blocks out at once,
+// inside the rename, and frees the old file's blocks (written out the same way one
+// decode earlier) there too. The price: after a power cut soon after, the new file may
+// be found empty, as any newly written file may. Returns false, with everything as it
+// was, when `path` is not a regular file or the names cannot be exchanged (a file
+// system without the exchange); a plain rename follows.
+bool ExchangeAndRemoveOld(const std::string& tmp, const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) != 0) return false;
+  if (unlink(tmp.c_str()) == 0) return true;
+  // What took the place of the file between the look and the exchange (a folder) may
+  // not be removed: the names go back, and the rename reports on it.
+  (void)renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE);
+  return false;
+}
+
 void WaitForSignals(sigset_t set) {
   int sig = 0;
   while (sigwait(&set, &sig) != 0) {
@@ -144,7 +165,7 @@ Status OutputFile::Commit() {
   bool renamed = false;  // then the temporary name is gone
   if (err == 0) {
     if (overwrite_) {
-      renamed = rename(tmp_.c_str(), path_.c_str()) == 0;
+      renamed = ExchangeAndRemoveOld(tmp_, path_) || rename(tmp_.c_str(), path_.c_str()) == 0;
       if (!renamed) err = errno;
     } else if (renameat2(AT_FDCWD, tmp_.c_str(), AT_FDCWD, path_.c_str(), RENAME_NOREPLACE) == 0) {
       renamed = true;
