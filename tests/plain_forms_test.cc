@@ -371,7 +371,7 @@ TEST(PlainForms, CountingMatchesThePlainCount) {
   // Random pixels, and one colour often enough to saturate its cell, counted on
   // top of counts already near the limit.
   std::mt19937 rng(23);
-  for (size_t count : {size_t{0}, size_t{1}, size_t{1000}, size_t{70000}}) {
+  for (size_t count : {size_t{0}, size_t{1}, size_t{1000}, size_t{70000}, size_t{70001}}) {
     std::vector<uint8_t> random(3 * count), flat(3 * count, 0xC7);
     for (uint8_t& b : random) b = static_cast<uint8_t>(rng());
     for (const auto* pixels : {&random, &flat}) {
