@@ -220,14 +220,13 @@ void ConvertFinestPairs(const DecoderState& state, uint8_t* pixelArea, const Fin
 }
 
 // The colour conversion of all rows, with the finest levels that the transforms left
-// undone (finestLeft) made on the way, in slices for the crew's threads: a few per
+// undone made on the way, in slices for the crew's threads (if any): a few per
 // thread, so that a thread held up elsewhere leaves its share to the others.
-void ConvertConcurrently(const DecoderState& state, uint8_t* pixelArea, TaskCrew* crew, PixelLayout layout,
-                         bool finestLeft) {
+void ConvertConcurrently(const DecoderState& state, uint8_t* pixelArea, TaskCrew* crew, PixelLayout layout) {
   FinestLevel levels[3];
   bool left[3] = {false, false, false};
   int regionRows = 0;
-  for (int p = 0; p < 3 && finestLeft; ++p) {
+  for (int p = 0; p < 3; ++p) {
     left[p] = FinestLevelLeftOut(state, "yiq"[p], &levels[p]);
     if (left[p]) regionRows = levels[p].rows;
   }
@@ -320,7 +319,7 @@ int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, 
         (void)InverseTransformPlane(state, state.planeQ.data(), 'q', true);
       }
       // The planes are transformed but for their finest levels, made here.
-      ConvertConcurrently(state, pixelArea, crew.get(), layout, true);
+      ConvertConcurrently(state, pixelArea, crew.get(), layout);
       *width = state.width;
       *height = state.height;
       result = 1;
