@@ -50,10 +50,6 @@ int32_t PickBoxToSplit(const std::vector<ColorBox>& boxes, int32_t count, bool b
   return chosen;
 }
 
-}  // namespace
-
-namespace {
-
 // CellIndex(p[0] >> 3, p[1] >> 2, p[2] >> 3) without shifting down and up again.
 inline size_t CellOf(const uint8_t* p) {
   const size_t c0 = p[0], c1 = p[1], c2 = p[2];
