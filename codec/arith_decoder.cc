@@ -5,6 +5,21 @@
 
 namespace kdz {
 
+namespace {
+
+constexpr TotalReciprocals MakeTotalReciprocals() {
+  TotalReciprocals t{};
+  for (uint32_t d = 1; d <= static_cast<uint32_t>(kMaxFrequency); ++d) {
+    const uint64_t power = uint64_t{1} << kTotalShift;
+    t.of[d] = (power + d - 1) / d;
+  }
+  return t;
+}
+
+}  // namespace
+
+constexpr TotalReciprocals kTotalReciprocals = MakeTotalReciprocals();
+
 void ResetModel(DecoderState& state) {
   const int32_t s = state.symbolCount;
   for (int32_t k = 0; k < state.valueCount; ++k) {

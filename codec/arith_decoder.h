@@ -2,6 +2,7 @@
 // of at most 256 value symbols plus an end symbol, total frequency capped at 4096.
 #pragma once
 
+#include <cstdint>
 #include <utility>
 
 #include "codec/decoder_state.h"
@@ -13,6 +14,20 @@ constexpr int32_t kFirstQuarter = 0x4000;
 constexpr int32_t kHalf = 0x8000;
 constexpr int32_t kThirdQuarter = 0xC000;
 constexpr int32_t kMaxFrequency = 4096;
+
+// Division by the model's total as a multiplication and a shift, for the quotients
+// of the interval arithmetic: for a total d in 1..kMaxFrequency and n = range * c
+// with range <= 2^16 and c <= d (a cumulative count),
+//   n / d == (range * reciprocal[d] * c) >> kTotalShift,
+// where the reciprocal is 2^41 / d rounded up, (2^41 + e) / d with e < d. Then
+// n * reciprocal / 2^41 exceeds n / d by n e / (d 2^41) < n / 2^41 <= 2^-13, less
+// than 1/d, and the fraction of n / d is at most (d - 1) / d: the whole part stays.
+// The product is at most range * c * (2^41 / d + 1) <= range * (2^41 + d) < 2^58.
+struct TotalReciprocals {
+  uint64_t of[kMaxFrequency + 1];
+};
+extern const TotalReciprocals kTotalReciprocals;
+constexpr int kTotalShift = 41;
 
 // Puts the model into its initial state for state.valueCount / symbolCount:
 // every index has count 1, index k+1 stands for value-table entry k.
@@ -129,12 +144,17 @@ struct WindowedRegisters {
   size_t startPos;
   int32_t startBitsLeft, startBitBuffer;
   bool startPastEnd;
+  // The model's total, cumFreq[0], kept here too, so that a symbol's arithmetic
+  // need not wait for the count the model update before it stored. While these
+  // registers are in use the model is updated by UpdateModel(state, index, *this).
+  int32_t total;
 
   explicit WindowedRegisters(const DecoderState& s)
       : codeValue(static_cast<uint32_t>(s.codeValue)), low(static_cast<uint32_t>(s.low)),
         high(static_cast<uint32_t>(s.high)), window(0), windowBits(s.bitsLeft), nextByte(s.readPos),
         data(s.dataBase), size(s.dataSize), startPos(s.readPos), startBitsLeft(s.bitsLeft),
-        startBitBuffer(s.bitBuffer), startPastEnd(s.readPastEnd) {
+        startBitBuffer(s.bitBuffer), startPastEnd(s.readPastEnd),
+        total(s.cumFreq[0]) {
     for (int k = 0; k < windowBits; ++k) {
       window |= static_cast<uint64_t>((s.bitBuffer >> k) & 1) << (63 - k);
     }
@@ -201,10 +221,11 @@ struct WindowedRegisters {
 //
 // The search needs no division: with x = codeValue - low + 1 >= 1, cumFreq[k] is
 // above cum = (x * total - 1) / range exactly when cumFreq[k] * range >= x * total.
+// Nor do the new bounds: both divide by the total, by the one reciprocal.
 inline int DecodeSymbol(WindowedRegisters& r, const int32_t* cumFreq, int32_t symbolCount) {
   (void)symbolCount;  // see the search
   const int32_t range = static_cast<int32_t>(r.high - r.low) + 1;
-  const int32_t total = cumFreq[0];
+  const int32_t total = r.total;
   const int32_t target = (static_cast<int32_t>(r.codeValue - r.low) + 1) * total;
   // The registers keep low <= codeValue <= high whatever the input, so target is at
   // least 1, and cumFreq[symbolCount] is always 0: the search stops at the end
@@ -212,9 +233,10 @@ inline int DecodeSymbol(WindowedRegisters& r, const int32_t* cumFreq, int32_t sy
   int index = 1;
   while (cumFreq[index] * range >= target) ++index;
 
+  const uint64_t scaled = static_cast<uint64_t>(range) * kTotalReciprocals.of[total];
   const uint32_t low = r.low;
-  uint32_t lo = low + static_cast<uint32_t>((range * cumFreq[index]) / total);
-  uint32_t hi = low + static_cast<uint32_t>((range * cumFreq[index - 1]) / total) - 1;
+  uint32_t lo = low + static_cast<uint32_t>((scaled * static_cast<uint32_t>(cumFreq[index])) >> kTotalShift);
+  uint32_t hi = low + static_cast<uint32_t>((scaled * static_cast<uint32_t>(cumFreq[index - 1])) >> kTotalShift) - 1;
 
   if (r.windowBits < 16) r.Refill();
   // Leading equal bits: 16 when low == high (the plain loop then shifts until low is
@@ -247,20 +269,31 @@ inline int DecodeSymbol(DecoderState& state) {
   return index;
 }
 
-inline void UpdateModel(DecoderState& state, int index) {
-  if (state.cumFreq[0] == kMaxFrequency) {
+// UpdateModel for a model whose total is `total`; returns the new total.
+inline int32_t UpdateModel(DecoderState& state, int index, int32_t total) {
+  if (total == kMaxFrequency) {
     int32_t cum = 0;
     for (int i = state.symbolCount; i >= 0; --i) {
       state.freq[i] = (state.freq[i] + 1) / 2;
       state.cumFreq[i] = cum;
       cum += state.freq[i];
     }
+    total = state.cumFreq[0];
   }
   int i = index;
   while (state.freq[i] == state.freq[i - 1]) --i;
   if (i < index) std::swap(state.indexToSymbol[i], state.indexToSymbol[index]);
   ++state.freq[i];
   for (int k = i - 1; k >= 0; --k) ++state.cumFreq[k];
+  return total + 1;
+}
+
+inline void UpdateModel(DecoderState& state, int index) { (void)UpdateModel(state, index, state.cumFreq[0]); }
+
+// The update for each form of the registers: the windowed one keeps the total.
+inline void UpdateModel(DecoderState& state, int index, ArithRegisters&) { UpdateModel(state, index); }
+inline void UpdateModel(DecoderState& state, int index, WindowedRegisters& r) {
+  r.total = UpdateModel(state, index, r.total);
 }
 
 }  // namespace kdz

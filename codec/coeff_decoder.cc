@@ -243,7 +243,7 @@ int DecodeCoefficientsWith(DecoderState& s, int letter, SegmentAhead* ahead) {
         break;
       }
       line[c] = Dequantise(ValueOf(s, index), posStep, negStep);
-      UpdateModel(s, index);
+      UpdateModel(s, index, reg);
     }
   }
 
@@ -300,7 +300,7 @@ int DecodeCoefficientsWith(DecoderState& s, int letter, SegmentAhead* ahead) {
           break;
         }
         const int v = ValueOf(s, index);
-        UpdateModel(s, index);
+        UpdateModel(s, index, reg);
         if (v == kZeroTreeRoot) {
           s.zeroFillPlane = plane;
           s.zeroFillLimit = markLimit;
@@ -369,7 +369,7 @@ void SegmentAhead::Run() {
         break;
       }
       values_[n] = static_cast<int8_t>(ValueOf(s, index));
-      UpdateModel(s, index);
+      UpdateModel(s, index, reg);
     }
     published_.store(n, std::memory_order_release);
   }

@@ -70,6 +70,27 @@ TEST(ArithModel, HalvingMapsCountsOneTwoThreeToOneOneTwo) {
   EXPECT_EQ(s.freq[3], 1);
 }
 
+TEST(ArithDecode, ReciprocalsOfTheTotalDivideExactly) {
+  // Every total and every cumulative count up to it, with the extreme ranges, the
+  // total itself as the range (every quotient then whole: a reciprocal rounded down
+  // would come out one short) and random ranges: the quotients of the interval
+  // update, range * count / total, by the reciprocal and by a division.
+  std::mt19937 rng(41);
+  for (uint32_t total = 1; total <= static_cast<uint32_t>(kMaxFrequency); ++total) {
+    const uint32_t ranges[] = {1, 2, total, 0xFFFFu, 0x10000u, static_cast<uint32_t>(1 + rng() % 0x10000u),
+                               static_cast<uint32_t>(1 + rng() % 0x10000u)};
+    for (const uint32_t range : ranges) {
+      const uint64_t scaled = uint64_t{range} * kTotalReciprocals.of[total];
+      for (uint32_t count = 0; count <= total; ++count) {
+        const uint32_t quotient = static_cast<uint32_t>((scaled * count) >> kTotalShift);
+        if (quotient != range * count / total) {
+          FAIL() << range << " * " << count << " / " << total << ": " << quotient;
+        }
+      }
+    }
+  }
+}
+
 TEST(ArithBits, LeastSignificantBitFirstAndStartConsumesTwoBytes) {
   const uint8_t data[] = {0x01, 0x80, 0xFF, 0x00};
   DecoderState s;
