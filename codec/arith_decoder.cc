@@ -5,20 +5,18 @@
 
 namespace kdz {
 
-namespace {
+uint64_t gTotalReciprocal[kMaxFrequency + 1];
 
-constexpr TotalReciprocals MakeTotalReciprocals() {
-  TotalReciprocals t{};
-  for (uint32_t d = 1; d <= static_cast<uint32_t>(kMaxFrequency); ++d) {
-    const uint64_t power = uint64_t{1} << kTotalShift;
-    t.of[d] = (power + d - 1) / d;
-  }
-  return t;
+void PrepareTotalReciprocals() {
+  // Filled by the first caller; any other waits for it (a static's initialisation).
+  static const bool filled = [] {
+    for (uint32_t d = 1; d <= static_cast<uint32_t>(kMaxFrequency); ++d) {
+      gTotalReciprocal[d] = ((uint64_t{1} << kTotalShift) + d - 1) / d;
+    }
+    return true;
+  }();
+  (void)filled;
 }
-
-}  // namespace
-
-constexpr TotalReciprocals kTotalReciprocals = MakeTotalReciprocals();
 
 void ResetModel(DecoderState& state) {
   const int32_t s = state.symbolCount;

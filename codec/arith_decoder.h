@@ -23,11 +23,12 @@ constexpr int32_t kMaxFrequency = 4096;
 // n * reciprocal / 2^41 exceeds n / d by n e / (d 2^41) < n / 2^41 <= 2^-13, less
 // than 1/d, and the fraction of n / d is at most (d - 1) / d: the whole part stays.
 // The product is at most range * c * (2^41 / d + 1) <= range * (2^41 + d) < 2^58.
-struct TotalReciprocals {
-  uint64_t of[kMaxFrequency + 1];
-};
-extern const TotalReciprocals kTotalReciprocals;
 constexpr int kTotalShift = 41;
+// The table, made by PrepareTotalReciprocals (some microseconds, once) rather than
+// stored in the program: in the WebAssembly module, which pages download, it would
+// be a third of the compressed size. Read it only after that call.
+extern uint64_t gTotalReciprocal[kMaxFrequency + 1];
+void PrepareTotalReciprocals();
 
 // Puts the model into its initial state for state.valueCount / symbolCount:
 // every index has count 1, index k+1 stands for value-table entry k.
@@ -155,6 +156,7 @@ struct WindowedRegisters {
         data(s.dataBase), size(s.dataSize), startPos(s.readPos), startBitsLeft(s.bitsLeft),
         startBitBuffer(s.bitBuffer), startPastEnd(s.readPastEnd),
         total(s.cumFreq[0]) {
+    PrepareTotalReciprocals();
     for (int k = 0; k < windowBits; ++k) {
       window |= static_cast<uint64_t>((s.bitBuffer >> k) & 1) << (63 - k);
     }
@@ -233,7 +235,7 @@ inline int DecodeSymbol(WindowedRegisters& r, const int32_t* cumFreq, int32_t sy
   int index = 1;
   while (cumFreq[index] * range >= target) ++index;
 
-  const uint64_t scaled = static_cast<uint64_t>(range) * kTotalReciprocals.of[total];
+  const uint64_t scaled = static_cast<uint64_t>(range) * gTotalReciprocal[total];
   const uint32_t low = r.low;
   uint32_t lo = low + static_cast<uint32_t>((scaled * static_cast<uint32_t>(cumFreq[index])) >> kTotalShift);
   uint32_t hi = low + static_cast<uint32_t>((scaled * static_cast<uint32_t>(cumFreq[index - 1])) >> kTotalShift) - 1;
