@@ -5,19 +5,6 @@
 
 namespace kdz {
 
-uint64_t gTotalReciprocal[kMaxFrequency + 1];
-
-void PrepareTotalReciprocals() {
-  // Filled by the first caller; any other waits for it (a static's initialisation).
-  static const bool filled = [] {
-    for (uint32_t d = 1; d <= static_cast<uint32_t>(kMaxFrequency); ++d) {
-      gTotalReciprocal[d] = ((uint64_t{1} << kTotalShift) + d - 1) / d;
-    }
-    return true;
-  }();
-  (void)filled;
-}
-
 void ResetModel(DecoderState& state) {
   const int32_t s = state.symbolCount;
   for (int32_t k = 0; k < state.valueCount; ++k) {

@@ -18,17 +18,19 @@ constexpr int32_t kMaxFrequency = 4096;
 // Division by the model's total as a multiplication and a shift, for the quotients
 // of the interval arithmetic: for a total d in 1..kMaxFrequency and n = range * c
 // with range <= 2^16 and c <= d (a cumulative count),
-//   n / d == (range * reciprocal[d] * c) >> kTotalShift,
+//   n / d == (range * TotalReciprocal(d) * c) >> kTotalShift,
 // where the reciprocal is 2^41 / d rounded up, (2^41 + e) / d with e < d. Then
 // n * reciprocal / 2^41 exceeds n / d by n e / (d 2^41) < n / 2^41 <= 2^-13, less
 // than 1/d, and the fraction of n / d is at most (d - 1) / d: the whole part stays.
 // The product is at most range * c * (2^41 / d + 1) <= range * (2^41 + d) < 2^58.
+// The reciprocal still takes a division, but one made when the model changes, which
+// the next symbol's search does not wait for, where the interval's two divisions
+// came after the search.
 constexpr int kTotalShift = 41;
-// The table, made by PrepareTotalReciprocals (some microseconds, once) rather than
-// stored in the program: in the WebAssembly module, which pages download, it would
-// be a third of the compressed size. Read it only after that call.
-extern uint64_t gTotalReciprocal[kMaxFrequency + 1];
-void PrepareTotalReciprocals();
+inline uint64_t TotalReciprocal(int32_t total) {
+  const uint64_t d = static_cast<uint32_t>(total);
+  return ((uint64_t{1} << kTotalShift) + d - 1) / d;
+}
 
 // Puts the model into its initial state for state.valueCount / symbolCount:
 // every index has count 1, index k+1 stands for value-table entry k.
@@ -145,18 +147,18 @@ struct WindowedRegisters {
   size_t startPos;
   int32_t startBitsLeft, startBitBuffer;
   bool startPastEnd;
-  // The model's total, cumFreq[0], kept here too, so that a symbol's arithmetic
-  // need not wait for the count the model update before it stored. While these
-  // registers are in use the model is updated by UpdateModel(state, index, *this).
+  // The model's total, cumFreq[0], and its reciprocal, kept here, so that a symbol's
+  // arithmetic need not wait for the count the model update before it stored. While
+  // these registers are in use the model is updated by UpdateModel(state, index, *this).
   int32_t total;
+  uint64_t reciprocal;  // TotalReciprocal(total), made as the total changes
 
   explicit WindowedRegisters(const DecoderState& s)
       : codeValue(static_cast<uint32_t>(s.codeValue)), low(static_cast<uint32_t>(s.low)),
         high(static_cast<uint32_t>(s.high)), window(0), windowBits(s.bitsLeft), nextByte(s.readPos),
         data(s.dataBase), size(s.dataSize), startPos(s.readPos), startBitsLeft(s.bitsLeft),
         startBitBuffer(s.bitBuffer), startPastEnd(s.readPastEnd),
-        total(s.cumFreq[0]) {
-    PrepareTotalReciprocals();
+        total(s.cumFreq[0]), reciprocal(TotalReciprocal(s.cumFreq[0])) {
     for (int k = 0; k < windowBits; ++k) {
       window |= static_cast<uint64_t>((s.bitBuffer >> k) & 1) << (63 - k);
     }
@@ -223,7 +225,7 @@ struct WindowedRegisters {
 //
 // The search needs no division: with x = codeValue - low + 1 >= 1, cumFreq[k] is
 // above cum = (x * total - 1) / range exactly when cumFreq[k] * range >= x * total.
-// Nor do the new bounds: both divide by the total, by the one reciprocal.
+// Nor do the new bounds: both divide by the total, through its reciprocal.
 inline int DecodeSymbol(WindowedRegisters& r, const int32_t* cumFreq, int32_t symbolCount) {
   (void)symbolCount;  // see the search
   const int32_t range = static_cast<int32_t>(r.high - r.low) + 1;
@@ -235,7 +237,7 @@ inline int DecodeSymbol(WindowedRegisters& r, const int32_t* cumFreq, int32_t sy
   int index = 1;
   while (cumFreq[index] * range >= target) ++index;
 
-  const uint64_t scaled = static_cast<uint64_t>(range) * gTotalReciprocal[total];
+  const uint64_t scaled = static_cast<uint64_t>(range) * r.reciprocal;
   const uint32_t low = r.low;
   uint32_t lo = low + static_cast<uint32_t>((scaled * static_cast<uint32_t>(cumFreq[index])) >> kTotalShift);
   uint32_t hi = low + static_cast<uint32_t>((scaled * static_cast<uint32_t>(cumFreq[index - 1])) >> kTotalShift) - 1;
@@ -292,10 +294,12 @@ inline int32_t UpdateModel(DecoderState& state, int index, int32_t total) {
 
 inline void UpdateModel(DecoderState& state, int index) { (void)UpdateModel(state, index, state.cumFreq[0]); }
 
-// The update for each form of the registers: the windowed one keeps the total.
+// The update for each form of the registers: the windowed one keeps the total and
+// its reciprocal.
 inline void UpdateModel(DecoderState& state, int index, ArithRegisters&) { UpdateModel(state, index); }
 inline void UpdateModel(DecoderState& state, int index, WindowedRegisters& r) {
   r.total = UpdateModel(state, index, r.total);
+  r.reciprocal = TotalReciprocal(r.total);
 }
 
 }  // namespace kdz

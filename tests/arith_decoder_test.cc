@@ -76,12 +76,11 @@ TEST(ArithDecode, ReciprocalsOfTheTotalDivideExactly) {
   // would come out one short) and random ranges: the quotients of the interval
   // update, range * count / total, by the reciprocal and by a division.
   std::mt19937 rng(41);
-  PrepareTotalReciprocals();
   for (uint32_t total = 1; total <= static_cast<uint32_t>(kMaxFrequency); ++total) {
     const uint32_t ranges[] = {1, 2, total, 0xFFFFu, 0x10000u, static_cast<uint32_t>(1 + rng() % 0x10000u),
                                static_cast<uint32_t>(1 + rng() % 0x10000u)};
     for (const uint32_t range : ranges) {
-      const uint64_t scaled = uint64_t{range} * gTotalReciprocal[total];
+      const uint64_t scaled = uint64_t{range} * TotalReciprocal(static_cast<int32_t>(total));
       for (uint32_t count = 0; count <= total; ++count) {
         const uint32_t quotient = static_cast<uint32_t>((scaled * count) >> kTotalShift);
         if (quotient != range * count / total) {
