@@ -151,14 +151,15 @@ struct WindowedRegisters {
   // arithmetic need not wait for the count the model update before it stored. While
   // these registers are in use the model is updated by UpdateModel(state, index, *this).
   int32_t total;
-  uint64_t reciprocal;  // TotalReciprocal(total), made as the total changes
+  uint64_t reciprocal;  // TotalReciprocal(total), made as the total changes (a model
+                        // not yet reset has total 0: no symbol is decoded from it)
 
   explicit WindowedRegisters(const DecoderState& s)
       : codeValue(static_cast<uint32_t>(s.codeValue)), low(static_cast<uint32_t>(s.low)),
         high(static_cast<uint32_t>(s.high)), window(0), windowBits(s.bitsLeft), nextByte(s.readPos),
         data(s.dataBase), size(s.dataSize), startPos(s.readPos), startBitsLeft(s.bitsLeft),
         startBitBuffer(s.bitBuffer), startPastEnd(s.readPastEnd),
-        total(s.cumFreq[0]), reciprocal(TotalReciprocal(s.cumFreq[0])) {
+        total(s.cumFreq[0]), reciprocal(TotalReciprocal(s.cumFreq[0] > 0 ? s.cumFreq[0] : 1)) {
     for (int k = 0; k < windowBits; ++k) {
       window |= static_cast<uint64_t>((s.bitBuffer >> k) & 1) << (63 - k);
     }
