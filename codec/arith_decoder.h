@@ -147,10 +147,13 @@ struct WindowedRegisters {
   size_t startPos;
   int32_t startBitsLeft, startBitBuffer;
   bool startPastEnd;
-  // The model's total, cumFreq[0], and its reciprocal, kept here, so that a symbol's
-  // arithmetic need not wait for the count the model update before it stored. While
-  // these registers are in use the model is updated by UpdateModel(state, index, *this).
+  // The model's total, cumFreq[0], its reciprocal, and cumFreq[1] and cumFreq[2],
+  // kept here, so that a symbol's arithmetic need not wait for the counts the model
+  // update before it stored: half to four fifths of the symbols of a picture's 'y'
+  // are index 1 or 2. While these registers are in use the model is updated by
+  // UpdateModel(state, index, *this).
   int32_t total;
+  int32_t cum1, cum2;
   uint64_t reciprocal;  // TotalReciprocal(total), made as the total changes (a model
                         // not yet reset has total 0: no symbol is decoded from it)
 
@@ -159,7 +162,8 @@ struct WindowedRegisters {
         high(static_cast<uint32_t>(s.high)), window(0), windowBits(s.bitsLeft), nextByte(s.readPos),
         data(s.dataBase), size(s.dataSize), startPos(s.readPos), startBitsLeft(s.bitsLeft),
         startBitBuffer(s.bitBuffer), startPastEnd(s.readPastEnd),
-        total(s.cumFreq[0]), reciprocal(TotalReciprocal(s.cumFreq[0] > 0 ? s.cumFreq[0] : 1)) {
+        total(s.cumFreq[0]), cum1(s.cumFreq[1]), cum2(s.cumFreq[2]),
+        reciprocal(TotalReciprocal(s.cumFreq[0] > 0 ? s.cumFreq[0] : 1)) {
     for (int k = 0; k < windowBits; ++k) {
       window |= static_cast<uint64_t>((s.bitBuffer >> k) & 1) << (63 - k);
     }
@@ -235,13 +239,29 @@ inline int DecodeSymbol(WindowedRegisters& r, const int32_t* cumFreq, int32_t sy
   // The registers keep low <= codeValue <= high whatever the input, so target is at
   // least 1, and cumFreq[symbolCount] is always 0: the search stops at the end
   // symbol at the latest without testing a bound at each step.
-  int index = 1;
-  while (cumFreq[index] * range >= target) ++index;
+  // Indices 1 and 2 from the kept counts (cumFreq[2] is read only when index 1 is
+  // not the end symbol, so it lies within the model), the others from the model.
+  int index;
+  int32_t upper, lower;  // cumFreq[index - 1], cumFreq[index]
+  if (r.cum1 * range < target) {
+    index = 1;
+    upper = total;
+    lower = r.cum1;
+  } else if (r.cum2 * range < target) {
+    index = 2;
+    upper = r.cum1;
+    lower = r.cum2;
+  } else {
+    index = 3;
+    while (cumFreq[index] * range >= target) ++index;
+    upper = cumFreq[index - 1];
+    lower = cumFreq[index];
+  }
 
   const uint64_t scaled = static_cast<uint64_t>(range) * r.reciprocal;
   const uint32_t low = r.low;
-  uint32_t lo = low + static_cast<uint32_t>((scaled * static_cast<uint32_t>(cumFreq[index])) >> kTotalShift);
-  uint32_t hi = low + static_cast<uint32_t>((scaled * static_cast<uint32_t>(cumFreq[index - 1])) >> kTotalShift) - 1;
+  uint32_t lo = low + static_cast<uint32_t>((scaled * static_cast<uint32_t>(lower)) >> kTotalShift);
+  uint32_t hi = low + static_cast<uint32_t>((scaled * static_cast<uint32_t>(upper)) >> kTotalShift) - 1;
 
   if (r.windowBits < 16) r.Refill();
   // Leading equal bits: 16 when low == high (the plain loop then shifts until low is
@@ -274,8 +294,18 @@ inline int DecodeSymbol(DecoderState& state) {
   return index;
 }
 
-// UpdateModel for a model whose total is `total`; returns the new total.
-inline int32_t UpdateModel(DecoderState& state, int index, int32_t total) {
+// What a model update did, for registers that keep part of the model: the new total,
+// the index whose count grew (every cumulative count below it grew by one), and
+// whether the counts were halved first.
+struct ModelChange {
+  int32_t total;
+  int raised;
+  bool halved;
+};
+
+// UpdateModel for a model whose total is `total`.
+inline ModelChange UpdateModelFrom(DecoderState& state, int index, int32_t total) {
+  bool halved = false;
   if (total == kMaxFrequency) {
     int32_t cum = 0;
     for (int i = state.symbolCount; i >= 0; --i) {
@@ -284,23 +314,32 @@ inline int32_t UpdateModel(DecoderState& state, int index, int32_t total) {
       cum += state.freq[i];
     }
     total = state.cumFreq[0];
+    halved = true;
   }
   int i = index;
   while (state.freq[i] == state.freq[i - 1]) --i;
   if (i < index) std::swap(state.indexToSymbol[i], state.indexToSymbol[index]);
   ++state.freq[i];
   for (int k = i - 1; k >= 0; --k) ++state.cumFreq[k];
-  return total + 1;
+  return ModelChange{total + 1, i, halved};
 }
 
-inline void UpdateModel(DecoderState& state, int index) { (void)UpdateModel(state, index, state.cumFreq[0]); }
+inline void UpdateModel(DecoderState& state, int index) { (void)UpdateModelFrom(state, index, state.cumFreq[0]); }
 
-// The update for each form of the registers: the windowed one keeps the total and
-// its reciprocal.
+// The update for each form of the registers: the windowed one keeps its part of the
+// model in step.
 inline void UpdateModel(DecoderState& state, int index, ArithRegisters&) { UpdateModel(state, index); }
 inline void UpdateModel(DecoderState& state, int index, WindowedRegisters& r) {
-  r.total = UpdateModel(state, index, r.total);
-  r.reciprocal = TotalReciprocal(r.total);
+  const ModelChange change = UpdateModelFrom(state, index, r.total);
+  r.total = change.total;
+  r.reciprocal = TotalReciprocal(change.total);
+  if (change.halved) {
+    r.cum1 = state.cumFreq[1];
+    r.cum2 = state.cumFreq[2];
+  } else {
+    r.cum1 += change.raised > 1;
+    r.cum2 += change.raised > 2;
+  }
 }
 
 }  // namespace kdz

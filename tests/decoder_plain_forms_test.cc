@@ -75,8 +75,12 @@ TEST(DecoderPlainForms, WindowedSymbolsMatchThePlainSteps) {
       ASSERT_EQ(Registers(fast), Registers(plain)) << "trial " << trial << " symbol " << k;
       if (index != plain.endSymbol) {
         UpdateModel(plain, index);
-        UpdateModel(fast, index, w);  // the windowed registers keep the model's total
+        UpdateModel(fast, index, w);  // the windowed registers keep part of the model
         ASSERT_EQ(w.total, fast.cumFreq[0]) << "trial " << trial << " symbol " << k;
+        ASSERT_EQ(w.cum1, fast.cumFreq[1]) << "trial " << trial << " symbol " << k;
+        if (fast.symbolCount >= 2) {
+          ASSERT_EQ(w.cum2, fast.cumFreq[2]) << "trial " << trial << " symbol " << k;
+        }
       }
       if (rng() % 8 == 0) w = WindowedRegisters(fast);  // as at a second segment
     }
