@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -177,14 +178,15 @@ void JpegDecode(const PeerFiles& f, bool quantise) {
   }
   jpeg_start_decompress(&d);
   const size_t stride = static_cast<size_t>(d.output_width) * static_cast<size_t>(d.output_components);
-  Bytes picture(stride * d.output_height);
+  // Not cleared first, as libwebp's output is not either.
+  const std::unique_ptr<uint8_t[]> picture(new uint8_t[stride * d.output_height]);
   while (d.output_scanline < d.output_height) {
-    JSAMPROW row = picture.data() + stride * d.output_scanline;
+    JSAMPROW row = picture.get() + stride * d.output_scanline;
     jpeg_read_scanlines(&d, &row, 1);
   }
   jpeg_finish_decompress(&d);
   jpeg_destroy_decompress(&d);
-  benchmark::DoNotOptimize(picture.data());
+  benchmark::DoNotOptimize(picture.get());
 }
 
 void Djpeg8Bit(const PeerFiles& f) { JpegDecode(f, true); }
