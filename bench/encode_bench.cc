@@ -4,12 +4,12 @@
 // pictures when present, else the decode of samples/astronaut.kdz, else a
 // synthetic picture.
 #include <benchmark/benchmark.h>
-#include <png.h>
 
 #include <cmath>
 #include <string>
 #include <vector>
 
+#include "bench_png.h"
 #include "encoder/forward_color.h"
 #include "encoder/forward_wavelet.h"
 #include "encoder/image_encoder.h"
@@ -21,17 +21,7 @@ namespace {
 
 RgbImage LoadPicture() {
   RgbImage img;
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  const std::string png = std::string(KDZ_SHARED_IMAGES) + "/astronaut.png";
-  if (png_image_begin_read_from_file(&image, png.c_str())) {
-    image.format = PNG_FORMAT_RGB;
-    img.width = static_cast<int>(image.width);
-    img.height = static_cast<int>(image.height);
-    img.rgb.resize(PNG_IMAGE_SIZE(image));
-    if (png_image_finish_read(&image, nullptr, img.rgb.data(), 0, nullptr)) return img;
-    png_image_free(&image);
-  }
+  if (ReadPngRgb(std::string(KDZ_SHARED_IMAGES) + "/astronaut.png", &img)) return img;
   if (DecodeFile(std::string(KDZ_SOURCE_DIR) + "/samples/astronaut.kdz", &img).ok()) return img;
   img.width = img.height = 512;
   img.rgb.resize(512 * 512 * 3);

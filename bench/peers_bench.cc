@@ -14,7 +14,6 @@
 // KDZ decodes on one thread per core, as the CLI does; the peers have one thread.
 // A libjpeg error ends the program with libjpeg's message, as djpeg's would.
 #include <benchmark/benchmark.h>
-#include <png.h>
 #include <webp/decode.h>
 #include <webp/encode.h>
 
@@ -31,6 +30,7 @@
 // libjpeg's header needs the declarations of <cstdio> before it.
 #include <jpeglib.h>
 
+#include "bench_png.h"
 #include "kdz/encoder.h"
 #include "kdz/kdz.h"
 
@@ -44,19 +44,6 @@ struct PeerFiles {
   size_t pixels = 0;
   Bytes kdz, jpeg, webp;
 };
-
-bool ReadPng(const std::string& path, RgbImage* img) {
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_file(&image, path.c_str())) return false;
-  image.format = PNG_FORMAT_RGB;
-  img->width = static_cast<int>(image.width);
-  img->height = static_cast<int>(image.height);
-  img->rgb.resize(PNG_IMAGE_SIZE(image));
-  if (png_image_finish_read(&image, nullptr, img->rgb.data(), 0, nullptr)) return true;
-  png_image_free(&image);
-  return false;
-}
 
 // libjpeg's warnings (the coarse tables of low qualities) are not shown.
 void Quiet(j_common_ptr, int) {}
@@ -132,7 +119,7 @@ const std::vector<PeerFiles>& Files() {
     std::vector<PeerFiles> made;
     for (const std::string& png : pngs) {
       RgbImage img;
-      if (!ReadPng(png, &img)) continue;
+      if (!ReadPngRgb(png, &img)) continue;
       for (int tenths : {5, 15}) {
         PeerFiles f;
         f.name = std::filesystem::path(png).stem().string() + (tenths == 5 ? "-0.5" : "-1.5");
