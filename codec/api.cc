@@ -9,6 +9,7 @@
 
 #include "codec/color.h"
 #include "codec/file_format.h"
+#include "codec/parallel.h"
 #include "codec/pipeline.h"
 #include "kdz/kdz.h"
 
@@ -206,5 +207,7 @@ Result ReadHeader(const uint8_t* data, size_t size, HeaderInfo* out) {
   }
   return Result{};
 }
+
+void EndDecodeThreads() { EndKeptCrews(); }
 
 }  // namespace kdz

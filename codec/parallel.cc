@@ -3,6 +3,9 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
 
 #if KDZ_HAVE_THREADS
 #include <chrono>
@@ -11,8 +14,10 @@
 #include <system_error>
 #include <thread>
 #endif
+#if KDZ_HAVE_THREADS && (defined(__unix__) || defined(__APPLE__))
+#include <pthread.h>  // the helpers' name, fork
+#endif
 #if KDZ_HAVE_THREADS && defined(__linux__)
-#include <pthread.h>
 #include <sched.h>
 #endif
 
@@ -32,6 +37,8 @@ int ResolveThreadCount(int requested) {
 
 #if KDZ_HAVE_THREADS
 namespace {
+
+[[maybe_unused]] constexpr char kHelperName[] = "kdz-helper";
 
 // Where new helpers start. The kernel of our virtual machines queues a new thread on
 // its creator's CPU: in a test program whose main thread kept its CPU busy, a new
@@ -97,12 +104,49 @@ void YieldBriefly() {
 #endif
 }
 
+// What a stage offers, in one word so that taking a task is one exchange: the
+// stage's number (counting the stages begun), its number of tasks and the next task
+// to take. A helper that wakes late takes a task of the stage under way, if one is
+// left, never one of a stage that has ended: its exchange fails once the word has
+// changed. So the caller waits for the tasks that were taken, never for a helper
+// that took none.
+namespace {
+constexpr uint64_t kStageShift = 32, kCountShift = 16, kIndexMask = 0xFFFF;
+constexpr size_t kMostTasksShared = kIndexMask;  // beyond this the caller runs them all
+constexpr uint64_t StageWord(uint64_t stage, uint64_t count, uint64_t next) {
+  return stage << kStageShift | count << kCountShift | next;
+}
+constexpr uint32_t StageOf(uint64_t word) { return static_cast<uint32_t>(word >> kStageShift); }
+}  // namespace
+
 struct TaskCrew::Shared {
   const std::vector<std::function<void()>>* tasks = nullptr;  // of the stage under way
-  std::atomic<size_t> next{0};  // the next task to take
-  // Each takes what is left of the stage's tasks.
-  void Take() {
-    for (size_t k; (k = next.fetch_add(1, std::memory_order_relaxed)) < tasks->size();) (*tasks)[k]();
+  std::atomic<uint64_t> offer{0};  // StageWord of the stage under way or last run
+  std::atomic<size_t> finished{0};  // tasks of the stage that have ended
+
+  // Takes the next task of the stage under way, if one is left: true with its index
+  // in *k (and the stage's number of tasks in *count).
+  bool Claim(size_t* k, size_t* count) {
+    uint64_t word = offer.load(std::memory_order_acquire);
+    for (;;) {
+      const size_t n = (word >> kCountShift) & kIndexMask, next = word & kIndexMask;
+      if (next >= n) return false;
+      if (offer.compare_exchange_weak(word, word + 1, std::memory_order_acq_rel, std::memory_order_acquire)) {
+        *k = next;
+        *count = n;
+        return true;
+      }
+    }
+  }
+  // Runs what is left of the stage's tasks; true when this ended the stage's last
+  // (then the caller may be waiting). The task list is read only with a task
+  // claimed: until that task ends, the stage cannot end and the list stays.
+  bool Take() {
+    for (size_t k, n; Claim(&k, &n);) {
+      (*tasks)[k]();
+      if (finished.fetch_add(1, std::memory_order_acq_rel) + 1 == n) return true;
+    }
+    return false;
   }
 #if KDZ_HAVE_THREADS
   // How long a helper spins for the next stage, and the caller for the helpers,
@@ -111,10 +155,9 @@ struct TaskCrew::Shared {
 
   std::vector<std::thread> threads;
   std::mutex mutex;
-  std::condition_variable wake, finished;
-  std::atomic<unsigned> stage{0};  // counts the stages begun
-  std::atomic<int> busy{0};        // helpers not yet done with the stage
+  std::condition_variable wake, ended;
   std::atomic<bool> quit{false};
+  std::atomic<bool> resting{false};  // helpers sleep at once (set between uses)
   Placement placement;         // read before the helpers start
   std::atomic<int> placed{0};  // helpers the caller has placed
 
@@ -124,7 +167,8 @@ struct TaskCrew::Shared {
   void WaitFor(std::condition_variable& signal, Done done) {
     const auto start = std::chrono::steady_clock::now();
     for (unsigned spins = 1; !done(); ++spins) {
-      if (spins % 32 == 0 && std::chrono::steady_clock::now() - start > kSpinFor) {
+      if (resting.load(std::memory_order_relaxed) ||
+          (spins % 32 == 0 && std::chrono::steady_clock::now() - start > kSpinFor)) {
         std::unique_lock<std::mutex> lock(mutex);
         signal.wait(lock, done);
         return;
@@ -134,17 +178,16 @@ struct TaskCrew::Shared {
   }
 
   void Serve() {
-    unsigned seen = 0;
+    uint32_t seen = 0;
     for (;;) {
       WaitFor(wake, [&] {
-        return stage.load(std::memory_order_acquire) != seen || quit.load(std::memory_order_acquire);
+        return StageOf(offer.load(std::memory_order_acquire)) != seen || quit.load(std::memory_order_acquire);
       });
       if (quit.load(std::memory_order_acquire)) return;
-      seen = stage.load(std::memory_order_acquire);
-      Take();
-      if (busy.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      seen = StageOf(offer.load(std::memory_order_acquire));
+      if (Take()) {
         std::lock_guard<std::mutex> lock(mutex);
-        finished.notify_one();
+        ended.notify_one();
       }
     }
   }
@@ -158,6 +201,9 @@ TaskCrew::TaskCrew(int threads) : shared_(new Shared) {
     s.threads.reserve(threads > 1 ? static_cast<size_t>(threads - 1) : 0);
     for (int k = 0; k + 1 < threads; ++k) {
       s.threads.emplace_back([&s, k] {
+#if defined(__linux__)
+        (void)pthread_setname_np(pthread_self(), kHelperName);  // for ps, top and debuggers
+#endif
         s.placement.TakeAllCpus(s.placed, k);
         s.Serve();
       });
@@ -195,26 +241,121 @@ int TaskCrew::helpers() const {
 void TaskCrew::Run(const std::vector<std::function<void()>>& tasks) {
   if (tasks.empty()) return;
   Shared& s = *shared_;
-  s.tasks = &tasks;
-  s.next.store(1, std::memory_order_relaxed);
-#if KDZ_HAVE_THREADS
-  const int helpers = tasks.size() > 1 ? static_cast<int>(s.threads.size()) : 0;
-  if (helpers > 0) {
-    s.busy.store(helpers, std::memory_order_relaxed);
-    {
-      std::lock_guard<std::mutex> lock(s.mutex);
-      s.stage.fetch_add(1, std::memory_order_release);  // publishes the tasks and counts
-    }
-    s.wake.notify_all();
+  const bool shared = helpers() > 0 && tasks.size() > 1 && tasks.size() <= kMostTasksShared;
+  if (!shared) {
+    for (const std::function<void()>& task : tasks) task();
+    return;
   }
+  // The first task is the caller's: it is taken before the stage is offered.
+  uint32_t stage = StageOf(s.offer.load(std::memory_order_relaxed)) + 1;
+  if (stage == 0) stage = 1;  // the helpers start having seen stage 0
+  s.tasks = &tasks;
+  s.finished.store(1, std::memory_order_relaxed);
+#if KDZ_HAVE_THREADS
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.resting.store(false, std::memory_order_relaxed);
+    s.offer.store(StageWord(stage, tasks.size(), 1), std::memory_order_release);  // publishes the list
+  }
+  s.wake.notify_all();
 #endif
   tasks[0]();
-  s.Take();
+  (void)s.Take();
 #if KDZ_HAVE_THREADS
-  if (helpers > 0) s.WaitFor(s.finished, [&] { return s.busy.load(std::memory_order_acquire) == 0; });
+  s.WaitFor(s.ended, [&] { return s.finished.load(std::memory_order_acquire) == tasks.size(); });
 #endif
   s.tasks = nullptr;
 }
+
+void TaskCrew::Rest() {
+#if KDZ_HAVE_THREADS
+  shared_->resting.store(true, std::memory_order_relaxed);
+#endif
+}
+
+#if KDZ_HAVE_THREADS
+namespace {
+
+// The crews kept between uses, made once and never destroyed: at the end of the
+// process its threads simply stop, while a destructor run then would wait for each
+// helper to wake (or, in a Windows DLL, deadlock on the loader's lock).
+struct KeptCrews {
+  static constexpr size_t kMost = 4;  // enough for a few decodes at once
+  std::mutex mutex;
+  std::vector<TaskCrew*> crews;
+};
+
+KeptCrews& Kept() {
+  static KeptCrews* const kept = [] {
+    auto* k = new KeptCrews;
+#if KDZ_HAVE_THREADS && (defined(__unix__) || defined(__APPLE__))
+    // The lock is held across fork, so the child gets it free and unchanged; the
+    // child's list starts empty, leaving the parent's crews to the parent.
+    (void)pthread_atfork([] { Kept().mutex.lock(); }, [] { Kept().mutex.unlock(); },
+                         [] {
+                           Kept().crews.clear();
+                           Kept().mutex.unlock();
+                         });
+#endif
+    return k;
+  }();
+  return *kept;
+}
+
+}  // namespace
+
+BorrowedCrew BorrowCrew(int threads) {
+  if (ResolveThreadCount(threads) < 2) return nullptr;
+  KeptCrews& kept = Kept();
+  {
+    std::lock_guard<std::mutex> lock(kept.mutex);
+    for (size_t k = kept.crews.size(); k-- > 0;) {
+      TaskCrew* crew = kept.crews[k];
+      if (crew->helpers() + 1 == threads) {
+        kept.crews.erase(kept.crews.begin() + static_cast<std::ptrdiff_t>(k));
+        return BorrowedCrew(crew);
+      }
+    }
+  }
+  auto crew = std::make_unique<TaskCrew>(threads);
+  if (crew->helpers() == 0) return nullptr;
+  return BorrowedCrew(crew.release());
+}
+
+void ReturnCrew::operator()(TaskCrew* crew) const {
+  crew->Rest();
+  KeptCrews& kept = Kept();
+  {
+    std::lock_guard<std::mutex> lock(kept.mutex);
+    if (kept.crews.size() < KeptCrews::kMost) {
+      try {
+        kept.crews.push_back(crew);
+        return;
+      } catch (const std::bad_alloc&) {
+        // No room in the list: the crew ends instead.
+      }
+    }
+  }
+  delete crew;
+}
+
+void EndKeptCrews() {
+  std::vector<TaskCrew*> ending;
+  {
+    KeptCrews& kept = Kept();
+    std::lock_guard<std::mutex> lock(kept.mutex);
+    ending.swap(kept.crews);
+  }
+  for (TaskCrew* crew : ending) delete crew;
+}
+
+#else  // without threads there are no helpers to keep
+
+BorrowedCrew BorrowCrew(int) { return nullptr; }
+void ReturnCrew::operator()(TaskCrew* crew) const { delete crew; }
+void EndKeptCrews() {}
+
+#endif
 
 void RunTasks(const std::vector<std::function<void()>>& tasks) {
   TaskCrew crew(static_cast<int>(tasks.size()));

@@ -18,6 +18,7 @@ int ResolveThreadCount(int requested);
 // helper waits by spinning for a few milliseconds before it sleeps: on the virtual
 // machines we run on, a core that has gone to sleep takes far longer to wake than
 // a thread takes to start.
+// On Linux the helpers are named "kdz-helper".
 class TaskCrew {
  public:
   // Starts up to threads - 1 helpers at once (fewer if no more can be started).
@@ -32,11 +33,32 @@ class TaskCrew {
   // neither does this throw.
   void Run(const std::vector<std::function<void()>>& tasks);
   int helpers() const;
+  // Sends the helpers to sleep at once when the present stage is done, instead of
+  // spinning first, until the next Run: for a crew that goes idle for a while.
+  void Rest();
 
  private:
   struct Shared;
   std::unique_ptr<Shared> shared_;
 };
+
+// Crews kept between pieces of work. Starting threads for every decode and joining
+// them after costs little on an idle machine, but on a busy one a new thread may
+// wait a whole time slice before it first runs, and the join at the end waits for
+// it again: the decode then took twice as long as on one thread. So a decode
+// borrows a crew: an idle one of its size if one is kept, else a new one; and gives
+// it back at its end, when the helpers go to sleep. A few crews are kept, until the
+// process ends or EndKeptCrews; a child process made by fork keeps none of its
+// parent's (their threads are not in the child).
+struct ReturnCrew {
+  void operator()(TaskCrew* crew) const;  // keeps it, or ends it when enough are kept
+};
+using BorrowedCrew = std::unique_ptr<TaskCrew, ReturnCrew>;
+// A crew of `threads` threads, null when not one helper can be started.
+BorrowedCrew BorrowCrew(int threads);
+// Ends the helpers of every kept crew, for a host about to unload the library. Call
+// it when no decode runs: a crew given back after it is kept again.
+void EndKeptCrews();
 
 // Runs tasks as TaskCrew::Run does, with a helper for every task after the first.
 void RunTasks(const std::vector<std::function<void()>>& tasks);

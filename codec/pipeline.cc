@@ -61,16 +61,15 @@ void PadRows(uint8_t* area, size_t rowBytes, int rows) {
 // the one done first takes the rest. The planes, the first error in plane order
 // and the reads past the end come out as from decoding 'y', 'i', 'q' in turn. True
 // when all three planes were decoded (then also transformed).
-// The crew of `threads` threads starts once the header has passed its checks, so a
-// refused file starts none; it is left in *crew for the later stages, or null when
-// no helper could be started (then the same work runs in turn).
-bool DecodeAndTransformConcurrently(DecoderState& state, int threads, std::unique_ptr<TaskCrew>* crew,
+// The crew of `threads` threads is borrowed once the header has passed its checks,
+// so a refused file starts none; it is left in *crew for the later stages, or null
+// when no helper could be started (then the same work runs in turn).
+bool DecodeAndTransformConcurrently(DecoderState& state, int threads, BorrowedCrew* crew,
                                     const AreaSource& area, uint8_t** pixelArea) {
   if (ParsePlaneHeader(state, 'y') != 0) return false;
   if (!IsDecodableVersion(state)) return true;  // nothing to decode; the caller reports it
   try {
-    *crew = std::make_unique<TaskCrew>(threads);
-    if ((*crew)->helpers() == 0) crew->reset();
+    *crew = BorrowCrew(threads);
   } catch (const std::bad_alloc&) {
     crew->reset();
   }
@@ -302,7 +301,7 @@ int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, 
   // The helpers start as the planes do and serve every stage after.
   const int wanted = std::min(ResolveThreadCount(state.threads), ResolveThreadCount(0));
   const bool concurrent = wanted > 1;
-  std::unique_ptr<TaskCrew> crew;
+  BorrowedCrew crew;
   uint8_t* pixelArea = nullptr;
   const bool decoded = concurrent ? DecodeAndTransformConcurrently(state, wanted, &crew, area, &pixelArea)
                                   : DecodePlane(state, 'y') == 0 && DecodePlane(state, 'i') == 0 &&

@@ -2,6 +2,7 @@
 // table, stream set-up and the write callbacks that drop the bytes.
 #include <windows.h>
 
+#include "codec/parallel.h"
 #include "plugin/callbacks.h"
 #include "plugin/npapi_types.h"
 
@@ -12,9 +13,14 @@ NPNetscapeFuncs* browserFuncs = nullptr;
 // What NPP_WriteReady answers for every stream.
 const int32_t writeReadyLimit = 0x0FFFFFFF;
 
-// The library's global initialisation and shutdown have nothing to do.
+// The library's global initialisation has nothing to do. At shutdown the decoder's
+// helper threads, kept asleep between decodes, end: the browser unloads the library
+// next, and their code with it.
 NPError GlobalInitialize() { return NPERR_NO_ERROR; }
-NPError GlobalShutdown() { return NPERR_NO_ERROR; }
+NPError GlobalShutdown() {
+  kdz::EndKeptCrews();
+  return NPERR_NO_ERROR;
+}
 
 }  // namespace
 

@@ -1,16 +1,26 @@
-// The task crew: every task of every stage once, taken in order, on the helpers too.
+// The task crew: every task of every stage once, taken in order, on the helpers too;
+// crews kept between decodes.
 #include "codec/parallel.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "kdz/kdz.h"
+
 #if defined(__linux__)
 #include <sched.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 #endif
 
 namespace kdz {
@@ -18,13 +28,15 @@ namespace {
 
 // Stages of 0 to 9 tasks on crews of several sizes. Each task but the first waits
 // until the one before it has finished, which only works if tasks are taken in
-// order; each records its thread.
+// order; each records its thread. Most stages are over before a helper wakes, so
+// late helpers meet the stages after theirs (the sanitizers' build sees any task
+// list used after its stage).
 TEST(TaskCrew, EveryTaskOfEveryStageRunsOnceInOrder) {
   for (int threads : {1, 2, 3, 5}) {
     TaskCrew crew(threads);
     EXPECT_LE(crew.helpers(), threads - 1);
     std::set<std::thread::id> seen;
-    for (int stage = 0; stage < 60; ++stage) {
+    for (int stage = 0; stage < 600; ++stage) {
       const int n = stage % 10;
       std::vector<std::atomic<int>> runs(static_cast<size_t>(n));
       std::vector<std::atomic<bool>> done(static_cast<size_t>(n));
@@ -137,6 +149,110 @@ TEST(TaskCrew, HelpersMayRunOnTheCallersCpusAndNoOthers) {
     }
   }
   ASSERT_EQ(sched_setaffinity(0, sizeof original, &original), 0);
+}
+#endif
+
+#if defined(__linux__)
+// The crews' helpers now in this process (other threads, such as a sanitizer's,
+// do not count).
+int ThreadsOfThisProcess() {
+  int n = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(task.path() / "comm");
+    std::string name;
+    n += std::getline(comm, name) && name == "kdz-helper";
+  }
+  return n;
+}
+
+// The count once it is `expected`, or after a second: a joined thread may still be
+// listed for a moment.
+int ThreadsOnceSettled(int expected) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  int n = ThreadsOfThisProcess();
+  for (; n != expected && std::chrono::steady_clock::now() < until; n = ThreadsOfThisProcess()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return n;
+}
+
+double CpuSecondsOfThisProcess() {
+  timespec t{};
+  (void)clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+// A decode's crew is kept, asleep, and serves the next decode; no more than a few
+// are kept; they end on request, and a child made by fork gets helpers of its own.
+TEST(KeptCrews, ServeTheNextDecodeAsleepAndEndOnRequest) {
+  if (ResolveThreadCount(0) < 2) GTEST_SKIP() << "not run: one core, so decodes start no helper";
+  std::ifstream in(std::filesystem::path(KDZ_SOURCE_DIR) / "samples" / "color.kdz", std::ios::binary);
+  const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(file.empty());
+  Limits two;
+  two.threads = 2;
+  EndDecodeThreads();
+  ASSERT_EQ(ThreadsOnceSettled(0), 0);
+  RgbImage first;
+  ASSERT_TRUE(Decode(file.data(), file.size(), &first, two).ok());
+  ASSERT_EQ(ThreadsOfThisProcess(), 1);
+  // The helper sleeps after the decode instead of spinning for the next.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  const double before = CpuSecondsOfThisProcess();
+  std::this_thread::sleep_for(std::chrono::milliseconds(40));
+  EXPECT_LT(CpuSecondsOfThisProcess() - before, 0.002);
+  for (int k = 0; k < 10; ++k) {
+    RgbImage again;
+    ASSERT_TRUE(Decode(file.data(), file.size(), &again, two).ok());
+    ASSERT_EQ(again.rgb, first.rgb);
+    ASSERT_EQ(ThreadsOfThisProcess(), 1) << "decode " << k;
+  }
+  {
+    BorrowedCrew kept = BorrowCrew(2);
+    ASSERT_NE(kept, nullptr);
+    TaskCrew* const same = kept.get();
+    kept.reset();
+    kept = BorrowCrew(2);
+    EXPECT_EQ(kept.get(), same);
+    EXPECT_EQ(ThreadsOfThisProcess(), 1);
+  }
+  {
+    std::vector<BorrowedCrew> many;
+    for (int k = 0; k < 7; ++k) many.push_back(BorrowCrew(2));
+    ASSERT_EQ(ThreadsOfThisProcess(), 7);
+  }
+  EXPECT_EQ(ThreadsOnceSettled(4), 4);  // four kept, the rest ended
+
+  // In a child of fork, the parent's kept helpers are gone: the child's decode
+  // runs on a helper of its own and makes the same picture.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    alarm(20);  // a child that hangs fails instead of hanging the test
+    BorrowedCrew crew = BorrowCrew(2);
+    std::atomic<bool> helped{false};
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    if (crew != nullptr) {
+      crew->Run({[&] {
+                   while (!helped.load() && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+                 },
+                 [&, caller = std::this_thread::get_id()] { helped = std::this_thread::get_id() != caller; }});
+    }
+    crew.reset();
+    RgbImage inChild;
+    const bool same = Decode(file.data(), file.size(), &inChild, two).ok() && inChild.rgb == first.rgb;
+    _exit(crew == nullptr && helped.load() && same ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+
+  EndDecodeThreads();
+  EXPECT_EQ(ThreadsOnceSettled(0), 0);
+  RgbImage afterEnd;
+  ASSERT_TRUE(Decode(file.data(), file.size(), &afterEnd, two).ok());
+  EXPECT_EQ(afterEnd.rgb, first.rgb);
+  EndDecodeThreads();
 }
 #endif
 

@@ -38,9 +38,16 @@ struct Limits {
   // Threads a decode may use: 0 (the default) for one per core, 1 to decode on the
   // caller's thread alone; a count above the cores uses one per core. Builds
   // without thread support always use the caller's.
-  // The picture is the same, bit for bit, for every count.
+  // The picture is the same, bit for bit, for every count. The helper threads of a
+  // decode are kept, asleep, for the next one until the process ends (see
+  // EndDecodeThreads).
   int threads = 0;
 };
+
+// Ends the helper threads kept between decodes, for a host about to unload the
+// library (their code goes with it). Call it when no decode runs; a later decode
+// starts threads anew.
+void EndDecodeThreads();
 
 // Outcome of an operation: the error code and a message that names the cause
 // (for example "levels 12 outside 0..10").
