@@ -541,7 +541,7 @@ SCRIPT
   echo "destroy b -> 0 saved untouched"
   echo "destroy a -> 0 saved untouched"
   echo "shutdown -> 0"
-  echo "library: unloaded"
+  echo "library: unloaded, threads as before the load"
   echo "load initialize-first: NP_Initialize -> 0, NP_GetEntryPoints -> 0"
   echo "library: loaded"
   echo "new e -> 0"

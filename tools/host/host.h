@@ -30,7 +30,11 @@ struct PluginModule {
   NPPluginFuncs funcs = {};
   NPNetscapeFuncs browserFuncs = {};
   bool initialized = false;
+  int threadsBeforeLoad = 0;  // the process's threads just before the last load
 };
+
+// The threads this process has now.
+int ThreadsInProcess();
 
 // Reads the MIMEType, FileExtents and FileOpenName keys of the library's version
 // resource (through its translation table), as a browser does to register it.

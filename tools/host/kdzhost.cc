@@ -674,7 +674,12 @@ void RunCommand(const std::vector<std::string>& w) {
     Report("load " + w[1] + ": " + calls + (loaded ? "" : " (" + error + ")"));
   } else if (c == "library") {
     HMODULE module = GetModuleHandleA(plugin.path.c_str());
-    Report(std::string("library: ") + (module != nullptr ? "loaded" : "unloaded"));
+    // Once unloaded, the library has left no thread of its own running.
+    const int more = ThreadsInProcess() - plugin.threadsBeforeLoad;
+    Report(module != nullptr ? std::string("library: loaded")
+           : more == 0       ? std::string("library: unloaded, threads as before the load")
+                             : "library: unloaded, " + Str(more) + (more == 1 ? " thread" : " threads") +
+                                   " more than before the load");
   } else if (c == "abort") {
     Need(w, 3);
     const bool user = w[2] == "user-break";

@@ -6,6 +6,8 @@
 #include "tools/host/call_check.h"
 #include "tools/host/host.h"
 
+#include <tlhelp32.h>  // after windows.h, which host.h brings
+
 namespace kdzhost {
 namespace {
 
@@ -68,6 +70,7 @@ bool LoadPlugin(const std::string& path, PluginModule* module, std::string* erro
   module->path = path;
   module->calls.clear();
   if (!ReadRegistration(path, module, error)) return false;
+  module->threadsBeforeLoad = ThreadsInProcess();
   module->module = LoadLibraryA(path.c_str());
   if (module->module == nullptr) {
     *error = "LoadLibrary failed for " + path + " (error " + std::to_string(GetLastError()) + ")";
@@ -115,6 +118,19 @@ bool LoadPlugin(const std::string& path, PluginModule* module, std::string* erro
     return false;
   }
   return true;
+}
+
+int ThreadsInProcess() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  int n = 0;
+  THREADENTRY32 entry = {};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    n += entry.th32OwnerProcessID == GetCurrentProcessId();
+  }
+  CloseHandle(snapshot);
+  return n;
 }
 
 NPError UnloadPlugin(PluginModule* module) {
