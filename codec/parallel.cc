@@ -25,8 +25,10 @@ namespace kdz {
 
 int ResolveThreadCount(int requested) {
 #if KDZ_HAVE_THREADS
+  // The cores are counted once: each count reads a file of the system's.
+  static const int cores = static_cast<int>(std::thread::hardware_concurrency());
   int n = requested;
-  if (n <= 0) n = static_cast<int>(std::thread::hardware_concurrency());
+  if (n <= 0) n = cores;
   if (n <= 0) n = 1;
   return n > 64 ? 64 : n;
 #else
