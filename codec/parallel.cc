@@ -203,12 +203,13 @@ TaskCrew::TaskCrew(int threads) : shared_(new Shared) {
     s.threads.reserve(threads > 1 ? static_cast<size_t>(threads - 1) : 0);
     for (int k = 0; k + 1 < threads; ++k) {
       s.threads.emplace_back([&s, k] {
-#if defined(__linux__)
-        (void)pthread_setname_np(pthread_self(), kHelperName);  // for ps, top and debuggers
-#endif
         s.placement.TakeAllCpus(s.placed, k);
         s.Serve();
       });
+#if defined(__linux__)
+      // Named here, not by the helper, so that it has its name before it first runs.
+      (void)pthread_setname_np(s.threads.back().native_handle(), kHelperName);  // for ps, top and debuggers
+#endif
       s.placement.Pin(s.threads.back(), k);
       s.placed.store(k + 1, std::memory_order_release);
     }
