@@ -3,10 +3,13 @@
 // same size whose planes are coded from a skewed random value distribution.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "codec/coeff_decoder.h"
@@ -189,6 +192,29 @@ BENCHMARK(BM_WholeDecode)
     ->ArgsProduct({{0, 1}, {1, 0}, {0, 1, 2, 3, 4}})
     ->ArgNames({"eightBit", "threads", "sample"})
     ->Unit(benchmark::kMillisecond);
+
+// The same on a busy machine: one spinning thread per core runs beside the decodes,
+// as other programs would. A decode on every core should then take no longer than
+// one on a single thread: its helpers may get a core late, and it must not wait
+// for them more than the work they took.
+void BM_WholeDecodeWhileBusy(benchmark::State& st) {
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> busy;
+  for (unsigned k = 0; k < std::max(1u, std::thread::hardware_concurrency()); ++k) {
+    busy.emplace_back([&stop] {
+      while (!stop.load(std::memory_order_relaxed)) {
+      }
+    });
+  }
+  BM_WholeDecode(st);
+  stop = true;
+  for (std::thread& t : busy) t.join();
+}
+BENCHMARK(BM_WholeDecodeWhileBusy)
+    ->ArgsProduct({{0, 1}, {1, 0}, {0}})
+    ->ArgNames({"eightBit", "threads", "sample"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 }  // namespace kdz
