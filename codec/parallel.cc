@@ -153,7 +153,7 @@ struct TaskCrew::Shared {
 #if KDZ_HAVE_THREADS
   // How long a helper spins for the next stage, and the caller for the helpers,
   // before sleeping.
-  static constexpr std::chrono::milliseconds kSpinFor{5};
+  static constexpr std::chrono::milliseconds kSpinFor{1};
 
   std::vector<std::thread> threads;
   std::mutex mutex;
