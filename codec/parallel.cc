@@ -291,7 +291,7 @@ struct KeptCrews {
 KeptCrews& Kept() {
   static KeptCrews* const kept = [] {
     auto* k = new KeptCrews;
-#if KDZ_HAVE_THREADS && (defined(__unix__) || defined(__APPLE__))
+#if defined(__unix__) || defined(__APPLE__)
     // The lock is held across fork, so the child gets it free and unchanged; the
     // child's list starts empty, leaving the parent's crews to the parent.
     (void)pthread_atfork([] { Kept().mutex.lock(); }, [] { Kept().mutex.unlock(); },
