@@ -113,6 +113,13 @@ char kMagic[] = "QEM2";
 
 extern "C" {
 
+// The decoder keeps its helper threads, asleep, between pictures: the module they
+// run in must stay loaded for as long as the process runs.
+G_MODULE_EXPORT const gchar* g_module_check_init(GModule* module) {
+  g_module_make_resident(module);
+  return nullptr;
+}
+
 G_MODULE_EXPORT void fill_vtable(GdkPixbufModule* module) {
   module->begin_load = BeginLoad;
   module->stop_load = StopLoad;
