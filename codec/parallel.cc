@@ -112,6 +112,7 @@ void YieldBriefly() {
 // left, never one of a stage that has ended: its exchange fails once the word has
 // changed. So the caller waits for the tasks that were taken, never for a helper
 // that took none.
+#if KDZ_HAVE_THREADS
 namespace {
 constexpr uint64_t kStageShift = 32, kCountShift = 16, kIndexMask = 0xFFFF;
 constexpr size_t kMostTasksShared = kIndexMask;  // beyond this the caller runs them all
@@ -120,8 +121,11 @@ constexpr uint64_t StageWord(uint64_t stage, uint64_t count, uint64_t next) {
 }
 constexpr uint32_t StageOf(uint64_t word) { return static_cast<uint32_t>(word >> kStageShift); }
 }  // namespace
+#endif
 
+// Without threads a crew has no helpers, and nothing to share.
 struct TaskCrew::Shared {
+#if KDZ_HAVE_THREADS
   const std::vector<std::function<void()>>* tasks = nullptr;  // of the stage under way
   std::atomic<uint64_t> offer{0};  // StageWord of the stage under way or last run
   std::atomic<size_t> finished{0};  // tasks of the stage that have ended
@@ -150,7 +154,6 @@ struct TaskCrew::Shared {
     }
     return false;
   }
-#if KDZ_HAVE_THREADS
   // How long a helper spins for the next stage, and the caller for the helpers,
   // before sleeping.
   static constexpr std::chrono::milliseconds kSpinFor{1};
@@ -242,32 +245,28 @@ int TaskCrew::helpers() const {
 }
 
 void TaskCrew::Run(const std::vector<std::function<void()>>& tasks) {
-  if (tasks.empty()) return;
+#if KDZ_HAVE_THREADS
   Shared& s = *shared_;
-  const bool shared = helpers() > 0 && tasks.size() > 1 && tasks.size() <= kMostTasksShared;
-  if (!shared) {
-    for (const std::function<void()>& task : tasks) task();
+  if (helpers() > 0 && tasks.size() > 1 && tasks.size() <= kMostTasksShared) {
+    // The first task is the caller's: it is taken before the stage is offered.
+    uint32_t stage = StageOf(s.offer.load(std::memory_order_relaxed)) + 1;
+    if (stage == 0) stage = 1;  // the helpers start having seen stage 0
+    s.tasks = &tasks;
+    s.finished.store(1, std::memory_order_relaxed);
+    {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      s.resting.store(false, std::memory_order_relaxed);
+      s.offer.store(StageWord(stage, tasks.size(), 1), std::memory_order_release);  // publishes the list
+    }
+    s.wake.notify_all();
+    tasks[0]();
+    (void)s.Take();
+    s.WaitFor(s.ended, [&] { return s.finished.load(std::memory_order_acquire) == tasks.size(); });
+    s.tasks = nullptr;
     return;
   }
-  // The first task is the caller's: it is taken before the stage is offered.
-  uint32_t stage = StageOf(s.offer.load(std::memory_order_relaxed)) + 1;
-  if (stage == 0) stage = 1;  // the helpers start having seen stage 0
-  s.tasks = &tasks;
-  s.finished.store(1, std::memory_order_relaxed);
-#if KDZ_HAVE_THREADS
-  {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.resting.store(false, std::memory_order_relaxed);
-    s.offer.store(StageWord(stage, tasks.size(), 1), std::memory_order_release);  // publishes the list
-  }
-  s.wake.notify_all();
 #endif
-  tasks[0]();
-  (void)s.Take();
-#if KDZ_HAVE_THREADS
-  s.WaitFor(s.ended, [&] { return s.finished.load(std::memory_order_acquire) == tasks.size(); });
-#endif
-  s.tasks = nullptr;
+  for (const std::function<void()>& task : tasks) task();
 }
 
 void TaskCrew::Rest() {
