@@ -17,6 +17,7 @@
 #include "codec/file_format.h"
 #include "codec/pipeline.h"
 #include "codec/wavelet.h"
+#include "codec/wide_vectors.h"
 #include "kdz_builder_util.h"
 
 namespace kdz {
@@ -98,7 +99,10 @@ BENCHMARK(BM_LumaCoefficients<DecodeCoefficientsPlain>)
     ->Name("BM_LumaCoefficientsPlain")
     ->Unit(benchmark::kMillisecond);
 
+// The argument 0 runs the baseline form of the loops compiled twice, 1 the AVX2 form
+// where the processor has it.
 void BM_InverseTransform(benchmark::State& st) {
+  AllowWideVectors(st.range(0) != 0);
   const std::vector<uint8_t>& file = BenchFile();
   DecoderState s;
   Prepare(s, file);
@@ -115,8 +119,9 @@ void BM_InverseTransform(benchmark::State& st) {
     InverseTransformPlane(s, s.planeQ.data(), 'q');
     benchmark::DoNotOptimize(s.planeQ.data());
   }
+  AllowWideVectors(true);
 }
-BENCHMARK(BM_InverseTransform)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_InverseTransform)->ArgName("wide")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 // The same levels by the plain steps (a region-sized scratch plane per level, the
 // whole vertical step before the horizontal one), for comparison.
@@ -153,6 +158,7 @@ BENCHMARK(BM_InverseTransformPlain)->Unit(benchmark::kMillisecond);
 // used now, or the lookup tables it replaced.
 template <auto Convert>
 void BM_ColourConversion(benchmark::State& st) {
+  AllowWideVectors(st.range(0) != 0);
   const std::vector<uint8_t>& file = BenchFile();
   DecoderState s;
   Prepare(s, file);
@@ -162,9 +168,15 @@ void BM_ColourConversion(benchmark::State& st) {
     Convert(s, s.planeY.data(), s.planeI.data(), s.planeQ.data(), pixels.data(), static_cast<size_t>(s.planeSize));
     benchmark::DoNotOptimize(pixels.data());
   }
+  AllowWideVectors(true);
 }
-BENCHMARK(BM_ColourConversion<YiqToRgb>)->Name("BM_YiqToRgb")->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ColourConversion<YiqToRgbByTables>)->Name("BM_YiqToRgbByTables")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ColourConversion<YiqToRgb>)
+    ->Name("BM_YiqToRgb")
+    ->ArgName("wide")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ColourConversion<YiqToRgbByTables>)->Name("BM_YiqToRgbByTables")->Arg(0)->Unit(benchmark::kMillisecond);
 
 // Whole decodes of each sample on the caller's thread (threads 1) and on one thread
 // per core (0). The samples are the encoder's; where 'y' carries most of a file

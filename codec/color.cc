@@ -3,6 +3,8 @@
 
 #include <array>
 
+#include "codec/wide_vectors.h"
+
 namespace kdz {
 namespace {
 
@@ -38,7 +40,7 @@ namespace {
 
 // The conversion itself; `Reversed` puts the byte from -1133, 1744 first.
 template <bool Reversed>
-void Convert(const DecoderState& state, const int16_t* y, const int16_t* i, const int16_t* q, uint8_t* pixels,
+KDZ_BODY void Convert(const DecoderState& state, const int16_t* y, const int16_t* i, const int16_t* q, uint8_t* pixels,
              size_t count) {
   // The product tables hold floor(c x / 1024) and the clamp table saturates to
   // 0..255, so the same bytes come from the products themselves, in 16-bit lanes:
@@ -77,15 +79,27 @@ void Convert(const DecoderState& state, const int16_t* y, const int16_t* i, cons
   }
 }
 
+KDZ_WIDE void ConvertWide(const DecoderState& state, const int16_t* y, const int16_t* i, const int16_t* q,
+                          uint8_t* pixels, size_t count) {
+  Convert<false>(state, y, i, q, pixels, count);
+}
+
+KDZ_WIDE void ConvertReversedWide(const DecoderState& state, const int16_t* y, const int16_t* i, const int16_t* q,
+                                  uint8_t* pixels, size_t count) {
+  Convert<true>(state, y, i, q, pixels, count);
+}
+
 }  // namespace
 
 void YiqToRgb(const DecoderState& state, const int16_t* y, const int16_t* i, const int16_t* q,
               uint8_t* pixels, size_t count) {
+  if (UseWideVectors()) return ConvertWide(state, y, i, q, pixels, count);
   Convert<false>(state, y, i, q, pixels, count);
 }
 
 void YiqToRgbReversed(const DecoderState& state, const int16_t* y, const int16_t* i, const int16_t* q,
                       uint8_t* pixels, size_t count) {
+  if (UseWideVectors()) return ConvertReversedWide(state, y, i, q, pixels, count);
   Convert<true>(state, y, i, q, pixels, count);
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "codec/file_format.h"
+#include "codec/wide_vectors.h"
 
 namespace kdz {
 namespace {
@@ -142,7 +143,7 @@ namespace {
 // into out[0..2w-1]. The odd outputs depend on the inputs alone, so they are formed
 // first in `odd` (16-bit, as stored), and each even output from its two odd
 // neighbours: both loops vectorise.
-void SynthesizeRow(const int16_t* l, const int16_t* h, int w, int16_t* odd, int16_t* out) {
+KDZ_BODY void SynthesizeRow(const int16_t* l, const int16_t* h, int w, int16_t* odd, int16_t* out) {
   for (int k = 0; k <= w - 2; ++k) odd[k] = Store(((h[k] + h[k + 1]) >> 1) + l[k]);
   for (int k = 1; k <= w - 2; ++k) {
     out[2 * k] = Store(((odd[k - 1] + odd[k]) >> 1) - 2 * h[k]);
@@ -155,7 +156,7 @@ void SynthesizeRow(const int16_t* l, const int16_t* h, int w, int16_t* odd, int1
 }
 
 // The horizontal interpolation of one row of low samples l[0..w-1] into out[0..2w-1].
-void InterpolateRow(const int16_t* l, int w, int16_t* out) {
+KDZ_BODY void InterpolateRow(const int16_t* l, int w, int16_t* out) {
   for (int k = 1; k <= w - 1; ++k) {
     out[2 * k] = Store((l[k - 1] + l[k]) >> 1);
     out[2 * k + 1] = l[k];
@@ -163,14 +164,12 @@ void InterpolateRow(const int16_t* l, int w, int16_t* out) {
   out[0] = out[1] = l[0];
 }
 
-}  // namespace
-
 // Row pairs are finished one at a time: the two vertical results of a pair go
 // through a row buffer straight into the horizontal step, so the level's samples are
 // read and written once, in memory order. Writing output rows 2k and 2k+1 in place
 // would overwrite the low rows still to come, so those are copied first; the detail
 // rows that a pair reads (h + k, h + k + 1) always lie below the rows written so far.
-int SynthesizeLevel(int16_t* plane, int stride, int rows, int cols, TransformScratch& scratch) {
+KDZ_BODY int SynthesizeLevelBody(int16_t* plane, int stride, int rows, int cols, TransformScratch& scratch) {
   const int h = rows / 2;
   const int w = cols / 2;
   const size_t c = static_cast<size_t>(cols);
@@ -224,7 +223,7 @@ int SynthesizeLevel(int16_t* plane, int stride, int rows, int cols, TransformScr
 // Only the low band (rows 0..h-1, columns 0..w-1) is read: the vertical results of
 // the other columns never reach the horizontal step. It is copied, then each output
 // row pair is made from one or two of its rows.
-int InterpolateLevel(int16_t* plane, int stride, int rows, int cols, TransformScratch& scratch) {
+KDZ_BODY int InterpolateLevelBody(int16_t* plane, int stride, int rows, int cols, TransformScratch& scratch) {
   const int h = rows / 2;
   const int w = cols / 2;
   const size_t wc = static_cast<size_t>(w);
@@ -247,6 +246,26 @@ int InterpolateLevel(int16_t* plane, int stride, int rows, int cols, TransformSc
     InterpolateRow(odd, w, plane + static_cast<size_t>(2 * k + 1) * stride);
   }
   return 0;
+}
+
+KDZ_WIDE int SynthesizeLevelWide(int16_t* plane, int stride, int rows, int cols, TransformScratch& scratch) {
+  return SynthesizeLevelBody(plane, stride, rows, cols, scratch);
+}
+
+KDZ_WIDE int InterpolateLevelWide(int16_t* plane, int stride, int rows, int cols, TransformScratch& scratch) {
+  return InterpolateLevelBody(plane, stride, rows, cols, scratch);
+}
+
+}  // namespace
+
+int SynthesizeLevel(int16_t* plane, int stride, int rows, int cols, TransformScratch& scratch) {
+  if (UseWideVectors()) return SynthesizeLevelWide(plane, stride, rows, cols, scratch);
+  return SynthesizeLevelBody(plane, stride, rows, cols, scratch);
+}
+
+int InterpolateLevel(int16_t* plane, int stride, int rows, int cols, TransformScratch& scratch) {
+  if (UseWideVectors()) return InterpolateLevelWide(plane, stride, rows, cols, scratch);
+  return InterpolateLevelBody(plane, stride, rows, cols, scratch);
 }
 
 int SynthesizeLevel(int16_t* plane, int stride, int rows, int cols) {
@@ -275,9 +294,22 @@ FinestRows::FinestRows(const int16_t* plane, int stride, const FinestLevel& leve
   rowOdd_ = even_ + c;
 }
 
+// The vertical step of InterpolateLevel for one pair, then its horizontal step.
+KDZ_BODY void FinestRows::Interpolate(int k, int16_t* even, int16_t* odd) {
+  const int w = w_;
+  const int16_t* lk = L(k);
+  const int16_t* lPrev = k > 0 ? L(k - 1) : lk;
+  for (int x = 0; x < w; ++x) {
+    odd_[x] = Store(lk[x] >> 1);
+    even_[x] = k > 0 ? Store((lPrev[x] + lk[x]) >> 2) : odd_[x];
+  }
+  InterpolateRow(even_, w, even);
+  InterpolateRow(odd_, w, odd);
+}
+
 // The vertical step of SynthesizeLevel, pair by pair, with its low rows read from the
 // plane: here nothing overwrites them.
-void FinestRows::Pair(int k, int16_t* even, int16_t* odd) {
+KDZ_BODY void FinestRows::PairBody(int k, int16_t* even, int16_t* odd) {
   if (interpolated_) {
     Interpolate(k, even, odd);
     return;
@@ -320,17 +352,11 @@ void FinestRows::Pair(int k, int16_t* even, int16_t* odd) {
   next_ = k + 1;
 }
 
-// The vertical step of InterpolateLevel for one pair, then its horizontal step.
-void FinestRows::Interpolate(int k, int16_t* even, int16_t* odd) {
-  const int w = w_;
-  const int16_t* lk = L(k);
-  const int16_t* lPrev = k > 0 ? L(k - 1) : lk;
-  for (int x = 0; x < w; ++x) {
-    odd_[x] = Store(lk[x] >> 1);
-    even_[x] = k > 0 ? Store((lPrev[x] + lk[x]) >> 2) : odd_[x];
-  }
-  InterpolateRow(even_, w, even);
-  InterpolateRow(odd_, w, odd);
+KDZ_WIDE void FinestRows::PairWide(int k, int16_t* even, int16_t* odd) { PairBody(k, even, odd); }
+
+void FinestRows::Pair(int k, int16_t* even, int16_t* odd) {
+  if (UseWideVectors()) return PairWide(k, even, odd);
+  PairBody(k, even, odd);
 }
 
 bool FinestLevelLeftOut(const DecoderState& state, int letter, FinestLevel* level) {

@@ -45,6 +45,9 @@ class FinestRows {
   const int16_t* L(int k) const { return plane_ + static_cast<size_t>(k) * static_cast<size_t>(stride_); }
   const int16_t* D(int k) const { return L(h_ + k); }
   void Interpolate(int k, int16_t* even, int16_t* odd);
+  // Pair, compiled for the baseline and (see wide_vectors.h) with AVX2.
+  void PairBody(int k, int16_t* even, int16_t* odd);
+  void PairWide(int k, int16_t* even, int16_t* odd);
 
   const int16_t* plane_;
   int stride_, cols_, h_, w_;

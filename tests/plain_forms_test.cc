@@ -10,6 +10,7 @@
 #include "codec/color.h"
 #include "codec/pipeline.h"
 #include "codec/wavelet.h"
+#include "codec/wide_vectors.h"
 #include "kdz/encoder.h"
 #include "kdz/kdz.h"
 #include "quant/color_quant.h"
@@ -25,7 +26,21 @@ std::vector<int16_t> RandomSamples(std::mt19937& rng, size_t n, int lo, int hi) 
   return v;
 }
 
-TEST(PlainForms, ColourConversionMatchesTheTables) {
+// The stages compiled twice (baseline and AVX2) are checked in both forms: the
+// baseline on every machine, the AVX2 one where the processor has it.
+class BothForms : public testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    AllowWideVectors(true);
+    if (GetParam() && !UseWideVectors()) GTEST_SKIP() << "not run: this build or processor has no AVX2 form";
+    AllowWideVectors(GetParam());
+  }
+  void TearDown() override { AllowWideVectors(true); }
+};
+INSTANTIATE_TEST_SUITE_P(PlainForms, BothForms, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& form) { return form.param ? "Wide" : "Baseline"; });
+
+TEST_P(BothForms, ColourConversionMatchesTheTables) {
   std::mt19937 rng(7);
   DecoderState s;
   BuildClampTable(s);
@@ -47,7 +62,7 @@ TEST(PlainForms, ColourConversionMatchesTheTables) {
   }
 }
 
-TEST(PlainForms, LevelStepsMatchThePlainSteps) {
+TEST_P(BothForms, LevelStepsMatchThePlainSteps) {
   std::mt19937 rng(11);
   // Regions with 2, 3 and more low rows and columns, inside planes whose stride
   // and height exceed the region, so a write outside it shows as well. The full
@@ -74,7 +89,7 @@ TEST(PlainForms, LevelStepsMatchThePlainSteps) {
   }
 }
 
-TEST(PlainForms, FinestRowsAreTheRowsOfTheLevelInPlace) {
+TEST_P(BothForms, FinestRowsAreTheRowsOfTheLevelInPlace) {
   // Pairs made out of place, in order from several starts and in a shuffled order,
   // against the plain synthesis and interpolation in place; regions inside a larger
   // plane, samples over the whole 16-bit range.
@@ -144,7 +159,7 @@ std::vector<uint8_t> EncodedRamps(const EncodedCase& c, std::mt19937& rng, Encod
 // reconstruction does every level in place and then converts. The same pixels in
 // both layouts, on one thread and two, for pictures without levels and with borders
 // outside the transform.
-TEST(PlainForms, FinestLevelMadeOnTheWayGivesThePlainPixels) {
+TEST_P(BothForms, FinestLevelMadeOnTheWayGivesThePlainPixels) {
   std::mt19937 rng(17);
   const EncodedCase cases[] = {{3, 2, 80, 0},    {8, 8, 70, 1},     {37, 21, 60, 2},
                                {130, 98, 95, 3}, {96, 64, 10, -1}, {200, 150, 5, -1}};
