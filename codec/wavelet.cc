@@ -143,7 +143,7 @@ namespace {
 // into out[0..2w-1]. The odd outputs depend on the inputs alone, so they are formed
 // first in `odd` (16-bit, as stored), and each even output from its two odd
 // neighbours: both loops vectorise.
-KDZ_BODY void SynthesizeRow(const int16_t* l, const int16_t* h, int w, int16_t* odd, int16_t* out) {
+KDZ_BODY void SynthesizeRowBody(const int16_t* l, const int16_t* h, int w, int16_t* odd, int16_t* out) {
   for (int k = 0; k <= w - 2; ++k) odd[k] = Store(((h[k] + h[k + 1]) >> 1) + l[k]);
   for (int k = 1; k <= w - 2; ++k) {
     out[2 * k] = Store(((odd[k - 1] + odd[k]) >> 1) - 2 * h[k]);
@@ -156,7 +156,7 @@ KDZ_BODY void SynthesizeRow(const int16_t* l, const int16_t* h, int w, int16_t* 
 }
 
 // The horizontal interpolation of one row of low samples l[0..w-1] into out[0..2w-1].
-KDZ_BODY void InterpolateRow(const int16_t* l, int w, int16_t* out) {
+KDZ_BODY void InterpolateRowBody(const int16_t* l, int w, int16_t* out) {
   for (int k = 1; k <= w - 1; ++k) {
     out[2 * k] = Store((l[k - 1] + l[k]) >> 1);
     out[2 * k + 1] = l[k];
@@ -164,11 +164,39 @@ KDZ_BODY void InterpolateRow(const int16_t* l, int w, int16_t* out) {
   out[0] = out[1] = l[0];
 }
 
+// The row steps for the baseline and with AVX2, and the form a level step of each
+// kind calls.
+void SynthesizeRow(const int16_t* l, const int16_t* h, int w, int16_t* odd, int16_t* out) {
+  SynthesizeRowBody(l, h, w, odd, out);
+}
+KDZ_WIDE void SynthesizeRowWide(const int16_t* l, const int16_t* h, int w, int16_t* odd, int16_t* out) {
+  SynthesizeRowBody(l, h, w, odd, out);
+}
+void InterpolateRow(const int16_t* l, int w, int16_t* out) { InterpolateRowBody(l, w, out); }
+KDZ_WIDE void InterpolateRowWide(const int16_t* l, int w, int16_t* out) { InterpolateRowBody(l, w, out); }
+template <bool kWide>
+inline void RowSynthesis(const int16_t* l, const int16_t* h, int w, int16_t* odd, int16_t* out) {
+  if constexpr (kWide) {
+    SynthesizeRowWide(l, h, w, odd, out);
+  } else {
+    SynthesizeRow(l, h, w, odd, out);
+  }
+}
+template <bool kWide>
+inline void RowInterpolation(const int16_t* l, int w, int16_t* out) {
+  if constexpr (kWide) {
+    InterpolateRowWide(l, w, out);
+  } else {
+    InterpolateRow(l, w, out);
+  }
+}
+
 // Row pairs are finished one at a time: the two vertical results of a pair go
 // through a row buffer straight into the horizontal step, so the level's samples are
 // read and written once, in memory order. Writing output rows 2k and 2k+1 in place
 // would overwrite the low rows still to come, so those are copied first; the detail
 // rows that a pair reads (h + k, h + k + 1) always lie below the rows written so far.
+template <bool kWide>
 KDZ_BODY int SynthesizeLevelBody(int16_t* plane, int stride, int rows, int cols, TransformScratch& scratch) {
   const int h = rows / 2;
   const int w = cols / 2;
@@ -202,8 +230,8 @@ KDZ_BODY int SynthesizeLevelBody(int16_t* plane, int stride, int rows, int cols,
       prevOdd[x] = Store((d0[x] + 2 * l0[x] + d1[x]) >> 2);
       even[x] = Store((2 * l0[x] - 7 * d0[x] + d1[x]) >> 2);
     }
-    SynthesizeRow(even, even + w, w, rowOdd, Out(0));
-    SynthesizeRow(prevOdd, prevOdd + w, w, rowOdd, Out(1));
+    RowSynthesis<kWide>(even, even + w, w, rowOdd, Out(0));
+    RowSynthesis<kWide>(prevOdd, prevOdd + w, w, rowOdd, Out(1));
   }
   for (int k = 1; k <= h - 2; ++k) {
     const int16_t *lk = L(k), *dk = D(k), *dk1 = D(k + 1);
@@ -211,18 +239,19 @@ KDZ_BODY int SynthesizeLevelBody(int16_t* plane, int stride, int rows, int cols,
       odd[x] = Store((dk[x] + 2 * lk[x] + dk1[x]) >> 2);
       even[x] = Store(((prevOdd[x] + odd[x]) >> 1) - dk[x]);
     }
-    SynthesizeRow(even, even + w, w, rowOdd, Out(2 * k));
-    SynthesizeRow(odd, odd + w, w, rowOdd, Out(2 * k + 1));
+    RowSynthesis<kWide>(even, even + w, w, rowOdd, Out(2 * k));
+    RowSynthesis<kWide>(odd, odd + w, w, rowOdd, Out(2 * k + 1));
     std::swap(prevOdd, odd);
   }
-  SynthesizeRow(bottom2, bottom2 + w, w, rowOdd, Out(rows - 2));
-  SynthesizeRow(bottom1, bottom1 + w, w, rowOdd, Out(rows - 1));
+  RowSynthesis<kWide>(bottom2, bottom2 + w, w, rowOdd, Out(rows - 2));
+  RowSynthesis<kWide>(bottom1, bottom1 + w, w, rowOdd, Out(rows - 1));
   return 0;
 }
 
 // Only the low band (rows 0..h-1, columns 0..w-1) is read: the vertical results of
 // the other columns never reach the horizontal step. It is copied, then each output
 // row pair is made from one or two of its rows.
+template <bool kWide>
 KDZ_BODY int InterpolateLevelBody(int16_t* plane, int stride, int rows, int cols, TransformScratch& scratch) {
   const int h = rows / 2;
   const int w = cols / 2;
@@ -242,30 +271,30 @@ KDZ_BODY int InterpolateLevelBody(int16_t* plane, int stride, int rows, int cols
       odd[x] = Store(lk[x] >> 1);
       even[x] = k > 0 ? Store((lPrev[x] + lk[x]) >> 2) : odd[x];
     }
-    InterpolateRow(even, w, plane + static_cast<size_t>(2 * k) * stride);
-    InterpolateRow(odd, w, plane + static_cast<size_t>(2 * k + 1) * stride);
+    RowInterpolation<kWide>(even, w, plane + static_cast<size_t>(2 * k) * stride);
+    RowInterpolation<kWide>(odd, w, plane + static_cast<size_t>(2 * k + 1) * stride);
   }
   return 0;
 }
 
 KDZ_WIDE int SynthesizeLevelWide(int16_t* plane, int stride, int rows, int cols, TransformScratch& scratch) {
-  return SynthesizeLevelBody(plane, stride, rows, cols, scratch);
+  return SynthesizeLevelBody<true>(plane, stride, rows, cols, scratch);
 }
 
 KDZ_WIDE int InterpolateLevelWide(int16_t* plane, int stride, int rows, int cols, TransformScratch& scratch) {
-  return InterpolateLevelBody(plane, stride, rows, cols, scratch);
+  return InterpolateLevelBody<true>(plane, stride, rows, cols, scratch);
 }
 
 }  // namespace
 
 int SynthesizeLevel(int16_t* plane, int stride, int rows, int cols, TransformScratch& scratch) {
   if (UseWideVectors()) return SynthesizeLevelWide(plane, stride, rows, cols, scratch);
-  return SynthesizeLevelBody(plane, stride, rows, cols, scratch);
+  return SynthesizeLevelBody<false>(plane, stride, rows, cols, scratch);
 }
 
 int InterpolateLevel(int16_t* plane, int stride, int rows, int cols, TransformScratch& scratch) {
   if (UseWideVectors()) return InterpolateLevelWide(plane, stride, rows, cols, scratch);
-  return InterpolateLevelBody(plane, stride, rows, cols, scratch);
+  return InterpolateLevelBody<false>(plane, stride, rows, cols, scratch);
 }
 
 int SynthesizeLevel(int16_t* plane, int stride, int rows, int cols) {
@@ -295,6 +324,7 @@ FinestRows::FinestRows(const int16_t* plane, int stride, const FinestLevel& leve
 }
 
 // The vertical step of InterpolateLevel for one pair, then its horizontal step.
+template <bool kWide>
 KDZ_BODY void FinestRows::Interpolate(int k, int16_t* even, int16_t* odd) {
   const int w = w_;
   const int16_t* lk = L(k);
@@ -303,15 +333,16 @@ KDZ_BODY void FinestRows::Interpolate(int k, int16_t* even, int16_t* odd) {
     odd_[x] = Store(lk[x] >> 1);
     even_[x] = k > 0 ? Store((lPrev[x] + lk[x]) >> 2) : odd_[x];
   }
-  InterpolateRow(even_, w, even);
-  InterpolateRow(odd_, w, odd);
+  RowInterpolation<kWide>(even_, w, even);
+  RowInterpolation<kWide>(odd_, w, odd);
 }
 
 // The vertical step of SynthesizeLevel, pair by pair, with its low rows read from the
 // plane: here nothing overwrites them.
+template <bool kWide>
 KDZ_BODY void FinestRows::PairBody(int k, int16_t* even, int16_t* odd) {
   if (interpolated_) {
-    Interpolate(k, even, odd);
+    Interpolate<kWide>(k, even, odd);
     return;
   }
   const int cols = cols_, w = w_;
@@ -321,8 +352,8 @@ KDZ_BODY void FinestRows::PairBody(int k, int16_t* even, int16_t* odd) {
       prevOdd_[x] = Store((d0[x] + 2 * l0[x] + d1[x]) >> 2);
       even_[x] = Store((2 * l0[x] - 7 * d0[x] + d1[x]) >> 2);
     }
-    SynthesizeRow(even_, even_ + w, w, rowOdd_, even);
-    SynthesizeRow(prevOdd_, prevOdd_ + w, w, rowOdd_, odd);
+    RowSynthesis<kWide>(even_, even_ + w, w, rowOdd_, even);
+    RowSynthesis<kWide>(prevOdd_, prevOdd_ + w, w, rowOdd_, odd);
     next_ = 1;
     return;
   }
@@ -332,8 +363,8 @@ KDZ_BODY void FinestRows::PairBody(int k, int16_t* even, int16_t* odd) {
       odd_[x] = Store((dB[x] + 2 * lB[x]) >> 2);
       even_[x] = Store(((lA[x] + lB[x]) >> 2) + ((dA[x] + 2 * dB[x]) >> 3) - dB[x]);
     }
-    SynthesizeRow(even_, even_ + w, w, rowOdd_, even);
-    SynthesizeRow(odd_, odd_ + w, w, rowOdd_, odd);
+    RowSynthesis<kWide>(even_, even_ + w, w, rowOdd_, even);
+    RowSynthesis<kWide>(odd_, odd_ + w, w, rowOdd_, odd);
     next_ = -1;
     return;
   }
@@ -346,17 +377,17 @@ KDZ_BODY void FinestRows::PairBody(int k, int16_t* even, int16_t* odd) {
     odd_[x] = Store((dk[x] + 2 * lk[x] + dk1[x]) >> 2);
     even_[x] = Store(((prevOdd_[x] + odd_[x]) >> 1) - dk[x]);
   }
-  SynthesizeRow(even_, even_ + w, w, rowOdd_, even);
-  SynthesizeRow(odd_, odd_ + w, w, rowOdd_, odd);
+  RowSynthesis<kWide>(even_, even_ + w, w, rowOdd_, even);
+  RowSynthesis<kWide>(odd_, odd_ + w, w, rowOdd_, odd);
   std::swap(prevOdd_, odd_);
   next_ = k + 1;
 }
 
-KDZ_WIDE void FinestRows::PairWide(int k, int16_t* even, int16_t* odd) { PairBody(k, even, odd); }
+KDZ_WIDE void FinestRows::PairWide(int k, int16_t* even, int16_t* odd) { PairBody<true>(k, even, odd); }
 
 void FinestRows::Pair(int k, int16_t* even, int16_t* odd) {
   if (UseWideVectors()) return PairWide(k, even, odd);
-  PairBody(k, even, odd);
+  PairBody<false>(k, even, odd);
 }
 
 bool FinestLevelLeftOut(const DecoderState& state, int letter, FinestLevel* level) {

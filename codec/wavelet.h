@@ -44,8 +44,10 @@ class FinestRows {
  private:
   const int16_t* L(int k) const { return plane_ + static_cast<size_t>(k) * static_cast<size_t>(stride_); }
   const int16_t* D(int k) const { return L(h_ + k); }
+  // Pair for the baseline (kWide false) and with AVX2 (see wide_vectors.h).
+  template <bool kWide>
   void Interpolate(int k, int16_t* even, int16_t* odd);
-  // Pair, compiled for the baseline and (see wide_vectors.h) with AVX2.
+  template <bool kWide>
   void PairBody(int k, int16_t* even, int16_t* odd);
   void PairWide(int k, int16_t* even, int16_t* odd);
 
