@@ -79,6 +79,7 @@ KDZ_BODY void Convert(const DecoderState& state, const int16_t* y, const int16_t
   }
 }
 
+#if KDZ_WIDE_VECTORS
 KDZ_WIDE void ConvertWide(const DecoderState& state, const int16_t* y, const int16_t* i, const int16_t* q,
                           uint8_t* pixels, size_t count) {
   Convert<false>(state, y, i, q, pixels, count);
@@ -88,18 +89,23 @@ KDZ_WIDE void ConvertReversedWide(const DecoderState& state, const int16_t* y, c
                                   uint8_t* pixels, size_t count) {
   Convert<true>(state, y, i, q, pixels, count);
 }
+#endif
 
 }  // namespace
 
 void YiqToRgb(const DecoderState& state, const int16_t* y, const int16_t* i, const int16_t* q,
               uint8_t* pixels, size_t count) {
+#if KDZ_WIDE_VECTORS
   if (UseWideVectors()) return ConvertWide(state, y, i, q, pixels, count);
+#endif
   Convert<false>(state, y, i, q, pixels, count);
 }
 
 void YiqToRgbReversed(const DecoderState& state, const int16_t* y, const int16_t* i, const int16_t* q,
                       uint8_t* pixels, size_t count) {
+#if KDZ_WIDE_VECTORS
   if (UseWideVectors()) return ConvertReversedWide(state, y, i, q, pixels, count);
+#endif
   Convert<true>(state, y, i, q, pixels, count);
 }
 

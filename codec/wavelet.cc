@@ -165,30 +165,32 @@ KDZ_BODY void InterpolateRowBody(const int16_t* l, int w, int16_t* out) {
 }
 
 // The row steps for the baseline and with AVX2, and the form a level step of each
-// kind calls.
-void SynthesizeRow(const int16_t* l, const int16_t* h, int w, int16_t* odd, int16_t* out) {
+// kind calls (builds without the AVX2 forms compile no AVX2 one). They stay out of
+// line: inlined at each of their calls they only grow the code, by 5 KB in the
+// WebAssembly module.
+KDZ_OUT_OF_LINE void SynthesizeRow(const int16_t* l, const int16_t* h, int w, int16_t* odd, int16_t* out) {
   SynthesizeRowBody(l, h, w, odd, out);
 }
+KDZ_OUT_OF_LINE void InterpolateRow(const int16_t* l, int w, int16_t* out) { InterpolateRowBody(l, w, out); }
+#if KDZ_WIDE_VECTORS
 KDZ_WIDE void SynthesizeRowWide(const int16_t* l, const int16_t* h, int w, int16_t* odd, int16_t* out) {
   SynthesizeRowBody(l, h, w, odd, out);
 }
-void InterpolateRow(const int16_t* l, int w, int16_t* out) { InterpolateRowBody(l, w, out); }
 KDZ_WIDE void InterpolateRowWide(const int16_t* l, int w, int16_t* out) { InterpolateRowBody(l, w, out); }
+#endif
 template <bool kWide>
 inline void RowSynthesis(const int16_t* l, const int16_t* h, int w, int16_t* odd, int16_t* out) {
-  if constexpr (kWide) {
-    SynthesizeRowWide(l, h, w, odd, out);
-  } else {
-    SynthesizeRow(l, h, w, odd, out);
-  }
+#if KDZ_WIDE_VECTORS
+  if constexpr (kWide) return SynthesizeRowWide(l, h, w, odd, out);
+#endif
+  SynthesizeRow(l, h, w, odd, out);
 }
 template <bool kWide>
 inline void RowInterpolation(const int16_t* l, int w, int16_t* out) {
-  if constexpr (kWide) {
-    InterpolateRowWide(l, w, out);
-  } else {
-    InterpolateRow(l, w, out);
-  }
+#if KDZ_WIDE_VECTORS
+  if constexpr (kWide) return InterpolateRowWide(l, w, out);
+#endif
+  InterpolateRow(l, w, out);
 }
 
 // Row pairs are finished one at a time: the two vertical results of a pair go
@@ -277,6 +279,7 @@ KDZ_BODY int InterpolateLevelBody(int16_t* plane, int stride, int rows, int cols
   return 0;
 }
 
+#if KDZ_WIDE_VECTORS
 KDZ_WIDE int SynthesizeLevelWide(int16_t* plane, int stride, int rows, int cols, TransformScratch& scratch) {
   return SynthesizeLevelBody<true>(plane, stride, rows, cols, scratch);
 }
@@ -284,16 +287,21 @@ KDZ_WIDE int SynthesizeLevelWide(int16_t* plane, int stride, int rows, int cols,
 KDZ_WIDE int InterpolateLevelWide(int16_t* plane, int stride, int rows, int cols, TransformScratch& scratch) {
   return InterpolateLevelBody<true>(plane, stride, rows, cols, scratch);
 }
+#endif
 
 }  // namespace
 
 int SynthesizeLevel(int16_t* plane, int stride, int rows, int cols, TransformScratch& scratch) {
+#if KDZ_WIDE_VECTORS
   if (UseWideVectors()) return SynthesizeLevelWide(plane, stride, rows, cols, scratch);
+#endif
   return SynthesizeLevelBody<false>(plane, stride, rows, cols, scratch);
 }
 
 int InterpolateLevel(int16_t* plane, int stride, int rows, int cols, TransformScratch& scratch) {
+#if KDZ_WIDE_VECTORS
   if (UseWideVectors()) return InterpolateLevelWide(plane, stride, rows, cols, scratch);
+#endif
   return InterpolateLevelBody<false>(plane, stride, rows, cols, scratch);
 }
 
@@ -383,10 +391,14 @@ KDZ_BODY void FinestRows::PairBody(int k, int16_t* even, int16_t* odd) {
   next_ = k + 1;
 }
 
+#if KDZ_WIDE_VECTORS
 KDZ_WIDE void FinestRows::PairWide(int k, int16_t* even, int16_t* odd) { PairBody<true>(k, even, odd); }
+#endif
 
 void FinestRows::Pair(int k, int16_t* even, int16_t* odd) {
+#if KDZ_WIDE_VECTORS
   if (UseWideVectors()) return PairWide(k, even, odd);
+#endif
   PairBody<false>(k, even, odd);
 }
 

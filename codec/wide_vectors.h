@@ -11,11 +11,16 @@
 // A function compiled with AVX2; what it calls through KDZ_BODY is compiled so too.
 #define KDZ_WIDE __attribute__((target("avx2")))
 #else
-#define KDZ_WIDE_VECTORS 0
-#define KDZ_WIDE
+#define KDZ_WIDE_VECTORS 0  // the AVX2 forms are not compiled at all
 #endif
 
 #if defined(__GNUC__)
+#define KDZ_OUT_OF_LINE __attribute__((noinline))
+#else
+#define KDZ_OUT_OF_LINE
+#endif
+
+#if KDZ_WIDE_VECTORS
 // The body of a loop compiled twice: inlined into each form.
 #define KDZ_BODY __attribute__((always_inline)) inline
 #else
