@@ -18,6 +18,20 @@ if not library or not os.path.isfile(os.path.join(ROOT, "include", "kdz", "kdz.h
 # KDZ_BUILD_JOBS compile jobs (default: one per core).
 ParallelCompile("KDZ_BUILD_JOBS").install()
 
+
+class BuildAsTheLibrary(build_ext):
+    """Compiles the library as its own build does: on threads, and with GCC and clang
+    at -O3, where the vectoriser runs its full passes (Python's flags give -O2). Built
+    otherwise, a decode here took three times as long as in the kdz tool."""
+
+    def build_extensions(self):
+        if self.compiler.compiler_type == "unix":
+            for ext in self.extensions:
+                ext.extra_compile_args += ["-O3", "-pthread"]
+                ext.extra_link_args += ["-pthread"]
+        super().build_extensions()
+
+
 setup(
     ext_modules=[
         Pybind11Extension(
@@ -25,9 +39,10 @@ setup(
             ["src/kdz_module.cc"] + library,
             include_dirs=[ROOT, os.path.join(ROOT, "include")],
             cxx_std=17,
+            define_macros=[("KDZ_HAVE_THREADS", "1")],
         )
     ],
-    cmdclass={"build_ext": build_ext},
+    cmdclass={"build_ext": BuildAsTheLibrary},
     # KDZ_PYTHON_BUILD_DIR keeps objects out of the source tree (the tests use the build folder).
     options={"build": {"build_base": os.environ.get("KDZ_PYTHON_BUILD_DIR", os.path.join(HERE, "build"))}},
 )

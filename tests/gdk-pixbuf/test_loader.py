@@ -67,6 +67,13 @@ for path in samples:
     small = GdkPixbuf.Pixbuf.new_from_file_at_size(path, 64, 64)
     check(max(small.get_width(), small.get_height()) == 64, name + ": at-size load")
 
+# The decodes ran on the library's threads, as the tool's do: its helpers stay, asleep.
+if sys.platform.startswith("linux") and (os.cpu_count() or 1) >= 2:
+    names = [open("/proc/self/task/%s/comm" % t).read().strip() for t in os.listdir("/proc/self/task")]
+    check("kdz-helper" in names, "the loader decodes on the library's helper threads")
+else:
+    print("not run: the helper-thread check (needs Linux and 2 cores)")
+
 # The thumbnailer entry's own command line, as a file manager runs it.
 exec_line = next(line for line in open(os.path.join(built, "kdz.thumbnailer")) if line.startswith("Exec="))
 thumb = os.path.join(work, "thumb.png")

@@ -120,3 +120,12 @@ def test_failed_encode_leaves_no_file(tmp_path):
     with pytest.raises(pillow_kdz.KdzError) as raised:
         pillow_kdz.encode(b"\0" * 10, 2, 2)
     assert raised.value.code == Code.INVALID_ARGUMENT
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task") or (os.cpu_count() or 1) < 2,
+                    reason="not run: needs Linux's thread names and 2 cores")
+def test_decodes_on_the_library_threads():
+    """The plug-in is built as the library is: a decode leaves its helpers, asleep."""
+    Image.open(SAMPLES[0]).load()
+    names = [open("/proc/self/task/%s/comm" % t).read().strip() for t in os.listdir("/proc/self/task")]
+    assert "kdz-helper" in names
