@@ -208,6 +208,9 @@ Result ReadHeader(const uint8_t* data, size_t size, HeaderInfo* out) {
   return Result{};
 }
 
-void EndDecodeThreads() { EndKeptCrews(); }
+void EndDecodeThreads() {
+  EndKeptCrews();
+  FreeKeptBlocks();
+}
 
 }  // namespace kdz

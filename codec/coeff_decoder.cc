@@ -210,10 +210,15 @@ int DecodeCoefficientsWith(DecoderState& s, int letter, SegmentAhead* ahead) {
   PlaneSamples& planeVector = s.PlaneBuffer(p);
   try {
     // The lower half of the finest region of a plane whose finest level is
-    // interpolated is never read: its zeros are left to calloc (see ZeroedAllocator).
+    // interpolated is never written: its zeros are left to calloc, or to an earlier
+    // plane of the same shape (see ZeroedAllocator).
     FinestLevel finest;
-    const bool lowerHalfUnused = FinestLevelLeftOut(s, letter, &finest) && finest.interpolated;
-    planeVector = PlaneSamples(static_cast<size_t>(s.planeSize), ZeroedAllocator<int16_t>(lowerHalfUnused));
+    ZeroRect unread;
+    if (FinestLevelLeftOut(s, letter, &finest) && finest.interpolated) {
+      unread = ZeroRect{static_cast<size_t>(s.width) * sizeof(int16_t), static_cast<size_t>(finest.rows / 2),
+                        static_cast<size_t>(finest.rows), static_cast<size_t>(finest.cols) * sizeof(int16_t)};
+    }
+    planeVector = PlaneSamples(static_cast<size_t>(s.planeSize), ZeroedAllocator<int16_t>(unread, s.keepPlanes));
   } catch (const std::bad_alloc&) {
     planeVector.clear();
     if constexpr (kAhead) ahead->Finish(s);

@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "codec/kept_blocks.h"
 #include "kdz/kdz.h"
 
 namespace kdz {
@@ -31,22 +32,41 @@ constexpr int kSubbandRows = 31;  // 3 * kMaxLevels + 1
 enum PlaneIndex { kPlaneY = 0, kPlaneI = 1, kPlaneQ = 2 };
 
 // The allocator of the planes: every plane starts all zero, and making its samples
-// stores nothing more. With `untouched` the zeros come from calloc, which need not
-// clear memory fresh from the system: such pages are touched only where the decode
-// uses them (the lower half of a plane whose finest level is interpolated, for one,
-// never is). Otherwise they are stored at once, so that each page is faulted in now
-// and once (a page first read and then written is faulted twice).
+// stores nothing more. With an unread area (a ZeroRect in bytes: the lower half of a
+// plane whose finest level is interpolated, which the decode never writes, and reads
+// only where work memory ran out) the zeros come from calloc, which need not clear memory fresh from the
+// system: those pages are never touched. Otherwise they are stored at once, so that
+// each page is faulted in now and once (a page first read and then written is
+// faulted twice). A plane freed is kept for the next decode where it is large
+// enough (see kept_blocks.h), with its unread area as the part known to be zero; a
+// kept block taken again is cleared but for the part of its unread area that is
+// known to be zero already.
 template <typename T>
 struct ZeroedAllocator {
   using value_type = T;
   using propagate_on_container_move_assignment = std::true_type;
   using is_always_equal = std::true_type;  // every plane is freed the same way
-  bool untouched = false;
+  ZeroRect unread;
+  bool kept = true;  // whether the memory comes from and goes back to the kept blocks
 
   ZeroedAllocator() = default;
-  explicit ZeroedAllocator(bool leaveUntouched) noexcept : untouched(leaveUntouched) {}
+  ZeroedAllocator(const ZeroRect& area, bool keep) noexcept : unread(area), kept(keep) {}
   template <typename U>
-  ZeroedAllocator(const ZeroedAllocator<U>& other) noexcept : untouched(other.untouched) {}
+  ZeroedAllocator(const ZeroedAllocator<U>& other) noexcept : unread(other.unread), kept(other.kept) {}
+  // Clears `bytes` at p but for the unread area, when that is zero already.
+  void ClearKept(void* p, size_t bytes, const ZeroRect& zeros) const {
+    auto* b = static_cast<unsigned char*>(p);
+    const ZeroRect& u = unread;
+    if (u.empty() || !zeros.Covers(u) || u.rowBytes * u.row1 > bytes) {
+      std::memset(b, 0, bytes);
+      return;
+    }
+    std::memset(b, 0, u.row0 * u.rowBytes);
+    for (size_t r = u.row0; r < u.row1 && u.spanBytes < u.rowBytes; ++r) {
+      std::memset(b + r * u.rowBytes + u.spanBytes, 0, u.rowBytes - u.spanBytes);
+    }
+    std::memset(b + u.row1 * u.rowBytes, 0, bytes - u.row1 * u.rowBytes);
+  }
   T* allocate(size_t n) {
     if (n > std::numeric_limits<size_t>::max() / sizeof(T)) throw std::bad_alloc();
     const size_t bytes = n * sizeof(T);
@@ -57,7 +77,16 @@ struct ZeroedAllocator {
     void* p = ::operator new(bytes, std::nothrow);
     if (p != nullptr) std::memset(p, 0, bytes);
 #else
-    void* p = untouched ? std::calloc(n, sizeof(T)) : std::malloc(bytes);
+    // A block kept from an earlier decode is resident already: clearing it costs far
+    // less than faulting in fresh pages (see kept_blocks.h).
+    ZeroRect zeros;
+    void* p = kept ? TakeKeptBlock(bytes, unread, &zeros) : nullptr;
+    if (p != nullptr) {
+      ClearKept(p, bytes, zeros);
+      return static_cast<T*>(p);
+    }
+    const bool untouched = !unread.empty();
+    p = untouched ? std::calloc(n, sizeof(T)) : std::malloc(bytes);
     if (p != nullptr && !untouched) {
       // The fence keeps the compiler from making the two calls one calloc, which
       // would leave the pages untouched after all.
@@ -68,11 +97,16 @@ struct ZeroedAllocator {
     if (p == nullptr) throw std::bad_alloc();
     return static_cast<T*>(p);
   }
-  void deallocate(T* p, size_t) noexcept {
+  void deallocate(T* p, size_t n) noexcept {
 #if defined(__wasi__) || defined(__EMSCRIPTEN__)
+    (void)n;
     ::operator delete(p);
 #else
-    std::free(p);
+    if (kept) {
+      KeepBlock(p, n * sizeof(T), unread);
+    } else {
+      std::free(p);
+    }
 #endif
   }
   template <typename U>
@@ -149,6 +183,10 @@ struct DecoderState {
   // Threads of a decode: 1 runs every stage on the caller's thread; 0 or less takes
   // one per core (see ResolveThreadCount). The output is the same for every count.
   int32_t threads = 1;
+  // Whether the planes' memory is kept for the next decode (see kept_blocks.h). The
+  // 8-bit decode frees its planes before the quantiser takes its buffers, which then
+  // reuse that memory: kept, the planes would add to the decode's peak.
+  bool keepPlanes = true;
 
   // Limits and the first error of the current decode.
   uint64_t maxPixels = kDefaultMaxPixels;

@@ -294,6 +294,7 @@ int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, 
   state.readPos = 0;
   state.readPastEnd = false;
   state.pixelAreaCapacity = pixelAreaSize;
+  state.keepPlanes = paletteBlock == nullptr;
 
   int result = 0;
   // As many threads as asked for, but no more than there are cores: helpers spin

@@ -2,7 +2,7 @@
 // table, stream set-up and the write callbacks that drop the bytes.
 #include <windows.h>
 
-#include "codec/parallel.h"
+#include "kdz/kdz.h"
 #include "plugin/callbacks.h"
 #include "plugin/npapi_types.h"
 
@@ -14,11 +14,11 @@ NPNetscapeFuncs* browserFuncs = nullptr;
 const int32_t writeReadyLimit = 0x0FFFFFFF;
 
 // The library's global initialisation has nothing to do. At shutdown the decoder's
-// helper threads, kept asleep between decodes, end: the browser unloads the library
-// next, and their code with it.
+// helper threads, kept asleep between decodes, end and its kept plane memory is
+// freed: the browser unloads the library next, and the threads' code with it.
 NPError GlobalInitialize() { return NPERR_NO_ERROR; }
 NPError GlobalShutdown() {
-  kdz::EndKeptCrews();
+  kdz::EndDecodeThreads();
   return NPERR_NO_ERROR;
 }
 

@@ -44,9 +44,10 @@ struct Limits {
   int threads = 0;
 };
 
-// Ends the helper threads kept between decodes, for a host about to unload the
-// library (their code goes with it). Call it when no decode runs; a later decode
-// starts threads anew.
+// Ends the helper threads kept between decodes and frees the plane memory kept for
+// the next decode (at most 8 MB), for a host about to unload the library (the
+// threads' code goes with it) or to give the memory back. Call it when no decode
+// runs; a later decode starts threads and takes memory anew.
 void EndDecodeThreads();
 
 // Outcome of an operation: the error code and a message that names the cause

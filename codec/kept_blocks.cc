@@ -1,0 +1,167 @@
+// The blocks kept between decodes: a short list under one lock.
+#include "codec/kept_blocks.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#if defined(__wasi__) || defined(__EMSCRIPTEN__)
+
+// WebAssembly memory never goes back to the system, so no page is faulted twice:
+// nothing is kept there.
+namespace kdz {
+void* TakeKeptBlock(size_t, const ZeroRect&, ZeroRect*) { return nullptr; }
+void KeepBlock(void* block, size_t, const ZeroRect&) { std::free(block); }
+void FreeKeptBlocks() {}
+size_t KeptBlockCount() { return 0; }
+size_t KeptBlockBytes() { return 0; }
+void FillKeptBlocks(unsigned char) {}
+}  // namespace kdz
+
+#else
+
+#include <mutex>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <pthread.h>
+#endif
+
+namespace kdz {
+namespace {
+
+struct Kept {
+  std::mutex mutex;
+  // Oldest first; `count` entries in use.
+  void* block[kKeptBlocksMost] = {};
+  size_t bytes[kKeptBlocksMost] = {};
+  ZeroRect zeros[kKeptBlocksMost];
+  size_t count = 0;
+  size_t total = 0;
+
+  void Remove(size_t k) {
+    total -= bytes[k];
+    for (size_t j = k + 1; j < count; ++j) {
+      block[j - 1] = block[j];
+      bytes[j - 1] = bytes[j];
+      zeros[j - 1] = zeros[j];
+    }
+    --count;
+  }
+};
+
+// Made once and never destroyed, like the kept crews: blocks still kept at the end
+// of the process go with it.
+Kept& TheKept() {
+  static Kept* const kept = [] {
+    auto* k = new Kept;
+#if defined(__unix__) || defined(__APPLE__)
+    // The lock is held across fork, so that the child gets it free and the list whole.
+    (void)pthread_atfork([] { TheKept().mutex.lock(); }, [] { TheKept().mutex.unlock(); },
+                         [] { TheKept().mutex.unlock(); });
+#endif
+    return k;
+  }();
+  return *kept;
+}
+
+}  // namespace
+
+void* TakeKeptBlock(size_t bytes, const ZeroRect& wanted, ZeroRect* zeros) {
+  *zeros = ZeroRect{};
+  if (bytes < kKeptBlockLeast || bytes > kKeptBytesMost) return nullptr;
+  Kept& kept = TheKept();
+  std::lock_guard<std::mutex> lock(kept.mutex);
+  // First one that covers `wanted`, then one with no zero part beyond it (its
+  // untouched pages stay so only where the new user leaves them alone), then the
+  // smallest.
+  auto spare = [&](size_t k) {
+    const ZeroRect& z = kept.zeros[k];
+    return z.empty() ? 0 : (z.row1 - z.row0) * z.spanBytes;
+  };
+  const size_t wantedBytes = wanted.empty() ? 0 : (wanted.row1 - wanted.row0) * wanted.spanBytes;
+  size_t best = kept.count;
+  auto better = [&](size_t k) {
+    if (best == kept.count) return true;
+    const bool covers = kept.zeros[k].Covers(wanted), bestCovers = kept.zeros[best].Covers(wanted);
+    if (covers != bestCovers) return covers;
+    const bool exact = spare(k) == wantedBytes, bestExact = spare(best) == wantedBytes;
+    if (exact != bestExact) return exact;
+    return kept.bytes[k] < kept.bytes[best];
+  };
+  for (size_t k = kept.count; k-- > 0;) {  // newest first, so it wins among equals
+    if (kept.bytes[k] >= bytes && kept.bytes[k] / 2 <= bytes && better(k)) best = k;
+  }
+  if (best == kept.count) return nullptr;
+  void* block = kept.block[best];
+  *zeros = kept.zeros[best];
+  kept.Remove(best);
+  return block;
+}
+
+void KeepBlock(void* block, size_t bytes, const ZeroRect& zeros) {
+  if (block == nullptr) return;
+  if (bytes < kKeptBlockLeast || bytes > kKeptBytesMost) {
+    std::free(block);
+    return;
+  }
+  void* freed[kKeptBlocksMost];
+  size_t freedCount = 0;
+  {
+    Kept& kept = TheKept();
+    std::lock_guard<std::mutex> lock(kept.mutex);
+    while (kept.count == kKeptBlocksMost || kept.total + bytes > kKeptBytesMost) {
+      freed[freedCount++] = kept.block[0];
+      kept.Remove(0);
+    }
+    kept.block[kept.count] = block;
+    kept.bytes[kept.count] = bytes;
+    kept.zeros[kept.count] =
+        zeros.spanBytes <= zeros.rowBytes && zeros.rowBytes * zeros.row1 <= bytes ? zeros : ZeroRect{};
+    ++kept.count;
+    kept.total += bytes;
+  }
+  for (size_t k = 0; k < freedCount; ++k) std::free(freed[k]);
+}
+
+void FreeKeptBlocks() {
+  void* freed[kKeptBlocksMost];
+  size_t freedCount = 0;
+  {
+    Kept& kept = TheKept();
+    std::lock_guard<std::mutex> lock(kept.mutex);
+    while (kept.count > 0) {
+      freed[freedCount++] = kept.block[kept.count - 1];
+      kept.Remove(kept.count - 1);
+    }
+  }
+  for (size_t k = 0; k < freedCount; ++k) std::free(freed[k]);
+}
+
+size_t KeptBlockCount() {
+  Kept& kept = TheKept();
+  std::lock_guard<std::mutex> lock(kept.mutex);
+  return kept.count;
+}
+
+size_t KeptBlockBytes() {
+  Kept& kept = TheKept();
+  std::lock_guard<std::mutex> lock(kept.mutex);
+  return kept.total;
+}
+
+void FillKeptBlocks(unsigned char value) {
+  Kept& kept = TheKept();
+  std::lock_guard<std::mutex> lock(kept.mutex);
+  for (size_t k = 0; k < kept.count; ++k) {
+    auto* bytes = static_cast<unsigned char*>(kept.block[k]);
+    const ZeroRect& z = kept.zeros[k];
+    for (size_t at = 0; at < kept.bytes[k]; ++at) {
+      const size_t row = z.rowBytes != 0 ? at / z.rowBytes : 0;
+      const bool zero = !z.empty() && row >= z.row0 && row < z.row1 && at % z.rowBytes < z.spanBytes;
+      if (!zero) bytes[at] = value;
+    }
+  }
+}
+
+}  // namespace kdz
+
+#endif
