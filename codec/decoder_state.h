@@ -34,10 +34,10 @@ enum PlaneIndex { kPlaneY = 0, kPlaneI = 1, kPlaneQ = 2 };
 // The allocator of the planes: every plane starts all zero, and making its samples
 // stores nothing more. With an unread area (a ZeroRect in bytes: the lower half of a
 // plane whose finest level is interpolated, which the decode never writes, and reads
-// only where work memory ran out) the zeros come from calloc, which need not clear memory fresh from the
-// system: those pages are never touched. Otherwise they are stored at once, so that
-// each page is faulted in now and once (a page first read and then written is
-// faulted twice). A plane freed is kept for the next decode where it is large
+// only where work memory ran out) the zeros come from calloc, which need not clear
+// memory fresh from the system: those pages are never touched. Otherwise they are
+// stored at once, so that each page is faulted in now and once (a page first read
+// and then written is faulted twice). A plane freed is kept for the next decode where it is large
 // enough (see kept_blocks.h), with its unread area as the part known to be zero; a
 // kept block taken again is cleared but for the part of its unread area that is
 // known to be zero already.
