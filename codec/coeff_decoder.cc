@@ -218,7 +218,7 @@ int DecodeCoefficientsWith(DecoderState& s, int letter, SegmentAhead* ahead) {
       unread = ZeroRect{static_cast<size_t>(s.width) * sizeof(int16_t), static_cast<size_t>(finest.rows / 2),
                         static_cast<size_t>(finest.rows), static_cast<size_t>(finest.cols) * sizeof(int16_t)};
     }
-    planeVector = PlaneSamples(static_cast<size_t>(s.planeSize), ZeroedAllocator<int16_t>(unread, s.keepPlanes));
+    planeVector = PlaneSamples(static_cast<size_t>(s.planeSize), ZeroedAllocator<int16_t>(unread));
   } catch (const std::bad_alloc&) {
     planeVector.clear();
     if constexpr (kAhead) ahead->Finish(s);

@@ -47,12 +47,11 @@ struct ZeroedAllocator {
   using propagate_on_container_move_assignment = std::true_type;
   using is_always_equal = std::true_type;  // every plane is freed the same way
   ZeroRect unread;
-  bool kept = true;  // whether the memory comes from and goes back to the kept blocks
 
   ZeroedAllocator() = default;
-  ZeroedAllocator(const ZeroRect& area, bool keep) noexcept : unread(area), kept(keep) {}
+  explicit ZeroedAllocator(const ZeroRect& area) noexcept : unread(area) {}
   template <typename U>
-  ZeroedAllocator(const ZeroedAllocator<U>& other) noexcept : unread(other.unread), kept(other.kept) {}
+  ZeroedAllocator(const ZeroedAllocator<U>& other) noexcept : unread(other.unread) {}
   // Clears `bytes` at p but for the unread area, when that is zero already.
   void ClearKept(void* p, size_t bytes, const ZeroRect& zeros) const {
     auto* b = static_cast<unsigned char*>(p);
@@ -80,7 +79,7 @@ struct ZeroedAllocator {
     // A block kept from an earlier decode is resident already: clearing it costs far
     // less than faulting in fresh pages (see kept_blocks.h).
     ZeroRect zeros;
-    void* p = kept ? TakeKeptBlock(bytes, unread, &zeros) : nullptr;
+    void* p = TakeKeptBlock(bytes, unread, &zeros);
     if (p != nullptr) {
       ClearKept(p, bytes, zeros);
       return static_cast<T*>(p);
@@ -102,11 +101,7 @@ struct ZeroedAllocator {
     (void)n;
     ::operator delete(p);
 #else
-    if (kept) {
-      KeepBlock(p, n * sizeof(T), unread);
-    } else {
-      std::free(p);
-    }
+    KeepBlock(p, n * sizeof(T), unread);
 #endif
   }
   template <typename U>
@@ -183,10 +178,6 @@ struct DecoderState {
   // Threads of a decode: 1 runs every stage on the caller's thread; 0 or less takes
   // one per core (see ResolveThreadCount). The output is the same for every count.
   int32_t threads = 1;
-  // Whether the planes' memory is kept for the next decode (see kept_blocks.h). The
-  // 8-bit decode frees its planes before the quantiser takes its buffers, which then
-  // reuse that memory: kept, the planes would add to the decode's peak.
-  bool keepPlanes = true;
 
   // Limits and the first error of the current decode.
   uint64_t maxPixels = kDefaultMaxPixels;

@@ -10,6 +10,7 @@
 // nothing is kept there.
 namespace kdz {
 void* TakeKeptBlock(size_t, const ZeroRect&, ZeroRect*) { return nullptr; }
+void* TakeKeptBlockAtLeast(size_t, size_t*) { return nullptr; }
 void KeepBlock(void* block, size_t, const ZeroRect&) { std::free(block); }
 void FreeKeptBlocks() {}
 size_t KeptBlockCount() { return 0; }
@@ -93,6 +94,21 @@ void* TakeKeptBlock(size_t bytes, const ZeroRect& wanted, ZeroRect* zeros) {
   if (best == kept.count) return nullptr;
   void* block = kept.block[best];
   *zeros = kept.zeros[best];
+  kept.Remove(best);
+  return block;
+}
+
+void* TakeKeptBlockAtLeast(size_t bytes, size_t* capacity) {
+  *capacity = 0;
+  Kept& kept = TheKept();
+  std::lock_guard<std::mutex> lock(kept.mutex);
+  size_t best = kept.count;
+  for (size_t k = kept.count; k-- > 0;) {
+    if (kept.bytes[k] >= bytes && (best == kept.count || kept.bytes[k] < kept.bytes[best])) best = k;
+  }
+  if (best == kept.count) return nullptr;
+  void* block = kept.block[best];
+  *capacity = kept.bytes[best];
   kept.Remove(best);
   return block;
 }

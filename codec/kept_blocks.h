@@ -42,6 +42,9 @@ struct ZeroRect {
 // left, zero within *zeros; the block is the caller's now, to be given back with
 // KeepBlock or freed with std::free.
 void* TakeKeptBlock(size_t bytes, const ZeroRect& wanted, ZeroRect* zeros);
+// The smallest kept block of at least `bytes`, however much larger, or null; its size
+// goes to *capacity. For short-lived buffers that borrow a plane's memory.
+void* TakeKeptBlockAtLeast(size_t bytes, size_t* capacity);
 // Keeps the block (from std::malloc or TakeKeptBlock, at least `bytes` long; zero
 // within `zeros`), or frees it when it is too small or too large to keep. Older
 // blocks are freed to make room.

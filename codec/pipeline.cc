@@ -16,6 +16,7 @@
 #include "codec/coeff_decoder.h"
 #include "codec/color.h"
 #include "codec/file_format.h"
+#include "codec/kept_blocks.h"
 #include "codec/parallel.h"
 #include "codec/wavelet.h"
 #include "quant/color_quant.h"
@@ -294,7 +295,6 @@ int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, 
   state.readPos = 0;
   state.readPastEnd = false;
   state.pixelAreaCapacity = pixelAreaSize;
-  state.keepPlanes = paletteBlock == nullptr;
 
   int result = 0;
   // As many threads as asked for, but no more than there are cores: helpers spin
@@ -323,16 +323,22 @@ int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, 
       *width = state.width;
       *height = state.height;
       result = 1;
-      // The quantiser reads only the pixels: the planes go before its blocks come.
+      // The quantiser reads only the pixels: the planes go back to the kept blocks
+      // before its buffers come, which borrow their memory.
       ReleasePlanes(state);
       if (paletteBlock != nullptr) {
         // With threads the counting and the filling of the cache blocks of the
         // picture's colours are split into tasks; the result is ColorQuant2's.
+        static const BufferHooks kKeptMemory = {
+            [](size_t bytes, size_t* capacity) { return TakeKeptBlockAtLeast(bytes, capacity); },
+            [](void* block, size_t capacity) { KeepBlock(block, capacity); }};
         const int32_t colors =
             crew != nullptr
                 ? ColorQuant2Split(pixelArea, state.width, state.height, 1, 0, paletteBlock, 256, crew->helpers() + 1,
-                                   [&crew](const std::vector<std::function<void()>>& tasks) { crew->Run(tasks); })
-                : ColorQuant2(pixelArea, state.width, state.height, 1, 0, paletteBlock, 256);
+                                   [&crew](const std::vector<std::function<void()>>& tasks) { crew->Run(tasks); },
+                                   &kKeptMemory)
+                : ColorQuant2Split(pixelArea, state.width, state.height, 1, 0, paletteBlock, 256, 1, nullptr,
+                                   &kKeptMemory);
         if (colors == 0) {
           state.Fail(Error::kQuantFailed, "Color quant 2 encountered an error!");
           result = 0;

@@ -45,7 +45,7 @@ void BuildClampTable(std::vector<uint8_t>& table) {
 }  // namespace
 
 int32_t SetUpQuantState(QuantState& qs, int32_t width, int32_t height, int32_t dither,
-                        int32_t colours) {
+                        int32_t colours, const BufferHooks* hooks) {
   if (width < 0 || height < 0 || colours < kMinColors || colours > kMaxColors) return 1;
   // The error array needs 3 * (width + 2) entries; compute in 64 bits so that a
   // 32-bit size_t cannot wrap.
@@ -61,7 +61,7 @@ int32_t SetUpQuantState(QuantState& qs, int32_t width, int32_t height, int32_t d
     qs.colorsInUse = 0;
     qs.ditherMode = dither == 1 ? kDitherFloydSteinberg : kDitherNone;
     for (auto& component : qs.palette) component.assign(static_cast<size_t>(colours), 0);
-    qs.histogram.assign(kHistCells, 0);
+    qs.histogram = HistogramCells(kHistCells, 0, HistogramAllocator<uint16_t>(hooks));
     if (qs.ditherMode != kDitherNone) {
       qs.errorArray.assign(static_cast<size_t>(errorEntries), 0);
       BuildErrorLimitTable(qs.errorLimit);
@@ -83,7 +83,7 @@ int32_t ColorQuant2(uint8_t* pixels, int32_t width, int32_t height, int32_t dith
 
 int32_t ColorQuant2Split(uint8_t* pixels, int32_t width, int32_t height, int32_t dither,
                          int32_t supplied, uint8_t* palette, int32_t colours, int32_t parts,
-                         const TaskRunner& runner) {
+                         const TaskRunner& runner, const BufferHooks* hooks) {
   if (colours < kMinColors || colours > kMaxColors) return 0;
   // Refused before anything is read or written: a palette mode other than 0 or 1
   // would map against an empty palette.
@@ -97,7 +97,7 @@ int32_t ColorQuant2Split(uint8_t* pixels, int32_t width, int32_t height, int32_t
 
   try {
     QuantState qs;
-    if (SetUpQuantState(qs, width, height, dither, colours) != 0) return 0;
+    if (SetUpQuantState(qs, width, height, dither, colours, hooks) != 0) return 0;
     if (supplied == 1) {
       for (int32_t i = 0; i < colours; ++i) {
         qs.palette[0][i] = palette[3 * i];
@@ -110,9 +110,9 @@ int32_t ColorQuant2Split(uint8_t* pixels, int32_t width, int32_t height, int32_t
     if (supplied == 0) {
       // Slices of the picture counted apart; saturating sums of saturated counts
       // are the saturated counts of the whole.
-      std::vector<std::vector<uint16_t>> more;
+      std::vector<HistogramCells> more;
       try {
-        more.resize(static_cast<size_t>(parts - 1), std::vector<uint16_t>(kHistCells, 0));
+        for (int32_t k = 1; k < parts; ++k) more.emplace_back(kHistCells, 0, HistogramAllocator<uint16_t>(hooks));
       } catch (const std::bad_alloc&) {
         more.clear();  // no memory for more histograms: one pass
       }

@@ -91,7 +91,7 @@ void CountColors(QuantState& qs, const uint8_t* pixels) {
               static_cast<size_t>(qs.rowCount) * static_cast<size_t>(qs.rowLength));
 }
 
-void AddCounts(QuantState& qs, const std::vector<uint16_t>& other) {
+void AddCounts(QuantState& qs, const HistogramCells& other) {
   uint16_t* hist = qs.histogram.data();
   const size_t n = other.size() < qs.histogram.size() ? other.size() : qs.histogram.size();
   for (size_t k = 0; k < n; ++k) {

@@ -4,7 +4,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <new>
+#include <type_traits>
 #include <vector>
+
+#include "quant/color_quant.h"
 
 namespace kdz {
 
@@ -21,6 +27,46 @@ constexpr int kMinColors = 3;
 inline constexpr size_t CellIndex(int c0, int c1, int c2) {
   return (static_cast<size_t>(c0) << 11) | (static_cast<size_t>(c1) << 5) | static_cast<size_t>(c2);
 }
+
+// The allocator of the histograms: from the caller's hooks where it gave them (see
+// BufferHooks), else from malloc. It remembers the capacity of the block it gave,
+// which may exceed the request, for giving it back: a histogram is one block that
+// never grows, and the allocator moves with it.
+template <typename T>
+struct HistogramAllocator {
+  using value_type = T;
+  using propagate_on_container_move_assignment = std::true_type;
+  using propagate_on_container_swap = std::true_type;
+  const BufferHooks* hooks = nullptr;
+  size_t capacity = 0;
+
+  HistogramAllocator() = default;
+  explicit HistogramAllocator(const BufferHooks* h) noexcept : hooks(h) {}
+  template <typename U>
+  HistogramAllocator(const HistogramAllocator<U>& other) noexcept : hooks(other.hooks) {}
+  T* allocate(size_t n) {
+    if (n > std::numeric_limits<size_t>::max() / sizeof(T)) throw std::bad_alloc();
+    void* p = hooks != nullptr ? hooks->take(n * sizeof(T), &capacity) : nullptr;
+    if (p == nullptr) {
+      p = std::malloc(n * sizeof(T));
+      capacity = 0;  // from malloc
+    }
+    if (p == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, size_t) noexcept {
+    if (capacity != 0) {
+      hooks->give(p, capacity);
+    } else {
+      std::free(p);
+    }
+  }
+  template <typename U>
+  bool operator==(const HistogramAllocator<U>& other) const noexcept { return hooks == other.hooks; }
+  template <typename U>
+  bool operator!=(const HistogramAllocator<U>& other) const noexcept { return hooks != other.hooks; }
+};
+using HistogramCells = std::vector<uint16_t, HistogramAllocator<uint16_t>>;
 
 // A box of histogram cells, bounds inclusive.
 struct ColorBox {
@@ -55,7 +101,7 @@ struct QuantState {
   int32_t ditherMode = kDitherNone;
   // While choosing: saturating pixel counts. While mapping: 0 = not yet known, else
   // 1 + the index of the entry nearest to the cell's centre.
-  std::vector<uint16_t> histogram;
+  HistogramCells histogram;
   // Dithering only: rowLength + 2 entries of 3 components, in sixteenths; entry x + 1
   // belongs to column x, entries 0 and rowLength + 1 are spare.
   std::vector<int16_t> errorArray;
@@ -71,7 +117,7 @@ struct QuantState {
 // two tables. colorsInUse stays 0. Returns 0 on success, 1 when memory runs out or the
 // arguments make no sense (negative size, colours outside 3..256).
 int32_t SetUpQuantState(QuantState& qs, int32_t width, int32_t height, int32_t dither,
-                        int32_t colours);
+                        int32_t colours, const BufferHooks* hooks = nullptr);
 
 // Adds every pixel (rowLength x rowCount pixels of 3 bytes) to the histogram; counts
 // saturate at 65535.
@@ -83,7 +129,7 @@ void CountPixelsPlain(uint16_t* hist, const uint8_t* pixels, size_t count);
 
 // Adds the counts of `other` (another histogram of the same layout) into qs's
 // histogram, saturating at 65535: the counts of one pass over both pictures.
-void AddCounts(QuantState& qs, const std::vector<uint16_t>& other);
+void AddCounts(QuantState& qs, const HistogramCells& other);
 
 // The cache blocks (0..511, numbered (c0 >> 2) << 6 | (c1 >> 3) << 3 | (c2 >> 2))
 // that hold a counted cell of the histogram.
