@@ -64,6 +64,7 @@ int32_t SetUpQuantState(QuantState& qs, int32_t width, int32_t height, int32_t d
     qs.histogram = HistogramCells(kHistCells, 0, HistogramAllocator<uint16_t>(hooks));
     if (qs.ditherMode != kDitherNone) {
       qs.errorArray.assign(static_cast<size_t>(errorEntries), 0);
+      qs.errorWords.assign(static_cast<size_t>(errorEntries / 3), 0);
       BuildErrorLimitTable(qs.errorLimit);
       BuildClampTable(qs.clampTable);
     }

@@ -231,6 +231,20 @@ void FillCacheBlockNumber(QuantState& qs, int32_t block) {
 
 namespace {
 
+// The dithered mapping keeps a pixel's three error terms in 16-bit lanes of one
+// 64-bit word (lane k at bits 16k..16k+15, lane 3 unused), so that the error
+// entries are updated with one addition, one multiplication by a small constant and
+// one store for all three components. Each lane holds its value plus a bias that
+// keeps it positive, so that no lane ever borrows from or carries into the next:
+// an error e (-255..255) is held as e + kErrorBias, an entry of the error row
+// (a sum e1 + 5 e2 + 3 e3 of three errors, within 9 * 255 of 0) as entry +
+// kEntryBias, as 1 + 5 + 3 biased errors add up to; lane 3 takes whatever the sums
+// carry into it. The entries are 16-bit sums of sixteenths in the plain form; only
+// their storage differs here.
+constexpr uint64_t kLanes = 0x0000000100010001u;  // 1 in lanes 0..2
+constexpr int32_t kErrorBias = 512;
+constexpr int32_t kEntryBias = 9 * kErrorBias;
+
 // What one dithered pixel looks up, in one block so that one register reaches it all.
 // The pixel depends on the one before through four loads and an OR: the cell's value
 // finds minus 7 times its entry, that the limited error, that the shares of the next
@@ -244,24 +258,26 @@ struct DitherTables {
   static constexpr int32_t kSumBound = 16 * 255;
   int8_t limit[2 * kSumBound + 1];
   // Limited errors lie within -32..32, so a corrected value v = pixel + limited error
-  // lies within -32..287; it is at [v + kLimitBound] of the next three tables.
+  // lies within -32..287; it is at [v + kLimitBound] of the next tables.
   static constexpr int32_t kLimitBound = 32;
   static constexpr int32_t kCorrectedValues = 256 + 2 * kLimitBound;
-  // clampTable of v.
-  uint8_t clamped[kCorrectedValues];
-  // For clampTable of v, the shares of components 1 and 2 in its cell index (at
+  // For a = clampTable of v, the shares of components 1 and 2 in its cell index (at
   // [0] and [1]), and for component 0 the cache plane its share selects: the cell
   // of CellIndex(a0 >> 3, a1 >> 2, a2 >> 3) is cellPlane[a0][cellPart[0][a1] |
   // cellPart[1][a2]], one OR and one load from the three values.
   uint16_t* cellPlane[kCorrectedValues];
   uint32_t cellPart[2][kCorrectedValues];
+  // For component k, a in lane k and 7 a - kEntryBias in lane 3, read as a signed
+  // number: the next pixel's sum of sixteenths is 7 (a - entry) + carried, and
+  // 7 a + (carried + kEntryBias) - kEntryBias, the carried entry as it is stored, is
+  // known before the entry is.
+  uint64_t value[3][kCorrectedValues];
   // For the cache value c, minus 7 times component k of palette entry c - 1 at [k][c];
-  // [k][0] is 0 and stands for the pixel before the first of a row. The next pixel's
-  // sum of sixteenths is 7 (a - entry) + carried = (7 a + carried) - 7 entry, and the
-  // part in brackets is known before the entry is.
+  // [k][0] is 0 and stands for the pixel before the first of a row.
   int16_t minusSeven[3][kMaxColors + 1];
-  // Palette entry c - 1 at [4 c].
-  uint8_t palette[4 * (kMaxColors + 1)];
+  // For the cache value c, kErrorBias - component k of palette entry c - 1 in lane
+  // k: the biased error is the value's lanes plus this.
+  uint64_t errorOffset[kMaxColors + 1];
 };
 
 void BuildDitherTables(QuantState& qs, DitherTables& t) {
@@ -272,19 +288,22 @@ void BuildDitherTables(QuantState& qs, DitherTables& t) {
   const uint8_t* clamp = qs.clampTable.data() + 255;
   for (int32_t n = 0; n < DitherTables::kCorrectedValues; ++n) {
     const uint8_t a = clamp[n - DitherTables::kLimitBound];
-    t.clamped[n] = a;
     t.cellPlane[n] = qs.histogram.data() + (static_cast<size_t>(a & 0xF8) << 8);
     t.cellPart[0][n] = static_cast<uint32_t>(a & 0xFC) << 3;
     t.cellPart[1][n] = static_cast<uint32_t>(a) >> 3;
+    const uint64_t seven = static_cast<uint16_t>(7 * a - kEntryBias);
+    for (int k = 0; k < 3; ++k) t.value[k][n] = (uint64_t{a} << (16 * k)) | (seven << 48);
   }
   std::memset(t.minusSeven, 0, sizeof t.minusSeven);
-  std::memset(t.palette, 0, sizeof t.palette);
+  for (uint64_t& offset : t.errorOffset) offset = kErrorBias * kLanes;
   for (int32_t i = 0; i < qs.colorsInUse; ++i) {
+    uint64_t offset = 0;
     for (int k = 0; k < 3; ++k) {
       const uint8_t v = qs.palette[k][i];
-      t.palette[4 * (i + 1) + k] = v;
       t.minusSeven[k][i + 1] = static_cast<int16_t>(-7 * v);
+      offset |= static_cast<uint64_t>(kErrorBias - v) << (16 * k);
     }
+    t.errorOffset[i + 1] = offset;
   }
 }
 
@@ -299,90 +318,95 @@ inline void KeepAsIs(T*& p) {
 #endif
 }
 
+// Lane k of the word at p, as one 16-bit load.
+inline uint16_t Lane(const uint64_t* p, int k) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  return static_cast<uint16_t>(*p >> (16 * k));
+#else
+  uint16_t lane;
+  std::memcpy(&lane, reinterpret_cast<const unsigned char*>(p) + 2 * k, sizeof lane);
+  return lane;
+#endif
+}
+
+// The top lane of a table word of DitherTables::value, signed.
+inline ptrdiff_t SevenLane(uint64_t word) { return static_cast<ptrdiff_t>(static_cast<int64_t>(word) >> 48); }
+
 // One row of MapDithered in the direction `Step` (+1 left to right, -1 right to
 // left), with the direction known to the compiler: the column, the error entries
-// and the pixel move by constant steps.
+// and the pixel move by constant steps. `entries` holds the error row as words
+// (entry x + 1 belongs to column x).
 template <int Step>
-void DitherRow(QuantState& qs, const DitherTables& t, const uint8_t* row, uint8_t* out) {
+void DitherRow(QuantState& qs, const DitherTables& t, const uint8_t* row, uint8_t* out, uint64_t* entries) {
   const int32_t width = qs.rowLength;
   if (width == 0) return;
   const int8_t* limit = t.limit + DitherTables::kSumBound;
-  const uint8_t* clamped = t.clamped + DitherTables::kLimitBound;
   uint16_t* const* cellPlane = t.cellPlane + DitherTables::kLimitBound;
   const uint32_t* cellPart1 = t.cellPart[0] + DitherTables::kLimitBound;
   const uint32_t* cellPart2 = t.cellPart[1] + DitherTables::kLimitBound;
-  // Pointer-sized values, so that no index needs widening on the way. Before the
-  // first pixel the value and the cell are 0, so its sum is the carried entry alone.
-  size_t cellValue = 0;  // of the pixel just done
-  ptrdiff_t value0 = 0, value1 = 0, value2 = 0;  // its corrected value
-  ptrdiff_t last0 = 0, last1 = 0, last2 = 0;  // its error
-  ptrdiff_t behind0 = 0, behind1 = 0, behind2 = 0;  // the entry behind, less its last 3/16
+  const uint64_t* value0 = t.value[0] + DitherTables::kLimitBound;
+  const uint64_t* value1 = t.value[1] + DitherTables::kLimitBound;
+  const uint64_t* value2 = t.value[2] + DitherTables::kLimitBound;
+  // Before the first pixel the cell is 0 and the value words carry only -kEntryBias,
+  // so its sum is the carried entry alone.
+  const uint64_t none = static_cast<uint64_t>(static_cast<uint16_t>(-kEntryBias)) << 48;
+  size_t cellValue = 0;                           // of the pixel just done
+  uint64_t word0 = none, word1 = none, word2 = none;  // its value words
+  uint64_t last = kErrorBias * kLanes;            // its error
+  uint64_t behind = 6 * kErrorBias * kLanes;      // the entry behind, less its last 3/16
   const int32_t first = Step > 0 ? 0 : width - 1;
-  // Entry x + 1 belongs to column x; the spare entry before the first column of the
-  // row's direction takes the first "behind" share.
-  int16_t* here = qs.errorArray.data() + static_cast<ptrdiff_t>(first + 1) * 3;
+  // The spare entry before the first column of the row's direction takes the first
+  // "behind" share.
+  uint64_t* here = entries + first + 1;
   const uint8_t* px = row + static_cast<ptrdiff_t>(first) * 3;
   uint8_t* index = out + first;
   uint8_t* const end = index + static_cast<ptrdiff_t>(width) * Step;
   do {
-    const int8_t* limit0 = limit + (7 * value0 + here[0]);
-    const int8_t* limit1 = limit + (7 * value1 + here[1]);
-    const int8_t* limit2 = limit + (7 * value2 + here[2]);
+    const int8_t* limit0 = limit + (SevenLane(word0) + Lane(here, 0));
+    const int8_t* limit1 = limit + (SevenLane(word1) + Lane(here, 1));
+    const int8_t* limit2 = limit + (SevenLane(word2) + Lane(here, 2));
     uint16_t* const* plane0 = cellPlane + px[0];
     const uint32_t* part1 = cellPart1 + px[1];
     const uint32_t* part2 = cellPart2 + px[2];
-    const uint8_t* clamped0 = clamped + px[0];
-    const uint8_t* clamped1 = clamped + px[1];
-    const uint8_t* clamped2 = clamped + px[2];
+    const uint64_t* words0 = value0 + px[0];
+    const uint64_t* words1 = value1 + px[1];
+    const uint64_t* words2 = value2 + px[2];
     KeepAsIs(plane0);
     KeepAsIs(part1);
     KeepAsIs(part2);
-    KeepAsIs(clamped0);
-    KeepAsIs(clamped1);
-    KeepAsIs(clamped2);
+    KeepAsIs(words0);
+    KeepAsIs(words1);
+    KeepAsIs(words2);
     const ptrdiff_t limited0 = limit0[t.minusSeven[0][cellValue]];
     const ptrdiff_t limited1 = limit1[t.minusSeven[1][cellValue]];
     const ptrdiff_t limited2 = limit2[t.minusSeven[2][cellValue]];
     uint16_t* const cachePlane = plane0[limited0];
     const size_t cell = part1[limited1] | part2[limited2];
-    value0 = clamped0[limited0];
-    value1 = clamped1[limited1];
-    value2 = clamped2[limited2];
+    word0 = words0[limited0];
+    word1 = words1[limited1];
+    word2 = words2[limited2];
     cellValue = cachePlane[cell];
     if (cellValue == 0) {
-      FillCacheBlock(qs, static_cast<int32_t>(value0 >> 3), static_cast<int32_t>(value1 >> 2),
-                     static_cast<int32_t>(value2 >> 3));
+      FillCacheBlock(qs, static_cast<int32_t>((word0 & 0xFF) >> 3), static_cast<int32_t>(((word1 >> 16) & 0xFF) >> 2),
+                     static_cast<int32_t>(((word2 >> 32) & 0xFF) >> 3));
       // Read again from an address formed anew, so that the read before needs no
       // address of its own kept for this one.
       uint16_t* filledPlane = cachePlane;
       KeepAsIs(filledPlane);
       cellValue = filledPlane[cell];
     }
-    const uint8_t* entry = t.palette + 4 * cellValue;
     *index = static_cast<uint8_t>(cellValue - 1);
 
-    const ptrdiff_t err0 = value0 - entry[0];
-    const ptrdiff_t err1 = value1 - entry[1];
-    const ptrdiff_t err2 = value2 - entry[2];
-    int16_t* behind = here - 3 * Step;
-    behind[0] = static_cast<int16_t>(behind0 + 3 * err0);
-    behind[1] = static_cast<int16_t>(behind1 + 3 * err1);
-    behind[2] = static_cast<int16_t>(behind2 + 3 * err2);
-    behind0 = last0 + 5 * err0;
-    behind1 = last1 + 5 * err1;
-    behind2 = last2 + 5 * err2;
-    last0 = err0;
-    last1 = err1;
-    last2 = err2;
-    here += 3 * Step;
+    const uint64_t error = word0 + word1 + word2 + t.errorOffset[cellValue];
+    *(here - Step) = behind + 3 * error;
+    behind = last + 5 * error;
+    last = error;
+    here += Step;
     px += 3 * Step;
     index += Step;
   } while (index != end);
-  int16_t* behind = here - 3 * Step;
-  behind[0] = static_cast<int16_t>(behind0);
-  behind[1] = static_cast<int16_t>(behind1);
-  behind[2] = static_cast<int16_t>(behind2);
   // The 1/16 the row's last pixel would pass beyond the row is dropped.
+  *(here - Step) = behind + 3 * kErrorBias * kLanes;
 }
 
 }  // namespace
@@ -391,15 +415,29 @@ void MapDithered(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage) {
   DitherTables tables;
   BuildDitherTables(qs, tables);
   const size_t width = static_cast<size_t>(qs.rowLength);
+  // The error row as words for the rows, and back into errorArray after them.
+  uint64_t* entries = qs.errorWords.data();
+  for (size_t e = 0; e < width + 2; ++e) {
+    uint64_t word = 0;
+    for (int k = 0; k < 3; ++k) {
+      word |= static_cast<uint64_t>(static_cast<uint16_t>(qs.errorArray[3 * e + k] + kEntryBias)) << (16 * k);
+    }
+    entries[e] = word;
+  }
   for (int32_t r = 0; r < qs.rowCount; ++r) {
     const uint8_t* row = pixels + static_cast<size_t>(r) * width * 3;
     uint8_t* out = indexImage + static_cast<size_t>(r) * width;
     if (qs.oddRow != 0) {
       qs.oddRow = 0;
-      DitherRow<-1>(qs, tables, row, out);
+      DitherRow<-1>(qs, tables, row, out, entries);
     } else {
       qs.oddRow = 1;
-      DitherRow<1>(qs, tables, row, out);
+      DitherRow<1>(qs, tables, row, out, entries);
+    }
+  }
+  for (size_t e = 0; e < width + 2; ++e) {
+    for (int k = 0; k < 3; ++k) {
+      qs.errorArray[3 * e + k] = static_cast<int16_t>(static_cast<int32_t>((entries[e] >> (16 * k)) & 0xFFFF) - kEntryBias);
     }
   }
 }

@@ -105,6 +105,9 @@ struct QuantState {
   // Dithering only: rowLength + 2 entries of 3 components, in sixteenths; entry x + 1
   // belongs to column x, entries 0 and rowLength + 1 are spare.
   std::vector<int16_t> errorArray;
+  // Dithering only: the same rowLength + 2 entries as MapDithered holds them while it
+  // runs, one 64-bit word each (see pixel_map.cc).
+  std::vector<uint64_t> errorWords;
   uint8_t oddRow = 0;
   // Dithering only: limited error for a rounded error e at [e + 255], e in -255..255.
   std::vector<int32_t> errorLimit;
