@@ -238,7 +238,8 @@ namespace {
 // keeps it positive, so that no lane ever borrows from or carries into the next:
 // an error e (-255..255) is held as e + kErrorBias, an entry of the error row
 // (a sum e1 + 5 e2 + 3 e3 of three errors, within 9 * 255 of 0) as entry +
-// kEntryBias, as 1 + 5 + 3 biased errors add up to; lane 3 takes whatever the sums
+// kEntryBias, as 1 + 5 + 3 biased errors add up to (entries a caller set, within
+// 16 * 255 as the limit table takes them, fit too); lane 3 takes whatever the sums
 // carry into it. The entries are 16-bit sums of sixteenths in the plain form; only
 // their storage differs here.
 constexpr uint64_t kLanes = 0x0000000100010001u;  // 1 in lanes 0..2
