@@ -9,6 +9,7 @@
 
 #include "codec/color.h"
 #include "codec/file_format.h"
+#include "codec/kept_blocks.h"
 #include "codec/parallel.h"
 #include "codec/pipeline.h"
 #include "kdz/kdz.h"
