@@ -95,15 +95,14 @@ inline int ClearMarkers(int16_t* line, int c, int end) {
 
 }  // namespace
 
-void MarkZeroTree(DecoderState& state, int row, int col, int level) {
+namespace {
+
+// MarkZeroTree on `plane` of row length `stride`, down to level limit - 1, with
+// `value`: for a thread that must not write the decoder state.
+void MarkZeroTreeIn(int16_t* plane, int stride, int row, int col, int level, int limit, uint16_t value) {
   int size = 2;
   int r0 = 2 * row;
   int c0 = 2 * col;
-  const int stride = state.width;
-  // Locals, so that the stores need not be followed by fresh reads of the state.
-  const int limit = state.zeroFillLimit;
-  const uint16_t value = static_cast<uint16_t>(state.zeroFillValue);
-  int16_t* const plane = state.zeroFillPlane;
   while (level < limit) {
     int16_t* line = plane + static_cast<size_t>(r0) * stride + c0;
     for (int r = 0; r < size; ++r, line += stride) FillBlockRow(line, size, value);
@@ -112,6 +111,13 @@ void MarkZeroTree(DecoderState& state, int row, int col, int level) {
     c0 *= 2;
     ++level;
   }
+}
+
+}  // namespace
+
+void MarkZeroTree(DecoderState& state, int row, int col, int level) {
+  MarkZeroTreeIn(state.zeroFillPlane, state.width, row, col, level, state.zeroFillLimit,
+                 static_cast<uint16_t>(state.zeroFillValue));
 }
 
 void MarkZeroTreePlain(DecoderState& state, int row, int col, int level) {
@@ -147,15 +153,15 @@ int PlaneDone(DecoderState& s, int p) {
   return 0;
 }
 
-// A place in the detail bands: band k, row r, column c.
-struct Position {
-  int k, r, c;
-};
-
 // The rest of the detail bands from `from` on, the values taken from `ahead`: the
-// coefficient loop below, with no decoding of its own and no second segment to
-// enter. It stays a loop of its own so that the decoding loop keeps its code.
-void PlaceValuesAhead(DecoderState& s, int p, int16_t* plane, Position from, SegmentAhead* ahead) {
+// coefficient loop below, with no decoding of its own. At the end of the segment
+// the values go on from `then` when it is given (the second segment: its first
+// value lands where the end symbol stood, and an empty one ends the plane). It
+// stays a loop of its own so that the decoding loop keeps its code. It writes no
+// field of `s` but the model and registers a segment's Finish hands over, so that
+// the thread that decodes the values may still read the model there.
+void PlaceValuesAhead(DecoderState& s, int p, int16_t* plane, PlanePosition from, SegmentAhead* ahead,
+                      SegmentAhead* then) {
   const int width = s.width;
   const int levels = s.levels;
   const int markLimit = levels - s.uncodedLevels[p];
@@ -178,17 +184,21 @@ void PlaceValuesAhead(DecoderState& s, int p, int16_t* plane, Position from, Seg
           c = ClearMarkers(line, c, end) - 1;
           continue;
         }
-        const int v = ahead->Next();
+        int v = ahead->Next();
+        if (v == SegmentAhead::kSegmentEnd && then != nullptr) {
+          ahead->Finish(s);
+          ahead = then;
+          then = nullptr;
+          ahead->Take();
+          v = ahead->Next();
+        }
         if (v == SegmentAhead::kSegmentEnd) {
           finished = true;
           for (int d = c + 1; d < end; ++d) line[d] = 0;
           break;
         }
         if (v == kZeroTreeRoot) {
-          s.zeroFillPlane = plane;
-          s.zeroFillLimit = markLimit;
-          s.zeroFillValue = kPendingZero;
-          MarkZeroTree(s, r, c, level + 1);
+          MarkZeroTreeIn(plane, width, r, c, level + 1, markLimit, static_cast<uint16_t>(kPendingZero));
           line[c] = 0;
         } else {
           line[c] = Dequantise(v, posStep, negStep);
@@ -200,10 +210,11 @@ void PlaceValuesAhead(DecoderState& s, int p, int16_t* plane, Position from, Seg
 
 // The coefficient loop, with the fast steps or with the plain steps they replaced;
 // with kAhead, the fast loop takes the second segment's values from `ahead` when
-// it has them (a loop of its own, so that files without such a segment keep the
-// loop exactly as it was).
+// it has them, and hands its placing over through `handover` when asked at a row's
+// start while it reads the first segment (either may be null; a loop of its own,
+// so that planes with neither keep the loop exactly as it was).
 template <bool kPlain, bool kAhead>
-int DecodeCoefficientsWith(DecoderState& s, int letter, SegmentAhead* ahead) {
+int DecodeCoefficientsWith(DecoderState& s, int letter, SegmentAhead* ahead, SegmentAhead* handover) {
   static_assert(!(kPlain && kAhead), "the plain loop reads every segment itself");
   using Registers = std::conditional_t<kPlain, ArithRegisters, WindowedRegisters>;
   const int p = PlaneIndexOf(letter);
@@ -221,13 +232,16 @@ int DecodeCoefficientsWith(DecoderState& s, int letter, SegmentAhead* ahead) {
     planeVector = PlaneSamples(static_cast<size_t>(s.planeSize), ZeroedAllocator<int16_t>(unread));
   } catch (const std::bad_alloc&) {
     planeVector.clear();
-    if constexpr (kAhead) ahead->Finish(s);
+    if constexpr (kAhead) {
+      if (handover != nullptr) handover->Decline();
+      if (ahead != nullptr) ahead->Finish(s);
+    }
     return s.Fail(Error::kOutOfMemory, "cannot allocate a coefficient plane");
   }
   int16_t* plane = planeVector.data();
   const int width = s.width;
   const int levels = s.levels;
-  bool secondArmed = s.segmentOffset[p] != 0 && s.fileSignature[5] > '1';
+  bool secondArmed = HasSecondSegment(s, letter);
 
   StartSegment(s);
   Registers reg(s);
@@ -272,6 +286,12 @@ int DecodeCoefficientsWith(DecoderState& s, int letter, SegmentAhead* ahead) {
         for (int c = band.col0; c < band.col0 + band.cols; ++c) line[c] = line[c] == kPendingZero ? 0 : line[c];
         continue;
       }
+      if constexpr (kAhead) {
+        if (handover != nullptr && handover->PlacingWanted()) {
+          handover->Produce(reg, s, PlanePosition{k, r, band.col0});
+          return 0;
+        }
+      }
       const int end = band.col0 + band.cols;
       for (int c = band.col0; c < end; ++c) {
         if (line[c] == kPendingZero) {
@@ -283,12 +303,15 @@ int DecodeCoefficientsWith(DecoderState& s, int letter, SegmentAhead* ahead) {
           continue;
         }
         int index = Decode();
+        if constexpr (kAhead) {
+          if (index == s.endSymbol && handover != nullptr) handover->Decline();  // past the first segment
+        }
         if (index == s.endSymbol && secondArmed) {
           secondArmed = false;
           reg.StoreTo(s);
           if constexpr (kAhead) {
-            if (ahead->Claim()) {
-              PlaceValuesAhead(s, p, plane, Position{k, r, c}, ahead);
+            if (ahead != nullptr && ahead->Claim()) {
+              PlaceValuesAhead(s, p, plane, PlanePosition{k, r, c}, ahead, nullptr);
               ahead->Finish(s);
               return PlaneDone(s, p);
             }
@@ -324,29 +347,57 @@ int DecodeCoefficientsWith(DecoderState& s, int letter, SegmentAhead* ahead) {
   }
 
   reg.StoreTo(s);
-  if constexpr (kAhead) ahead->Finish(s);
+  if constexpr (kAhead) {
+    if (handover != nullptr) handover->Decline();
+    if (ahead != nullptr) ahead->Finish(s);
+  }
   return PlaneDone(s, p);
 }
 
 }  // namespace
 
 int DecodeCoefficients(DecoderState& state, int letter) {
-  return DecodeCoefficientsWith<false, false>(state, letter, nullptr);
+  return DecodeCoefficientsWith<false, false>(state, letter, nullptr, nullptr);
 }
 
-int DecodeCoefficients(DecoderState& state, int letter, SegmentAhead* ahead) {
-  if (ahead == nullptr || !ahead->armed()) return DecodeCoefficientsWith<false, false>(state, letter, nullptr);
-  return DecodeCoefficientsWith<false, true>(state, letter, ahead);
+int DecodeCoefficients(DecoderState& state, int letter, SegmentAhead* ahead, SegmentAhead* handover) {
+  if (ahead != nullptr && !ahead->armed()) ahead = nullptr;
+  if (handover != nullptr && !handover->armed()) handover = nullptr;
+  // Whoever takes the placing over must find the second segment's values ready.
+  if (handover != nullptr && ahead == nullptr && HasSecondSegment(state, letter)) {
+    handover->Decline();
+    handover = nullptr;
+  }
+  if (ahead == nullptr && handover == nullptr) {
+    return DecodeCoefficientsWith<false, false>(state, letter, nullptr, nullptr);
+  }
+  return DecodeCoefficientsWith<false, true>(state, letter, ahead, handover);
 }
 
 int DecodeCoefficientsPlain(DecoderState& state, int letter) {
-  return DecodeCoefficientsWith<true, false>(state, letter, nullptr);
+  return DecodeCoefficientsWith<true, false>(state, letter, nullptr, nullptr);
 }
 
-SegmentAhead::SegmentAhead(const DecoderState& state, int letter) : decoder_(state) {
+int PlaceHandedOver(DecoderState& state, int letter, SegmentAhead* handover, SegmentAhead* ahead) {
   const int p = PlaneIndexOf(letter);
-  if (state.segmentOffset[p] == 0 || state.fileSignature[5] <= '1' || state.planeSize <= 0) return;
-  decoder_.readPos = static_cast<size_t>(state.segmentOffset[p]);
+  PlaceValuesAhead(state, p, state.PlaneBuffer(p).data(), handover->from(), handover,
+                   HasSecondSegment(state, letter) ? ahead : nullptr);
+  handover->Finish(state);
+  if (ahead != nullptr) ahead->Finish(state);
+  return PlaneDone(state, p);
+}
+
+bool HasSecondSegment(const DecoderState& state, int letter) {
+  return state.segmentOffset[PlaneIndexOf(letter)] != 0 && state.fileSignature[5] > '1';
+}
+
+SegmentAhead::SegmentAhead(const DecoderState& state, int letter, Use use) : use_(use), decoder_(state) {
+  const int p = PlaneIndexOf(letter);
+  if (state.planeSize <= 0) return;
+  if (use == kSecondSegment) {
+    if (!HasSecondSegment(state, letter)) return;
+    decoder_.readPos = static_cast<size_t>(state.segmentOffset[p]);
+  }
   // Each symbol takes a position of the plane, so no more values can be of use; the
   // room is not touched beyond the values written.
   capacity_ = static_cast<size_t>(state.planeSize);
@@ -357,13 +408,23 @@ SegmentAhead::~SegmentAhead() = default;
 
 void SegmentAhead::Run() {
   int expected = kPending;
-  if (!armed() || !stage_.compare_exchange_strong(expected, kRunning)) return;
+  if (!armed() || use_ != kSecondSegment || !stage_.compare_exchange_strong(expected, kRunning)) return;
   DecoderState& s = decoder_;
   StartSegment(s);
   WindowedRegisters reg(s);
+  DecodeValues(reg, s);
+}
+
+void SegmentAhead::Produce(WindowedRegisters& reg, DecoderState& s, PlanePosition from) {
+  from_ = from;
+  stage_.store(kRunning, std::memory_order_release);
+  DecodeValues(reg, s);
+}
+
+void SegmentAhead::DecodeValues(WindowedRegisters& reg, DecoderState& s) {
+  size_t n = 0;
   // Published in chunks, each a chance to stop once the plane no longer needs more.
   constexpr size_t kChunk = 1024;
-  size_t n = 0;
   bool ended = false;
   while (n < capacity_ && !ended && !stop_.load(std::memory_order_relaxed)) {
     const size_t chunkEnd = std::min(capacity_, n + kChunk);
@@ -378,7 +439,12 @@ void SegmentAhead::Run() {
     }
     published_.store(n, std::memory_order_release);
   }
-  reg.StoreTo(s);
+  reg.StoreTo(decoder_);
+  if (&s != &decoder_) {  // the loop's model, which Finish hands back
+    std::copy(std::begin(s.freq), std::end(s.freq), std::begin(decoder_.freq));
+    std::copy(std::begin(s.cumFreq), std::end(s.cumFreq), std::begin(decoder_.cumFreq));
+    std::copy(std::begin(s.indexToSymbol), std::end(s.indexToSymbol), std::begin(decoder_.indexToSymbol));
+  }
   ended_ = ended;
   stage_.store(kDone, std::memory_order_release);
 }
@@ -388,6 +454,38 @@ bool SegmentAhead::Claim() {
   int expected = kPending;
   claimed_ = !stage_.compare_exchange_strong(expected, kPassedBy);
   return claimed_;
+}
+
+void SegmentAhead::Take() {
+  Run();
+  claimed_ = true;
+}
+
+void SegmentAhead::Decline() {
+  int stage = stage_.load(std::memory_order_relaxed);
+  while ((stage == kPending || stage == kWanted) && !stage_.compare_exchange_weak(stage, kPassedBy)) {
+  }
+}
+
+void SegmentAhead::Ask(int rowsToPass) {
+  // One thread asks: the count is set before the loop can see the request.
+  if (!armed() || use_ != kHandover || stage_.load(std::memory_order_relaxed) != kPending) return;
+  rowsToPass_ = rowsToPass;
+  int expected = kPending;
+  (void)stage_.compare_exchange_strong(expected, kWanted, std::memory_order_release);
+}
+
+bool SegmentAhead::RequestPlacing() {
+  if (!armed() || use_ != kHandover) return false;
+  Ask();
+  for (;;) {
+    const int stage = stage_.load(std::memory_order_acquire);
+    if (stage == kPassedBy) return false;
+    if (stage != kWanted) break;
+    YieldBriefly();
+  }
+  claimed_ = true;
+  return true;
 }
 
 int SegmentAhead::NextSlow() {
@@ -407,9 +505,14 @@ int SegmentAhead::NextSlow() {
 }
 
 void SegmentAhead::Finish(DecoderState& state) {
+  if (finished_) return;
+  finished_ = true;
   stop_.store(true, std::memory_order_relaxed);
-  int expected = kPending;
-  if (!armed() || stage_.compare_exchange_strong(expected, kPassedBy) || expected == kPassedBy) return;
+  if (!armed()) return;
+  int stage = stage_.load(std::memory_order_acquire);
+  while ((stage == kPending || stage == kWanted) && !stage_.compare_exchange_weak(stage, kPassedBy)) {
+  }
+  if (stage == kPending || stage == kWanted || stage == kPassedBy) return;
   while (stage_.load(std::memory_order_acquire) != kDone) YieldBriefly();
   if (!claimed_ || !tookEnd_) return;
   const DecoderState& d = decoder_;

@@ -78,47 +78,68 @@ bool DecodeAndTransformConcurrently(DecoderState& state, int threads, BorrowedCr
   side[0].readPos = static_cast<size_t>(state.planeOffsetI);
   side[1].readPos = static_cast<size_t>(state.planeOffsetQ);
   std::unique_ptr<SegmentAhead> ahead;  // null without a second segment of 'y'
+  // The placing of each plane, for a thread with nothing left to do (with helpers).
+  std::unique_ptr<SegmentAhead> handover[3];
   try {
     ahead = std::make_unique<SegmentAhead>(state, 'y');
     if (!ahead->armed()) ahead.reset();
+    for (int p = 0; p < 3 && *crew != nullptr; ++p) {
+      handover[p] = std::make_unique<SegmentAhead>(state, "yiq"[p], SegmentAhead::kHandover);
+      if (!handover[p]->armed()) handover[p].reset();
+    }
   } catch (const std::bad_alloc&) {
     ahead.reset();
+    for (auto& h : handover) h.reset();
   }
   auto lumaAhead = [&] {
     if (ahead != nullptr) ahead->Run();
   };
+  auto stateOf = [&](int p) -> DecoderState& { return p == 0 ? state : side[p - 1]; };
+  auto transform = [&](int p) {
+    DecoderState& s = stateOf(p);
+    (void)InverseTransformPlane(s, s.PlaneBuffer(p).data(), "yiq"[p], true);  // the finest level is the conversion's
+  };
   bool ok[3] = {false, false, false};
-  auto luma = [&] {
-    ok[0] = DecodeCoefficients(state, 'y', ahead.get()) == 0;
-    if (ok[0]) (void)InverseTransformPlane(state, state.planeY.data(), 'y', true);  // the finest level is the conversion's
-  };
-  auto chroma = [&](int k) {
-    DecoderState& s = side[k];
-    const int letter = k == 0 ? 'i' : 'q';
-    ok[k + 1] = DecodePlane(s, letter) == 0;
-    if (ok[k + 1] && !s.PlaneBuffer(k + 1).empty()) {
-      (void)InverseTransformPlane(s, s.PlaneBuffer(k + 1).data(), letter, true);  // the finest level is the conversion's
+  // Decodes plane p, and transforms it unless its placing was handed over.
+  auto plane = [&](int p) {
+    DecoderState& s = stateOf(p);
+    const int letter = "yiq"[p];
+    SegmentAhead* h = handover[p].get();
+    if (p == 0) {
+      ok[0] = DecodeCoefficients(s, letter, ahead.get(), h) == 0;
+    } else {
+      ok[p] = ParsePlaneHeader(s, letter) == 0 &&
+              (!IsDecodableVersion(s) || DecodeCoefficients(s, letter, nullptr, h) == 0);
     }
+    if (h != nullptr) h->Decline();  // a request the loop never saw is refused
+    if (ok[p] && !s.PlaneBuffer(p).empty() && !(h != nullptr && h->handedOver())) transform(p);
   };
-  // The rest, taken in turn by whichever thread is free first: 'i', 'q' and the
-  // pixel area. The second segment of 'y' comes first on its thread, so that its
-  // values are ready when the first segment ends.
+  auto place = [&](int p) {
+    SegmentAhead* h = handover[p].get();
+    if (h == nullptr || !h->RequestPlacing()) return;
+    (void)PlaceHandedOver(stateOf(p), "yiq"[p], h, p == 0 ? ahead.get() : nullptr);
+    transform(p);
+  };
+  // The rest, taken in turn by whichever thread is free first: 'i', 'q', the pixel
+  // area and then the placing of each plane whose loop is still at its first
+  // segment (else the offer is refused at once). The second segment of 'y' comes
+  // first on its thread, so that its values are ready when the first segment ends.
   std::atomic<int> nextRest{0};
   auto rest = [&] {
-    for (int k; (k = nextRest.fetch_add(1)) < 3;) {
-      if (k == 0) {
-        chroma(0);
-      } else if (k == 1) {
-        chroma(1);
-      } else {
+    for (int k; (k = nextRest.fetch_add(1)) < 6;) {
+      if (k < 2) {
+        plane(k + 1);
+      } else if (k == 2) {
         *pixelArea = area();
+      } else {
+        place(k - 3);
       }
     }
   };
   std::vector<std::function<void()>> tasks;
   try {
     tasks.push_back([&] {
-      luma();
+      plane(0);
       rest();
     });
     tasks.push_back([&] {
@@ -130,7 +151,7 @@ bool DecodeAndTransformConcurrently(DecoderState& state, int threads, BorrowedCr
     tasks.clear();
   }
   if (*crew == nullptr || tasks.empty()) {  // no helper, or not even the task list: in turn
-    luma();
+    plane(0);
     rest();
   } else {
     (*crew)->Run(tasks);

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
 #include <string>
 #include <thread>
@@ -291,6 +292,102 @@ TEST(DecoderPlainForms, SecondSegmentDecodedAheadGivesThePlainPlanes) {
   // The values did come from the segment decoded ahead in most files.
   EXPECT_GE(withAhead, static_cast<int>(originals.size()) * 15);
   EXPECT_GT(withEnd, 0);
+}
+
+// Every plane decoded with its placing handed over after `rows` detail rows of the
+// loop, then placed from the values: on this one thread, which the lists allow
+// (the loop decodes all its values before it returns). For 'y' the second segment
+// is decoded ahead first, or left for the placing to decode. handedOver[p] counts
+// the planes p handed over; *afterY receives what 'y' left when its placing ended
+// at an end symbol (else it stays empty).
+DecoderState DecodePlanesHandedOver(const std::vector<uint8_t>& file, int rows, bool aheadFirst, int handedOver[3],
+                                    std::string* afterY) {
+  DecoderState s;
+  s.dataBase = file.data();
+  s.dataSize = file.size();
+  afterY->clear();
+  for (int letter : {'y', 'i', 'q'}) {
+    if (ParsePlaneHeader(s, letter) != 0 || !IsDecodableVersion(s)) break;
+    SegmentAhead ahead(s, letter);
+    SegmentAhead handover(s, letter, SegmentAhead::kHandover);
+    handover.Ask(rows);
+    if (aheadFirst) ahead.Run();
+    if (DecodeCoefficients(s, letter, letter == 'y' ? &ahead : nullptr, &handover) != 0) break;
+    if (handover.RequestPlacing()) {
+      ++handedOver[PlaneIndexOf(letter)];
+      EXPECT_EQ(PlaceHandedOver(s, letter, &handover, letter == 'y' ? &ahead : nullptr), 0);
+      const bool ended = HasSecondSegment(s, letter) ? ahead.tookEnd() : handover.tookEnd();
+      if (letter == 'y' && ended) *afterY = RegistersAndModel(s);
+    } else {
+      EXPECT_FALSE(handover.handedOver());
+    }
+  }
+  return s;
+}
+
+TEST(DecoderPlainForms, PlacingHandedOverAtAnyRowGivesThePlainPlanes) {
+  // Files in one segment and in two, whole, cut short or with bytes changed; the
+  // placing handed over at the first detail row, a little later, far into the
+  // plane, or asked for too late (refused); the second segment decoded before or
+  // by the placing.
+  std::vector<std::vector<uint8_t>> originals;
+  for (const char* name : {"astronaut", "camera"}) {
+    std::ifstream in(std::string(KDZ_SOURCE_DIR) + "/samples/" + name + ".kdz", std::ios::binary);
+    originals.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  for (int quality : {40, 90}) {
+    EncodeOptions options;
+    options.quality = quality;
+    std::vector<uint8_t> file;
+    ASSERT_TRUE(Encode(GreyDetail(131, 77, static_cast<uint32_t>(quality)), options, &file).ok());
+    originals.push_back(file);
+  }
+  std::mt19937 rng(43);
+  int oneSegment = 0, twoSegments = 0, endsCompared = 0;
+  std::map<int, int> lumaHandedOver;  // by rows passed
+  int chromaHandedOver = 0;
+  for (size_t n = 0; n < originals.size(); ++n) {
+    HeaderInfo info;
+    ASSERT_TRUE(ReadHeader(originals[n].data(), originals[n].size(), &info).ok());
+    (info.segmentOffset[0] != 0 ? twoSegments : oneSegment) += 1;
+    for (int copy = 0; copy < 6; ++copy) {
+      std::vector<uint8_t> file = originals[n];
+      if (copy % 3 == 1) file.resize(file.size() / 3 + rng() % (file.size() * 2 / 3));
+      for (int k = 0; copy % 3 == 2 && k < 1 + copy % 4; ++k) {
+        file[rng() % file.size()] ^= static_cast<uint8_t>(1 + rng() % 255);
+      }
+      const DecoderState plain = DecodePlanes(file, DecodeCoefficientsPlain);
+      const std::string plainAfterY = PlainAfterY(file);
+      for (int rows : {0, 1, 13, 150, 1 << 20}) {
+        for (bool aheadFirst : {true, false}) {
+          int planesHandedOver[3] = {0, 0, 0};
+          std::string afterY;
+          const DecoderState fast = DecodePlanesHandedOver(file, rows, aheadFirst, planesHandedOver, &afterY);
+          const std::string what = "file " + std::to_string(n) + " copy " + std::to_string(copy) + " after " +
+                                   std::to_string(rows) + " rows" + (aheadFirst ? ", ahead first" : "");
+          ASSERT_TRUE(fast.planeY == plain.planeY && fast.planeI == plain.planeI && fast.planeQ == plain.planeQ)
+              << what;
+          ASSERT_EQ(fast.errorDetail, plain.errorDetail) << what;
+          if (!afterY.empty()) {
+            ASSERT_EQ(afterY, plainAfterY) << what;
+            ++endsCompared;
+          }
+          if (rows == 1 << 20) {
+            ASSERT_EQ(planesHandedOver[0] + planesHandedOver[1] + planesHandedOver[2], 0) << what;
+          }
+          lumaHandedOver[rows] += planesHandedOver[0];
+          chromaHandedOver += planesHandedOver[1] + planesHandedOver[2];
+        }
+      }
+    }
+  }
+  EXPECT_GT(oneSegment, 0);
+  EXPECT_GT(twoSegments, 0);
+  // 'y' was handed over at every row tried but the last, the chroma planes too, and
+  // the registers were compared.
+  for (int rows : {0, 1, 13, 150}) EXPECT_GT(lumaHandedOver[rows], 0) << rows;
+  EXPECT_GT(chromaHandedOver, 0);
+  EXPECT_GT(endsCompared, 0);
 }
 
 }  // namespace
