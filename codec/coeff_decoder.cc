@@ -33,6 +33,16 @@ void BandSteps(const DecoderState& s, int p, int n, float* posStep, float* negSt
 
 int ValueOf(const DecoderState& s, int index) { return s.symbolValue[s.indexToSymbol[index]] - 128; }
 
+// The dequantised sample of each value of plane p's table in band n, at value + 128
+// (the values a symbol can stand for; the other entries are left as they are).
+void BandSamples(const DecoderState& s, int p, int n, int16_t samples[256]) {
+  float posStep, negStep;
+  BandSteps(s, p, n, &posStep, &negStep);
+  for (int i = 0; i < s.valueCount; ++i) {
+    samples[s.symbolValue[i]] = Dequantise(s.symbolValue[i] - 128, posStep, negStep);
+  }
+}
+
 }  // namespace
 
 int BandCount(int levels) { return 1 + 3 * levels; }
@@ -166,12 +176,12 @@ void PlaceValuesAhead(DecoderState& s, int p, int16_t* plane, PlanePosition from
   const int levels = s.levels;
   const int markLimit = levels - s.uncodedLevels[p];
   bool finished = false;
-  float posStep, negStep;
+  int16_t samples[256];  // see BandSamples
   for (int k = from.k; k < BandCount(levels); ++k) {
     const Band band = BandAt(width, s.height, levels, k);
     const int level = (k - 1) / 3;
     if (finished && level >= markLimit) continue;
-    BandSteps(s, p, band.n, &posStep, &negStep);
+    BandSamples(s, p, band.n, samples);
     for (int r = k == from.k ? from.r : band.row0; r < band.row0 + band.rows; ++r) {
       int16_t* line = plane + static_cast<size_t>(r) * width;
       if (finished) {
@@ -201,7 +211,7 @@ void PlaceValuesAhead(DecoderState& s, int p, int16_t* plane, PlanePosition from
           MarkZeroTreeIn(plane, width, r, c, level + 1, markLimit, static_cast<uint16_t>(kPendingZero));
           line[c] = 0;
         } else {
-          line[c] = Dequantise(v, posStep, negStep);
+          line[c] = samples[v + 128];
         }
       }
     }
@@ -275,11 +285,16 @@ int DecodeCoefficientsWith(DecoderState& s, int letter, SegmentAhead* ahead, Seg
   const int markLimit = levels - s.uncodedLevels[p];
   bool finished = false;
   const int bands = BandCount(levels);
+  int16_t samples[256];  // the fast loop's dequantisation (see BandSamples)
   for (int k = 1; k < bands; ++k) {
     const Band band = BandAt(width, s.height, levels, k);
     const int level = (k - 1) / 3;  // j, coarsest first
     if (finished && level >= markLimit) continue;
-    BandSteps(s, p, band.n, &posStep, &negStep);
+    if constexpr (kPlain) {
+      BandSteps(s, p, band.n, &posStep, &negStep);
+    } else {
+      BandSamples(s, p, band.n, samples);
+    }
     for (int r = band.row0; r < band.row0 + band.rows; ++r) {
       int16_t* line = plane + static_cast<size_t>(r) * width;
       if (finished) {
@@ -339,8 +354,10 @@ int DecodeCoefficientsWith(DecoderState& s, int letter, SegmentAhead* ahead, Seg
             MarkZeroTree(s, r, c, level + 1);
           }
           line[c] = 0;
-        } else {
+        } else if constexpr (kPlain) {
           line[c] = Dequantise(v, posStep, negStep);
+        } else {
+          line[c] = samples[v + 128];
         }
       }
     }
@@ -421,7 +438,8 @@ void SegmentAhead::Produce(WindowedRegisters& reg, DecoderState& s, PlanePositio
   DecodeValues(reg, s);
 }
 
-void SegmentAhead::DecodeValues(WindowedRegisters& reg, DecoderState& s) {
+void SegmentAhead::DecodeValues(WindowedRegisters& loopRegisters, DecoderState& s) {
+  WindowedRegisters reg = loopRegisters;  // a local copy stays in machine registers
   size_t n = 0;
   // Published in chunks, each a chance to stop once the plane no longer needs more.
   constexpr size_t kChunk = 1024;
