@@ -439,7 +439,10 @@ void SegmentAhead::Produce(WindowedRegisters& reg, DecoderState& s, PlanePositio
 }
 
 void SegmentAhead::DecodeValues(WindowedRegisters& loopRegisters, DecoderState& s) {
-  WindowedRegisters reg = loopRegisters;  // a local copy stays in machine registers
+  // Locals, which the byte stores below cannot be taken to change.
+  WindowedRegisters reg = loopRegisters;
+  int8_t* const values = values_.get();
+  const int32_t symbols = s.symbolCount, endSymbol = s.endSymbol;
   size_t n = 0;
   // Published in chunks, each a chance to stop once the plane no longer needs more.
   constexpr size_t kChunk = 1024;
@@ -447,12 +450,12 @@ void SegmentAhead::DecodeValues(WindowedRegisters& loopRegisters, DecoderState& 
   while (n < capacity_ && !ended && !stop_.load(std::memory_order_relaxed)) {
     const size_t chunkEnd = std::min(capacity_, n + kChunk);
     for (; n < chunkEnd; ++n) {
-      const int index = DecodeSymbol(reg, s.cumFreq, s.symbolCount);
-      if (index == s.endSymbol) {
+      const int index = DecodeSymbol(reg, s.cumFreq, symbols);
+      if (index == endSymbol) {
         ended = true;
         break;
       }
-      values_[n] = static_cast<int8_t>(ValueOf(s, index));
+      values[n] = static_cast<int8_t>(ValueOf(s, index));
       UpdateModel(s, index, reg);
     }
     published_.store(n, std::memory_order_release);
