@@ -153,6 +153,17 @@ void MarkZeroTreePlain(DecoderState& state, int row, int col, int level) {
 
 namespace {
 
+// The positions of the detail bands from row r of band k on.
+size_t PositionsFrom(int width, int height, int levels, int k, int r) {
+  const Band first = BandAt(width, height, levels, k);
+  size_t n = static_cast<size_t>(first.row0 + first.rows - r) * static_cast<size_t>(first.cols);
+  for (int j = k + 1; j < BandCount(levels); ++j) {
+    const Band band = BandAt(width, height, levels, j);
+    n += static_cast<size_t>(band.rows) * static_cast<size_t>(band.cols);
+  }
+  return n;
+}
+
 // Sets readPos where the next plane starts; 0, the coefficient loop's result.
 int PlaneDone(DecoderState& s, int p) {
   if (p == kPlaneY) {
@@ -302,8 +313,8 @@ int DecodeCoefficientsWith(DecoderState& s, int letter, SegmentAhead* ahead, Seg
         continue;
       }
       if constexpr (kAhead) {
-        if (handover != nullptr && handover->PlacingWanted()) {
-          handover->Produce(reg, s, PlanePosition{k, r, band.col0});
+        if (handover != nullptr && handover->PlacingWanted() &&
+            handover->Produce(reg, s, PlanePosition{k, r, band.col0}, PositionsFrom(width, s.height, levels, k, r))) {
           return 0;
         }
       }
@@ -411,14 +422,17 @@ bool HasSecondSegment(const DecoderState& state, int letter) {
 SegmentAhead::SegmentAhead(const DecoderState& state, int letter, Use use) : use_(use), decoder_(state) {
   const int p = PlaneIndexOf(letter);
   if (state.planeSize <= 0) return;
-  if (use == kSecondSegment) {
-    if (!HasSecondSegment(state, letter)) return;
-    decoder_.readPos = static_cast<size_t>(state.segmentOffset[p]);
+  if (use == kHandover) {
+    armed_ = true;  // its room comes with the handover
+    return;
   }
+  if (!HasSecondSegment(state, letter)) return;
+  decoder_.readPos = static_cast<size_t>(state.segmentOffset[p]);
   // Each symbol takes a position of the plane, so no more values can be of use; the
   // room is not touched beyond the values written.
   capacity_ = static_cast<size_t>(state.planeSize);
   values_.reset(new (std::nothrow) int8_t[capacity_]);
+  armed_ = values_ != nullptr;
 }
 
 SegmentAhead::~SegmentAhead() = default;
@@ -432,10 +446,19 @@ void SegmentAhead::Run() {
   DecodeValues(reg, s);
 }
 
-void SegmentAhead::Produce(WindowedRegisters& reg, DecoderState& s, PlanePosition from) {
+bool SegmentAhead::Produce(WindowedRegisters& reg, DecoderState& s, PlanePosition from, size_t positionsLeft) {
+  // As for a second segment, each value takes a position, and the room is touched
+  // only as far as values are written.
+  values_.reset(new (std::nothrow) int8_t[positionsLeft]);
+  if (values_ == nullptr) {
+    Decline();
+    return false;
+  }
+  capacity_ = positionsLeft;
   from_ = from;
   stage_.store(kRunning, std::memory_order_release);
   DecodeValues(reg, s);
+  return true;
 }
 
 void SegmentAhead::DecodeValues(WindowedRegisters& loopRegisters, DecoderState& s) {

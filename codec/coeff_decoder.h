@@ -88,10 +88,11 @@ class SegmentAhead {
   // For the plane `letter` of the file whose header `state` has parsed up to this
   // plane's value table (for kHandover, up to the file header's plane size); copies
   // what it needs. Unarmed (and Run does nothing) when the plane has no second
-  // segment (for kSecondSegment) or no room for its values can be had.
+  // segment or no room for its values can be had (for kSecondSegment), or no
+  // positions (for kHandover).
   explicit SegmentAhead(const DecoderState& state, int letter, Use use = kSecondSegment);
   ~SegmentAhead();
-  bool armed() const { return values_ != nullptr; }
+  bool armed() const { return armed_; }
 
   // Decodes the second segment unless the loop has passed it by: values until the
   // end symbol, or as many as the plane has positions, or until the loop is done.
@@ -106,10 +107,13 @@ class SegmentAhead {
 
   // The handover, for the loop: whether a thread asks for the placing (at a row's
   // start); Produce hands it over with the position of that row and decodes the
-  // rest of the segment from the loop's registers and model; Decline, once the loop
-  // can hand over no more, refuses every request, now or later.
+  // rest of the segment from the loop's registers and model into a list with room
+  // for `positionsLeft` values (the plane's positions from there on), made then, so
+  // that only a plane handed over has one; false, refusing, when the room cannot be
+  // had. Decline, once the loop can hand over no more, refuses every request, now
+  // or later.
   bool PlacingWanted() { return stage_.load(std::memory_order_acquire) == kWanted && --rowsToPass_ < 0; }
-  void Produce(WindowedRegisters& reg, DecoderState& s, PlanePosition from);
+  bool Produce(WindowedRegisters& reg, DecoderState& s, PlanePosition from, size_t positionsLeft);
   void Decline();
   // For the one asking thread: true once the placing is handed over (from where it
   // goes on is from()), false when refused; waits for the loop's answer.
@@ -152,6 +156,7 @@ class SegmentAhead {
   // kPassedBy: passed by (second segment) or refused (handover); kDone.
   enum : int { kPending, kWanted, kRunning, kPassedBy, kDone };
   Use use_;
+  bool armed_ = false;
   DecoderState decoder_;  // the plane header, then the registers and model after the segment
   std::unique_ptr<int8_t[]> values_;
   size_t capacity_ = 0;

@@ -342,6 +342,21 @@ TEST(DecoderPlainForms, PlacingHandedOverAtAnyRowGivesThePlainPlanes) {
     ASSERT_TRUE(Encode(GreyDetail(131, 77, static_cast<uint32_t>(quality)), options, &file).ok());
     originals.push_back(file);
   }
+  {
+    // Noise at the best quality: a value at nearly every position, so that the
+    // list handed over needs nearly all the room the positions left give.
+    std::mt19937 noise(7);
+    RgbImage img;
+    img.width = 40;
+    img.height = 24;
+    img.rgb.resize(40 * 24 * 3);
+    for (uint8_t& b : img.rgb) b = static_cast<uint8_t>(noise());
+    EncodeOptions options;
+    options.quality = 100;
+    std::vector<uint8_t> file;
+    ASSERT_TRUE(Encode(img, options, &file).ok());
+    originals.push_back(file);
+  }
   std::mt19937 rng(43);
   int oneSegment = 0, twoSegments = 0, endsCompared = 0;
   std::map<int, int> lumaHandedOver;  // by rows passed
