@@ -53,6 +53,7 @@ void PadRows(uint8_t* area, size_t rowBytes, int rows) {
   }
 }
 
+#if KDZ_HAVE_THREADS
 // Decodes the three planes and transforms each as soon as it is decoded, the planes
 // on threads of their own: every plane has its own segments and value table, so
 // after the file header each needs only its own copy of the decoder's registers and
@@ -165,6 +166,7 @@ bool DecodeAndTransformConcurrently(DecoderState& state, int threads, BorrowedCr
   state.readPos = side[1].readPos;
   return ok[0] && ok[1] && ok[2];
 }
+#endif  // KDZ_HAVE_THREADS: a build without threads never decodes concurrently and leaves this out
 
 // Converts plane rows r0..r1-1 into the pixel area in the given layout.
 void ConvertRows(const DecoderState& state, uint8_t* pixelArea, int r0, int r1, PixelLayout layout) {
@@ -325,9 +327,15 @@ int DecodeAllPlanes(DecoderState& state, const uint8_t* fileBlock, size_t size, 
   const bool concurrent = wanted > 1;
   BorrowedCrew crew;
   uint8_t* pixelArea = nullptr;
-  const bool decoded = concurrent ? DecodeAndTransformConcurrently(state, wanted, &crew, area, &pixelArea)
-                                  : DecodePlane(state, 'y') == 0 && DecodePlane(state, 'i') == 0 &&
-                                        DecodePlane(state, 'q') == 0 && (pixelArea = area(), true);
+  auto inTurn = [&] {
+    return DecodePlane(state, 'y') == 0 && DecodePlane(state, 'i') == 0 && DecodePlane(state, 'q') == 0 &&
+           (pixelArea = area(), true);
+  };
+#if KDZ_HAVE_THREADS
+  const bool decoded = concurrent ? DecodeAndTransformConcurrently(state, wanted, &crew, area, &pixelArea) : inTurn();
+#else
+  const bool decoded = inTurn();
+#endif
   if (decoded) {
     if (state.planeY.empty() || state.planeI.empty() || state.planeQ.empty()) {
       state.Fail(Error::kOutOfMemory, "a coefficient plane is missing");
