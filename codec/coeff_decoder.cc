@@ -431,7 +431,8 @@ SegmentAhead::SegmentAhead(const DecoderState& state, int letter, Use use) : use
   // Each symbol takes a position of the plane, so no more values can be of use; the
   // room is not touched beyond the values written.
   capacity_ = static_cast<size_t>(state.planeSize);
-  values_.reset(new (std::nothrow) int8_t[capacity_]);
+  owned_.reset(new (std::nothrow) int8_t[capacity_]);
+  values_ = owned_.get();
   armed_ = values_ != nullptr;
 }
 
@@ -449,7 +450,12 @@ void SegmentAhead::Run() {
 bool SegmentAhead::Produce(WindowedRegisters& reg, DecoderState& s, PlanePosition from, size_t positionsLeft) {
   // As for a second segment, each value takes a position, and the room is touched
   // only as far as values are written.
-  values_.reset(new (std::nothrow) int8_t[positionsLeft]);
+  if (lent_ != nullptr && lentBytes_ >= positionsLeft) {
+    values_ = lent_;
+  } else {
+    owned_.reset(new (std::nothrow) int8_t[positionsLeft]);
+    values_ = owned_.get();
+  }
   if (values_ == nullptr) {
     Decline();
     return false;
@@ -464,7 +470,7 @@ bool SegmentAhead::Produce(WindowedRegisters& reg, DecoderState& s, PlanePositio
 void SegmentAhead::DecodeValues(WindowedRegisters& loopRegisters, DecoderState& s) {
   // Locals, which the byte stores below cannot be taken to change.
   WindowedRegisters reg = loopRegisters;
-  int8_t* const values = values_.get();
+  int8_t* const values = values_;
   const int32_t symbols = s.symbolCount, endSymbol = s.endSymbol;
   size_t n = 0;
   // Published in chunks, each a chance to stop once the plane no longer needs more.
@@ -511,17 +517,19 @@ void SegmentAhead::Decline() {
   }
 }
 
-void SegmentAhead::Ask(int rowsToPass) {
-  // One thread asks: the count is set before the loop can see the request.
+void SegmentAhead::Ask(int rowsToPass, int8_t* room, size_t roomBytes) {
+  // One thread asks: the count and room are set before the loop can see the request.
   if (!armed() || use_ != kHandover || stage_.load(std::memory_order_relaxed) != kPending) return;
   rowsToPass_ = rowsToPass;
+  lent_ = room;
+  lentBytes_ = room != nullptr ? roomBytes : 0;
   int expected = kPending;
   (void)stage_.compare_exchange_strong(expected, kWanted, std::memory_order_release);
 }
 
-bool SegmentAhead::RequestPlacing() {
+bool SegmentAhead::RequestPlacing(int8_t* room, size_t roomBytes) {
   if (!armed() || use_ != kHandover) return false;
-  Ask();
+  Ask(0, room, roomBytes);
   for (;;) {
     const int stage = stage_.load(std::memory_order_acquire);
     if (stage == kPassedBy) return false;

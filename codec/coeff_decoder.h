@@ -108,20 +108,23 @@ class SegmentAhead {
   // The handover, for the loop: whether a thread asks for the placing (at a row's
   // start); Produce hands it over with the position of that row and decodes the
   // rest of the segment from the loop's registers and model into a list with room
-  // for `positionsLeft` values (the plane's positions from there on), made then, so
-  // that only a plane handed over has one; false, refusing, when the room cannot be
-  // had. Decline, once the loop can hand over no more, refuses every request, now
+  // for `positionsLeft` values (the plane's positions from there on): the room the
+  // request lent, or else memory taken then, so that only a plane handed over has
+  // any; false, refusing, when no room can be had. Decline, once the loop can hand over no more, refuses every request, now
   // or later.
   bool PlacingWanted() { return stage_.load(std::memory_order_acquire) == kWanted && --rowsToPass_ < 0; }
   bool Produce(WindowedRegisters& reg, DecoderState& s, PlanePosition from, size_t positionsLeft);
   void Decline();
   // For the one asking thread: true once the placing is handed over (from where it
-  // goes on is from()), false when refused; waits for the loop's answer.
-  bool RequestPlacing();
+  // goes on is from()), false when refused; waits for the loop's answer. `room`, if
+  // given, is memory of `roomBytes` bytes that nothing reads until the placing is
+  // done, which the list then takes when it is large enough instead of memory of its
+  // own (the pixel area, which the conversion fills only after the planes).
+  bool RequestPlacing(int8_t* room = nullptr, size_t roomBytes = 0);
   // Asks without waiting, and lets the loop see the request only from the start of
   // its (rowsToPass + 1)-th detail row after it: for tests, which hand over at
   // chosen rows. RequestPlacing then takes the answer.
-  void Ask(int rowsToPass = 0);
+  void Ask(int rowsToPass = 0, int8_t* room = nullptr, size_t roomBytes = 0);
   bool handedOver() const {
     const int stage = stage_.load(std::memory_order_acquire);
     return use_ == kHandover && (stage == kRunning || stage == kDone);
@@ -158,7 +161,10 @@ class SegmentAhead {
   Use use_;
   bool armed_ = false;
   DecoderState decoder_;  // the plane header, then the registers and model after the segment
-  std::unique_ptr<int8_t[]> values_;
+  int8_t* values_ = nullptr;            // the list: owned_, or the room a request lent
+  std::unique_ptr<int8_t[]> owned_;
+  int8_t* lent_ = nullptr;               // lent by the request (kHandover), lentBytes_ long
+  size_t lentBytes_ = 0;
   size_t capacity_ = 0;
   std::atomic<size_t> published_{0};  // values Run has written, for the loop to read
   std::atomic<bool> stop_{false};

@@ -115,9 +115,14 @@ bool DecodeAndTransformConcurrently(DecoderState& state, int threads, BorrowedCr
     if (h != nullptr) h->Decline();  // a request the loop never saw is refused
     if (ok[p] && !s.PlaneBuffer(p).empty() && !(h != nullptr && h->handedOver())) transform(p);
   };
+  // The list of 'y' may lie in the pixel area, once it is taken: the conversion
+  // writes every byte of its first 3 x width x height, and only after the planes.
+  std::atomic<uint8_t*> areaTaken{nullptr};
   auto place = [&](int p) {
     SegmentAhead* h = handover[p].get();
-    if (h == nullptr || !h->RequestPlacing()) return;
+    int8_t* room = p == 0 ? reinterpret_cast<int8_t*>(areaTaken.load(std::memory_order_acquire)) : nullptr;
+    const size_t roomBytes = 3 * static_cast<size_t>(state.width) * static_cast<size_t>(state.height);
+    if (h == nullptr || !h->RequestPlacing(room, roomBytes)) return;
     (void)PlaceHandedOver(stateOf(p), "yiq"[p], h, p == 0 ? ahead.get() : nullptr);
     transform(p);
   };
@@ -132,6 +137,7 @@ bool DecodeAndTransformConcurrently(DecoderState& state, int threads, BorrowedCr
         plane(k + 1);
       } else if (k == 2) {
         *pixelArea = area();
+        areaTaken.store(*pixelArea, std::memory_order_release);
       } else {
         place(k - 3);
       }

@@ -299,9 +299,11 @@ TEST(DecoderPlainForms, SecondSegmentDecodedAheadGivesThePlainPlanes) {
 // (the loop decodes all its values before it returns). For 'y' the second segment
 // is decoded ahead first, or left for the placing to decode. handedOver[p] counts
 // the planes p handed over; *afterY receives what 'y' left when its placing ended
-// at an end symbol (else it stays empty).
-DecoderState DecodePlanesHandedOver(const std::vector<uint8_t>& file, int rows, bool aheadFirst, int handedOver[3],
-                                    std::string* afterY) {
+// at an end symbol (else it stays empty). With lend 1 the request lends room enough
+// for the list, filled with a pattern, with lend 2 too little room (the list then
+// takes memory of its own).
+DecoderState DecodePlanesHandedOver(const std::vector<uint8_t>& file, int rows, bool aheadFirst, int lend,
+                                    int handedOver[3], std::string* afterY) {
   DecoderState s;
   s.dataBase = file.data();
   s.dataSize = file.size();
@@ -310,7 +312,8 @@ DecoderState DecodePlanesHandedOver(const std::vector<uint8_t>& file, int rows, 
     if (ParsePlaneHeader(s, letter) != 0 || !IsDecodableVersion(s)) break;
     SegmentAhead ahead(s, letter);
     SegmentAhead handover(s, letter, SegmentAhead::kHandover);
-    handover.Ask(rows);
+    std::vector<int8_t> room(lend == 0 ? 0 : lend == 1 ? static_cast<size_t>(s.planeSize) : 16, int8_t{0x5A});
+    handover.Ask(rows, lend == 0 ? nullptr : room.data(), room.size());
     if (aheadFirst) ahead.Run();
     if (DecodeCoefficients(s, letter, letter == 'y' ? &ahead : nullptr, &handover) != 0) break;
     if (handover.RequestPlacing()) {
@@ -329,7 +332,7 @@ TEST(DecoderPlainForms, PlacingHandedOverAtAnyRowGivesThePlainPlanes) {
   // Files in one segment and in two, whole, cut short or with bytes changed; the
   // placing handed over at the first detail row, a little later, far into the
   // plane, or asked for too late (refused); the second segment decoded before or
-  // by the placing.
+  // by the placing; the list in memory of its own or in room lent with the request.
   std::vector<std::vector<uint8_t>> originals;
   for (const char* name : {"astronaut", "camera"}) {
     std::ifstream in(std::string(KDZ_SOURCE_DIR) + "/samples/" + name + ".kdz", std::ios::binary);
@@ -377,9 +380,11 @@ TEST(DecoderPlainForms, PlacingHandedOverAtAnyRowGivesThePlainPlanes) {
         for (bool aheadFirst : {true, false}) {
           int planesHandedOver[3] = {0, 0, 0};
           std::string afterY;
-          const DecoderState fast = DecodePlanesHandedOver(file, rows, aheadFirst, planesHandedOver, &afterY);
+          const int lend = (copy + rows + aheadFirst) % 3;
+          const DecoderState fast = DecodePlanesHandedOver(file, rows, aheadFirst, lend, planesHandedOver, &afterY);
           const std::string what = "file " + std::to_string(n) + " copy " + std::to_string(copy) + " after " +
-                                   std::to_string(rows) + " rows" + (aheadFirst ? ", ahead first" : "");
+                                   std::to_string(rows) + " rows" + (aheadFirst ? ", ahead first" : "") +
+                                   ", lending " + std::to_string(lend);
           ASSERT_TRUE(fast.planeY == plain.planeY && fast.planeI == plain.planeI && fast.planeQ == plain.planeQ)
               << what;
           ASSERT_EQ(fast.errorDetail, plain.errorDetail) << what;
