@@ -110,8 +110,8 @@ class SegmentAhead {
   // rest of the segment from the loop's registers and model into a list with room
   // for `positionsLeft` values (the plane's positions from there on): the room the
   // request lent, or else memory taken then, so that only a plane handed over has
-  // any; false, refusing, when no room can be had. Decline, once the loop can hand over no more, refuses every request, now
-  // or later.
+  // any; false, refusing, when no room can be had. Decline, once the loop can hand
+  // over no more, refuses every request, now or later.
   bool PlacingWanted() { return stage_.load(std::memory_order_acquire) == kWanted && --rowsToPass_ < 0; }
   bool Produce(WindowedRegisters& reg, DecoderState& s, PlanePosition from, size_t positionsLeft);
   void Decline();
@@ -161,9 +161,9 @@ class SegmentAhead {
   Use use_;
   bool armed_ = false;
   DecoderState decoder_;  // the plane header, then the registers and model after the segment
-  int8_t* values_ = nullptr;            // the list: owned_, or the room a request lent
+  int8_t* values_ = nullptr;  // the list: owned_, or the room a request lent
   std::unique_ptr<int8_t[]> owned_;
-  int8_t* lent_ = nullptr;               // lent by the request (kHandover), lentBytes_ long
+  int8_t* lent_ = nullptr;  // lent by the request (kHandover), lentBytes_ long
   size_t lentBytes_ = 0;
   size_t capacity_ = 0;
   std::atomic<size_t> published_{0};  // values Run has written, for the loop to read
