@@ -578,10 +578,10 @@ void SegmentAhead::Finish(DecoderState& state) {
   std::copy(std::begin(d.indexToSymbol), std::end(d.indexToSymbol), std::begin(state.indexToSymbol));
 }
 
-int DecodePlane(DecoderState& state, int letter) {
+int DecodePlane(DecoderState& state, int letter, SegmentAhead* handover) {
   if (ParsePlaneHeader(state, letter) != 0) return 1;
   if (IsDecodableVersion(state)) {
-    if (DecodeCoefficients(state, letter) != 0) return 1;
+    if (DecodeCoefficients(state, letter, nullptr, handover) != 0) return 1;
   }
   return 0;
 }

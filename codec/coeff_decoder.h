@@ -28,7 +28,8 @@ struct WindowedRegisters;
 
 // Parses the plane's header (and, for 'y', the file header) and decodes its
 // coefficients. Returns 0 on success, 1 on failure (state.error set).
-int DecodePlane(DecoderState& state, int letter);
+// With `handover`, its placing may be handed over (see DecodeCoefficients below).
+int DecodePlane(DecoderState& state, int letter, SegmentAhead* handover = nullptr);
 // Allocates the plane and decodes its coefficients from readPos. Returns 0, or 1
 // when the plane cannot be allocated.
 int DecodeCoefficients(DecoderState& state, int letter);

@@ -106,12 +106,7 @@ bool DecodeAndTransformConcurrently(DecoderState& state, int threads, BorrowedCr
     DecoderState& s = stateOf(p);
     const int letter = "yiq"[p];
     SegmentAhead* h = handover[p].get();
-    if (p == 0) {
-      ok[0] = DecodeCoefficients(s, letter, ahead.get(), h) == 0;
-    } else {
-      ok[p] = ParsePlaneHeader(s, letter) == 0 &&
-              (!IsDecodableVersion(s) || DecodeCoefficients(s, letter, nullptr, h) == 0);
-    }
+    ok[p] = (p == 0 ? DecodeCoefficients(s, letter, ahead.get(), h) : DecodePlane(s, letter, h)) == 0;
     if (h != nullptr) h->Decline();  // a request the loop never saw is refused
     if (ok[p] && !s.PlaneBuffer(p).empty() && !(h != nullptr && h->handedOver())) transform(p);
   };
