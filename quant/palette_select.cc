@@ -35,17 +35,13 @@ bool AnyCell(const uint16_t* hist, int c0Low, int c0High, int c1Low, int c1High,
 int32_t PickBoxToSplit(const std::vector<ColorBox>& boxes, int32_t count, bool byPopulation) {
   int32_t chosen = -1;
   int32_t best = 0;
+  // Without branches: which box wins is as good as random to a branch predictor.
   for (int32_t i = 0; i < count; ++i) {
     const ColorBox& b = boxes[i];
-    if (byPopulation) {
-      if (b.norm > 0 && b.population > best) {
-        best = b.population;
-        chosen = i;
-      }
-    } else if (b.norm > best) {
-      best = b.norm;
-      chosen = i;
-    }
+    const int32_t value = byPopulation ? (b.norm > 0 ? b.population : 0) : b.norm;
+    const bool better = value > best;
+    best = better ? value : best;
+    chosen = better ? i : chosen;
   }
   return chosen;
 }
@@ -178,6 +174,18 @@ void ShrinkBox(const QuantState& qs, ColorBox& box) {
   box.population = population;
 }
 
+namespace {
+
+// Palette entry `index` as the rounded mean of the weighted centres.
+void SetMeanColor(QuantState& qs, int32_t index, int64_t total, int64_t s0, int64_t s1, int64_t s2) {
+  const int64_t half = total >> 1;
+  qs.palette[0][index] = static_cast<uint8_t>((s0 + half) / total);
+  qs.palette[1][index] = static_cast<uint8_t>((s1 + half) / total);
+  qs.palette[2][index] = static_cast<uint8_t>((s2 + half) / total);
+}
+
+}  // namespace
+
 int32_t BoxMeanColor(QuantState& qs, const ColorBox& box, int32_t index) {
   if (index < 0 || static_cast<size_t>(index) >= qs.palette[0].size()) return 1;
   // 64-bit sums: a box may hold 65536 cells of 65535 counts each.
@@ -197,14 +205,112 @@ int32_t BoxMeanColor(QuantState& qs, const ColorBox& box, int32_t index) {
     }
   }
   if (total == 0) return 1;
-  const int64_t half = total >> 1;
-  qs.palette[0][index] = static_cast<uint8_t>((s0 + half) / total);
-  qs.palette[1][index] = static_cast<uint8_t>((s1 + half) / total);
-  qs.palette[2][index] = static_cast<uint8_t>((s2 + half) / total);
+  SetMeanColor(qs, index, total, s0, s1, s2);
   return 0;
 }
 
-int32_t ChoosePalette(QuantState& qs) {
+namespace {
+
+// Which cells hold a count, one bit per cell: bit c2 of row c0 * kHistC1 + c1. The
+// steps of the palette choice then test or count a row of a box (up to 32 cells) in
+// a few operations, where the histogram takes one per cell.
+constexpr int32_t kCellRows = kHistC0 * kHistC1;
+static_assert(kHistC2 == 32, "a row of cells is one 32-bit word");
+
+void MarkCountedCells(const uint16_t* hist, uint32_t* rows) {
+  // Four cells at a time: the top bit of each 16-bit lane is set where the lane is
+  // not 0 (x | ((x & 0x7FFF) + 0x7FFF)), and one multiplication gathers the four top
+  // bits, moved down to bits 0, 16, 32 and 48, at bits 45..48: bit 16 j lands at
+  // 16 j + 15 (3 - j), and no two of the 16 partial products meet.
+  constexpr uint64_t kLow15 = 0x7FFF7FFF7FFF7FFFu, kTop = 0x8000800080008000u;
+  constexpr uint64_t kGather = 0x0000200040008001u;  // 2^0 + 2^15 + 2^30 + 2^45
+  for (int32_t r = 0; r < kCellRows; ++r) {
+    const uint16_t* cell = hist + static_cast<size_t>(r) * kHistC2;
+    uint32_t bits = 0;
+    for (int32_t c2 = 0; c2 < kHistC2; c2 += 4) {
+      const uint64_t x = uint64_t{cell[c2]} | uint64_t{cell[c2 + 1]} << 16 | uint64_t{cell[c2 + 2]} << 32 |
+                         uint64_t{cell[c2 + 3]} << 48;
+      const uint64_t nonZero = (x | ((x & kLow15) + kLow15)) & kTop;
+      bits |= static_cast<uint32_t>((((nonZero >> 15) * kGather) >> 45) & 0xF) << c2;
+    }
+    rows[r] = bits;
+  }
+}
+
+// Bits lo..hi, 0 <= lo <= hi <= 31.
+inline uint32_t BitSpan(int32_t lo, int32_t hi) { return (~uint32_t{0} >> (31 - hi)) & (~uint32_t{0} << lo); }
+
+inline int32_t CountBits(uint32_t x) {
+  x = x - ((x >> 1) & 0x55555555u);
+  x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
+  x = (x + (x >> 4)) & 0x0F0F0F0Fu;
+  return static_cast<int32_t>((x * 0x01010101u) >> 24);
+}
+
+// ShrinkBox on the marks: the same bounds, norm and population, in one pass over
+// the box's rows. Its steps can share the pass because each removes only empty
+// slices: a plane of the box is empty over the column range left by an earlier step
+// exactly when it is empty over the whole range, and the count stays the same.
+void ShrinkBoxByRows(const uint32_t* rows, ColorBox& box) {
+  const uint32_t span = BitSpan(box.c2Low, box.c2High);
+  uint32_t planes = 0;   // bit c0: plane c0 holds a counted cell of the box
+  uint64_t columns = 0;  // bit c1: likewise column c1
+  uint32_t depths = 0;   // bit c2: likewise
+  int32_t population = 0;
+  for (int32_t c0 = box.c0Low; c0 <= box.c0High; ++c0) {
+    uint32_t plane = 0;
+    for (int32_t c1 = box.c1Low; c1 <= box.c1High; ++c1) {
+      const uint32_t counted = rows[c0 * kHistC1 + c1] & span;
+      plane |= counted;
+      columns |= static_cast<uint64_t>(counted != 0) << c1;
+      population += CountBits(counted);
+    }
+    planes |= static_cast<uint32_t>(plane != 0) << c0;
+    depths |= plane;
+  }
+  if (depths != 0) {  // an empty box keeps its bounds
+    box.c0Low = __builtin_ctz(planes);
+    box.c0High = 31 - __builtin_clz(planes);
+    box.c1Low = __builtin_ctzll(columns);
+    box.c1High = 63 - __builtin_clzll(columns);
+    box.c2Low = __builtin_ctz(depths);
+    box.c2High = 31 - __builtin_clz(depths);
+  }
+  box.norm = BoxNorm(box);
+  box.population = population;
+}
+
+// BoxMeanColor over the marked cells only.
+int32_t BoxMeanColorByRows(QuantState& qs, const uint32_t* rows, const ColorBox& box, int32_t index) {
+  if (index < 0 || static_cast<size_t>(index) >= qs.palette[0].size()) return 1;
+  int64_t total = 0, s0 = 0, s1 = 0, s2 = 0;
+  const uint16_t* h = qs.histogram.data();
+  const uint32_t span = BitSpan(box.c2Low, box.c2High);
+  for (int32_t c0 = box.c0Low; c0 <= box.c0High; ++c0) {
+    for (int32_t c1 = box.c1Low; c1 <= box.c1High; ++c1) {
+      const uint16_t* cell = h + CellIndex(c0, c1, 0);
+      int64_t rowTotal = 0, rowS2 = 0;
+      for (uint32_t bits = rows[c0 * kHistC1 + c1] & span; bits != 0; bits &= bits - 1) {
+        const int32_t c2 = __builtin_ctz(bits);
+        const int64_t k = cell[c2];
+        rowTotal += k;
+        rowS2 += (8 * c2 + 4) * k;
+      }
+      total += rowTotal;
+      s0 += (8 * c0 + 4) * rowTotal;
+      s1 += (4 * c1 + 2) * rowTotal;
+      s2 += rowS2;
+    }
+  }
+  if (total == 0) return 1;
+  SetMeanColor(qs, index, total, s0, s1, s2);
+  return 0;
+}
+
+// Cuts the histogram into boxes and sets the palette to their means, with `shrink`
+// (box) and `mean` (box, index) as ShrinkBox and BoxMeanColor.
+template <typename Shrink, typename Mean>
+int32_t ChooseByBoxes(QuantState& qs, Shrink shrink, Mean mean) {
   const int32_t wanted = qs.requestedColors;
   if (wanted < 1) return 1;
   std::vector<ColorBox> boxes;
@@ -220,7 +326,7 @@ int32_t ChoosePalette(QuantState& qs) {
   boxes[0].c1High = kHistC1 - 1;
   boxes[0].c2Low = 0;
   boxes[0].c2High = kHistC2 - 1;
-  ShrinkBox(qs, boxes[0]);
+  shrink(boxes[0]);
   int32_t count = 1;
 
   while (count < wanted) {
@@ -250,16 +356,32 @@ int32_t ChoosePalette(QuantState& qs) {
     *lowHigh[axis] = middle;
     *highLow[axis] = middle + 1;
 
-    ShrinkBox(qs, low);
-    ShrinkBox(qs, high);
+    shrink(low);
+    shrink(high);
     ++count;
   }
 
   for (int32_t i = 0; i < count; ++i) {
-    if (BoxMeanColor(qs, boxes[i], i) != 0) return 1;
+    if (mean(boxes[i], i) != 0) return 1;
   }
   qs.colorsInUse = count;
   return 0;
+}
+
+}  // namespace
+
+int32_t ChoosePalette(QuantState& qs) {
+  uint32_t rows[kCellRows];
+  MarkCountedCells(qs.histogram.data(), rows);
+  return ChooseByBoxes(
+      qs, [&rows](ColorBox& box) { ShrinkBoxByRows(rows, box); },
+      [&qs, &rows](const ColorBox& box, int32_t index) { return BoxMeanColorByRows(qs, rows, box, index); });
+}
+
+int32_t ChoosePalettePlain(QuantState& qs) {
+  return ChooseByBoxes(
+      qs, [&qs](ColorBox& box) { ShrinkBox(qs, box); },
+      [&qs](const ColorBox& box, int32_t index) { return BoxMeanColor(qs, box, index); });
 }
 
 }  // namespace kdz

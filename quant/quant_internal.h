@@ -144,6 +144,9 @@ void FillCacheBlockNumber(QuantState& qs, int32_t block);
 // entry i to the mean colour of box i. Returns 0 on success, 1 when the box list cannot
 // be taken or no pixel was counted.
 int32_t ChoosePalette(QuantState& qs);
+// The plain form that ChoosePalette must match entry for entry: each step of the
+// choice (ShrinkBox, BoxMeanColor) visits the histogram cell by cell.
+int32_t ChoosePalettePlain(QuantState& qs);
 
 // Tightens the box around its non-empty cells (left alone when it has none) and
 // recomputes its norm and population.

@@ -399,6 +399,51 @@ TEST(PlainForms, CountingMatchesThePlainCount) {
   }
 }
 
+TEST(PlainForms, PaletteChoiceMatchesThePlainChoice) {
+  // Histograms of the test pictures, of random cells (sparse and dense, counts up to
+  // the saturated 65535), of every cell, of the corner cells (the first and last bit
+  // of a row, of the columns and of the planes), of one cell and of none, each cut
+  // into few and into many boxes.
+  std::mt19937 rng(37);
+  std::vector<std::vector<uint16_t>> histograms;
+  for (const auto& picture : QuantPictures(rng, 50000)) {
+    QuantState qs;
+    ASSERT_EQ(SetUpQuantState(qs, 50000, 1, 0, 256), 0);
+    CountColors(qs, picture.data());
+    histograms.emplace_back(qs.histogram.begin(), qs.histogram.end());
+  }
+  for (int density : {2, 60, 1000}) {
+    std::vector<uint16_t> h(kHistCells);
+    for (uint16_t& cell : h) cell = rng() % 1000 < static_cast<unsigned>(density) ? static_cast<uint16_t>(1 + rng() % 65535) : 0;
+    histograms.push_back(h);
+  }
+  histograms.emplace_back(kHistCells, uint16_t{1});
+  std::vector<uint16_t> corners(kHistCells), one(kHistCells);
+  for (int c0 : {0, kHistC0 - 1}) {
+    for (int c1 : {0, kHistC1 - 1}) {
+      for (int c2 : {0, kHistC2 - 1}) corners[CellIndex(c0, c1, c2)] = static_cast<uint16_t>(1 + c0 + c1 + c2);
+    }
+  }
+  one[CellIndex(17, 40, 31)] = 65535;
+  histograms.push_back(corners);
+  histograms.push_back(one);
+  histograms.emplace_back(kHistCells, uint16_t{0});
+  for (size_t n = 0; n < histograms.size(); ++n) {
+    for (int colours : {3, 16, 255, 256}) {
+      QuantState fast, plain;
+      for (QuantState* qs : {&fast, &plain}) {
+        ASSERT_EQ(SetUpQuantState(*qs, 1, 1, 1, colours), 0);
+        std::copy(histograms[n].begin(), histograms[n].end(), qs->histogram.begin());
+      }
+      const int32_t fastResult = ChoosePalette(fast);
+      ASSERT_EQ(fastResult, ChoosePalettePlain(plain)) << "histogram " << n << ", " << colours << " colours";
+      EXPECT_EQ(fastResult, n + 1 == histograms.size() ? 1 : 0);
+      ASSERT_EQ(fast.colorsInUse, plain.colorsInUse) << "histogram " << n << ", " << colours << " colours";
+      ASSERT_EQ(fast.palette, plain.palette) << "histogram " << n << ", " << colours << " colours";
+    }
+  }
+}
+
 TEST(PlainForms, SplitQuantiserMatchesColorQuant2) {
   std::mt19937 rng(13);
   const int width = 401, height = 500;  // 200500 pixels: 3 slices of over 65535
