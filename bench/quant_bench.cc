@@ -81,18 +81,22 @@ void BM_CountColors(benchmark::State& state) {
   SetPixels(state, *pic);
 }
 
-void BM_ChoosePalette(benchmark::State& state) {
+// The palette choice in the form used and the plain form.
+template <int32_t (*Choose)(QuantState&)>
+void ChooseBench(benchmark::State& state) {
   const BenchPicture* pic = PictureFor(state);
   if (pic == nullptr) return;
   QuantState qs;
   if (SetUpQuantState(qs, pic->width, pic->height, 0, 256) != 0) return state.SkipWithError("set-up");
   CountColors(qs, pic->bgr.data());
   for (auto _ : state) {
-    if (ChoosePalette(qs) != 0) return state.SkipWithError("no palette");
+    if (Choose(qs) != 0) return state.SkipWithError("no palette");
     benchmark::DoNotOptimize(qs.palette[0].data());
   }
   state.counters["colours"] = qs.colorsInUse;
 }
+void BM_ChoosePalette(benchmark::State& state) { ChooseBench<ChoosePalette>(state); }
+void BM_ChoosePalettePlain(benchmark::State& state) { ChooseBench<ChoosePalettePlain>(state); }
 
 void MapBench(benchmark::State& state, int32_t dither) {
   const BenchPicture* pic = PictureFor(state);
@@ -132,7 +136,7 @@ void BM_MapDitheredPlain(benchmark::State& state) {
 void BM_MapNearest(benchmark::State& state) { MapBench(state, 0); }
 
 // The cache fill alone: every block that the picture's colours occupy, as the split
-// quantiser fills them before dithering, in the form used and the plain form.
+// quantiser fills them alongside the dithering, in the form used and the plain form.
 template <void (*Fill)(QuantState&, int32_t, int32_t, int32_t)>
 void FillBench(benchmark::State& state) {
   const BenchPicture* pic = PictureFor(state);
@@ -191,6 +195,7 @@ void BM_ColorQuant2Split(benchmark::State& state) {
 
 BENCHMARK(BM_CountColors)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ChoosePalette)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ChoosePalettePlain)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MapDithered)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MapNearest)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FillCacheBlock)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);

@@ -143,19 +143,14 @@ int32_t ColorQuant2Split(uint8_t* pixels, int32_t width, int32_t height, int32_t
     // run left to right, from 3 r width > r width + width > p on in a row run right to
     // left, which is never the first (r >= 1).
     if (!blocks.empty()) {
-      // The blocks of the picture's own colours are filled in parallel (each task
-      // writes only the cells of its blocks); dithering reaches almost only these.
+      // The blocks of the picture's own colours, which the dithering reaches almost
+      // only, are filled by the other tasks while it runs.
       std::memset(qs.histogram.data(), 0, qs.histogram.size() * sizeof(uint16_t));
+      FillAhead ahead;
       std::vector<std::function<void()>> tasks;
-      for (int32_t t = 0; t < parts; ++t) {
-        tasks.push_back([&qs, &blocks, t, parts] {
-          for (size_t k = static_cast<size_t>(t); k < blocks.size(); k += static_cast<size_t>(parts)) {
-            FillCacheBlockNumber(qs, blocks[k]);
-          }
-        });
-      }
+      tasks.push_back([&qs, &ahead, pixels] { MapDitheredAlongside(qs, ahead, pixels, pixels); });
+      for (int32_t t = 1; t < parts; ++t) tasks.push_back([&qs, &ahead, &blocks] { FillBlocksAhead(qs, ahead, blocks); });
       runner(tasks);
-      MapDithered(qs, pixels, pixels);
     } else {
       MapToPalette(qs, pixels, pixels);
     }

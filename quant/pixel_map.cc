@@ -197,7 +197,7 @@ void FillBlock(QuantState& qs, int32_t c0, int32_t c1, int32_t c2) {
   uint16_t* cache = qs.histogram.data();
   for (int32_t row = 0; row < 32; ++row) {  // row = 8 i0 + i1
     uint16_t* cells = cache + CellIndex(4 * b0 + (row >> 3), 8 * b1 + (row & 7), 4 * b2);
-    std::memcpy(cells, value + 4 * row, 4 * sizeof(uint16_t));
+    for (int k = 0; k < 4; ++k) StoreCell(cells + k, value[4 * row + k]);
   }
 }
 
@@ -219,14 +219,21 @@ void MapNearest(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage) {
     for (int32_t x = 0; x < qs.rowLength; ++x, p += 3) {
       const int c0 = p[0] >> 3, c1 = p[1] >> 2, c2 = p[2] >> 3;
       uint16_t* cell = cache + CellIndex(c0, c1, c2);
-      if (*cell == 0) FillCacheBlock(qs, c0, c1, c2);
-      *out++ = static_cast<uint8_t>(*cell - 1);
+      if (LoadCell(cell) == 0) FillCacheBlock(qs, c0, c1, c2);
+      *out++ = static_cast<uint8_t>(LoadCell(cell) - 1);
     }
   }
 }
 
 void FillCacheBlockNumber(QuantState& qs, int32_t block) {
   FillCacheBlock(qs, 4 * (block >> 6), 8 * ((block >> 3) & 7), 4 * (block & 7));
+}
+
+void FillBlocksAhead(QuantState& qs, FillAhead& ahead, const std::vector<int32_t>& order) {
+  for (const int32_t block : order) {
+    if (ahead.mappingDone.load(std::memory_order_relaxed)) return;
+    if (ahead.taken[block].exchange(1, std::memory_order_relaxed) == 0) FillCacheBlockNumber(qs, block);
+  }
 }
 
 namespace {
@@ -337,8 +344,9 @@ inline ptrdiff_t SevenLane(uint64_t word) { return static_cast<ptrdiff_t>(static
 // left), with the direction known to the compiler: the column, the error entries
 // and the pixel move by constant steps. `entries` holds the error row as words
 // (entry x + 1 belongs to column x).
-template <int Step>
-void DitherRow(QuantState& qs, const DitherTables& t, const uint8_t* row, uint8_t* out, uint64_t* entries) {
+template <int Step, typename Fill>
+void DitherRow(const QuantState& qs, const DitherTables& t, const uint8_t* row, uint8_t* out, uint64_t* entries,
+               Fill fill) {
   const int32_t width = qs.rowLength;
   if (width == 0) return;
   const int8_t* limit = t.limit + DitherTables::kSumBound;
@@ -386,15 +394,15 @@ void DitherRow(QuantState& qs, const DitherTables& t, const uint8_t* row, uint8_
     word0 = words0[limited0];
     word1 = words1[limited1];
     word2 = words2[limited2];
-    cellValue = cachePlane[cell];
+    cellValue = LoadCell(cachePlane + cell);
     if (cellValue == 0) {
-      FillCacheBlock(qs, static_cast<int32_t>((word0 & 0xFF) >> 3), static_cast<int32_t>(((word1 >> 16) & 0xFF) >> 2),
-                     static_cast<int32_t>(((word2 >> 32) & 0xFF) >> 3));
+      fill(static_cast<int32_t>((word0 & 0xFF) >> 3), static_cast<int32_t>(((word1 >> 16) & 0xFF) >> 2),
+           static_cast<int32_t>(((word2 >> 32) & 0xFF) >> 3));
       // Read again from an address formed anew, so that the read before needs no
       // address of its own kept for this one.
       uint16_t* filledPlane = cachePlane;
       KeepAsIs(filledPlane);
-      cellValue = filledPlane[cell];
+      cellValue = LoadCell(filledPlane + cell);
     }
     *index = static_cast<uint8_t>(cellValue - 1);
 
@@ -412,7 +420,9 @@ void DitherRow(QuantState& qs, const DitherTables& t, const uint8_t* row, uint8_
 
 }  // namespace
 
-void MapDithered(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage) {
+// MapDithered with `fill` (c0, c1, c2) filling the block of an empty cell.
+template <typename Fill>
+void MapDitheredWith(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage, Fill fill) {
   DitherTables tables;
   BuildDitherTables(qs, tables);
   const size_t width = static_cast<size_t>(qs.rowLength);
@@ -430,10 +440,10 @@ void MapDithered(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage) {
     uint8_t* out = indexImage + static_cast<size_t>(r) * width;
     if (qs.oddRow != 0) {
       qs.oddRow = 0;
-      DitherRow<-1>(qs, tables, row, out, entries);
+      DitherRow<-1>(qs, tables, row, out, entries, fill);
     } else {
       qs.oddRow = 1;
-      DitherRow<1>(qs, tables, row, out, entries);
+      DitherRow<1>(qs, tables, row, out, entries, fill);
     }
   }
   for (size_t e = 0; e < width + 2; ++e) {
@@ -441,6 +451,18 @@ void MapDithered(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage) {
       qs.errorArray[3 * e + k] = static_cast<int16_t>(static_cast<int32_t>((entries[e] >> (16 * k)) & 0xFFFF) - kEntryBias);
     }
   }
+}
+
+void MapDithered(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage) {
+  MapDitheredWith(qs, pixels, indexImage, [&qs](int32_t c0, int32_t c1, int32_t c2) { FillCacheBlock(qs, c0, c1, c2); });
+}
+
+void MapDitheredAlongside(QuantState& qs, FillAhead& ahead, const uint8_t* pixels, uint8_t* indexImage) {
+  MapDitheredWith(qs, pixels, indexImage, [&qs, &ahead](int32_t c0, int32_t c1, int32_t c2) {
+    ahead.taken[(c0 >> 2) << 6 | (c1 >> 3) << 3 | c2 >> 2].store(1, std::memory_order_relaxed);
+    FillCacheBlock(qs, c0, c1, c2);
+  });
+  ahead.mappingDone.store(true, std::memory_order_relaxed);
 }
 
 void MapDitheredPlain(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage) {
@@ -487,8 +509,8 @@ void MapDitheredPlain(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage
       const int32_t a2 = clamp[px[2] + limit[(carry2 + here[2] + 8) >> 4]];
       const int c0 = a0 >> 3, c1 = a1 >> 2, c2 = a2 >> 3;
       uint16_t* cell = cache + CellIndex(c0, c1, c2);
-      if (*cell == 0) FillCacheBlock(qs, c0, c1, c2);
-      const int32_t index = *cell - 1;
+      if (LoadCell(cell) == 0) FillCacheBlock(qs, c0, c1, c2);
+      const int32_t index = LoadCell(cell) - 1;
       out[x] = static_cast<uint8_t>(index);
 
       const int32_t err0 = a0 - pal0[index];

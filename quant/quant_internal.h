@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -139,6 +140,29 @@ void AddCounts(QuantState& qs, const HistogramCells& other);
 std::vector<int32_t> OccupiedBlocks(const QuantState& qs);
 // Fills the cache block `block` (numbered as above).
 void FillCacheBlockNumber(QuantState& qs, int32_t block);
+
+// The cache cells are read and written as relaxed atomics, so that another thread
+// may fill blocks while MapDithered runs (MapDitheredAlongside). A cell only ever
+// goes from 0 to its one value, so a block filled by both threads at once gets the
+// same cells, and a reader sees a cell either empty or right.
+inline uint16_t LoadCell(const uint16_t* cell) { return __atomic_load_n(cell, __ATOMIC_RELAXED); }
+inline void StoreCell(uint16_t* cell, uint16_t value) { __atomic_store_n(cell, value, __ATOMIC_RELAXED); }
+
+// What the dithering and a thread filling cache blocks ahead of it share.
+constexpr int32_t kCacheBlocks = 512;
+struct FillAhead {
+  std::atomic<uint8_t> taken[kCacheBlocks];  // 1 once a thread has begun the block
+  std::atomic<bool> mappingDone{false};
+  FillAhead() {
+    for (auto& t : taken) t.store(0, std::memory_order_relaxed);
+  }
+};
+// Fills the blocks of `order` that no thread has begun, until the mapping is done.
+void FillBlocksAhead(QuantState& qs, FillAhead& ahead, const std::vector<int32_t>& order);
+// MapDithered, with FillBlocksAhead running alongside on `ahead`: a block the mapping
+// needs and finds empty it fills itself, whoever has begun it. Sets mappingDone at
+// its end.
+void MapDitheredAlongside(QuantState& qs, FillAhead& ahead, const uint8_t* pixels, uint8_t* indexImage);
 
 // Splits the occupied histogram into at most requestedColors boxes and sets palette
 // entry i to the mean colour of box i. Returns 0 on success, 1 when the box list cannot

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "codec/coeff_decoder.h"
+#include "codec/parallel.h"
 #include "codec/color.h"
 #include "codec/pipeline.h"
 #include "codec/wavelet.h"
@@ -465,6 +466,51 @@ TEST(PlainForms, SplitQuantiserMatchesColorQuant2) {
         EXPECT_EQ(std::vector<uint8_t>(splitPalette, splitPalette + 768),
                   std::vector<uint8_t>(plainPalette, plainPalette + 768));
       }
+    }
+  }
+}
+
+TEST(PlainForms, DitheringWithBlocksFilledAlongsideMatchesThePlainLoop) {
+  // The mapping fills what it needs whatever the other thread has done: no block
+  // begun, every block begun and none finished (a helper held up), half of them
+  // filled before, and a helper really running alongside.
+  std::mt19937 rng(41);
+  const int width = 211, height = 97;
+  for (const auto& picture : QuantPictures(rng, width * height)) {
+    QuantState chosen;
+    ASSERT_EQ(SetUpQuantState(chosen, width, height, 1, 256), 0);
+    CountColors(chosen, picture.data());
+    ASSERT_EQ(ChoosePalette(chosen), 0);
+    const std::vector<int32_t> occupied = OccupiedBlocks(chosen);
+    std::fill(chosen.histogram.begin(), chosen.histogram.end(), uint16_t{0});
+    QuantState plain = chosen;
+    std::vector<uint8_t> expected(static_cast<size_t>(width) * height);
+    MapDitheredPlain(plain, picture.data(), expected.data());
+    for (int ahead = 0; ahead < 4; ++ahead) {
+      QuantState qs = chosen;
+      FillAhead shared;
+      std::vector<int32_t> half;
+      for (size_t k = 0; k < occupied.size(); k += 2) half.push_back(occupied[k]);
+      if (ahead == 1) {
+        for (auto& taken : shared.taken) taken.store(1);
+      } else if (ahead == 2) {
+        FillBlocksAhead(qs, shared, half);
+      }
+      std::vector<uint8_t> got(expected.size());
+      if (ahead == 3) {
+        RunTasks({[&] { MapDitheredAlongside(qs, shared, picture.data(), got.data()); },
+                  [&] { FillBlocksAhead(qs, shared, occupied); }});
+      } else {
+        MapDitheredAlongside(qs, shared, picture.data(), got.data());
+      }
+      ASSERT_EQ(got, expected) << "case " << ahead;
+      ASSERT_EQ(qs.errorArray, plain.errorArray) << "case " << ahead;
+      // Once the mapping is done, nothing more is filled.
+      ASSERT_TRUE(shared.mappingDone.load());
+      for (auto& taken : shared.taken) taken.store(0);
+      std::fill(qs.histogram.begin(), qs.histogram.end(), uint16_t{0});
+      FillBlocksAhead(qs, shared, occupied);
+      ASSERT_EQ(std::count(qs.histogram.begin(), qs.histogram.end(), uint16_t{0}), kHistCells);
     }
   }
 }
