@@ -578,12 +578,14 @@ void SegmentAhead::Finish(DecoderState& state) {
   std::copy(std::begin(d.indexToSymbol), std::end(d.indexToSymbol), std::begin(state.indexToSymbol));
 }
 
+int DecodePlane(DecoderState& state, int letter) {
+  if (ParsePlaneHeader(state, letter) != 0) return 1;
+  return IsDecodableVersion(state) && DecodeCoefficients(state, letter) != 0 ? 1 : 0;
+}
+
 int DecodePlane(DecoderState& state, int letter, SegmentAhead* handover) {
   if (ParsePlaneHeader(state, letter) != 0) return 1;
-  if (IsDecodableVersion(state)) {
-    if (DecodeCoefficients(state, letter, nullptr, handover) != 0) return 1;
-  }
-  return 0;
+  return IsDecodableVersion(state) && DecodeCoefficients(state, letter, nullptr, handover) != 0 ? 1 : 0;
 }
 
 }  // namespace kdz

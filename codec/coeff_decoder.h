@@ -28,8 +28,11 @@ struct WindowedRegisters;
 
 // Parses the plane's header (and, for 'y', the file header) and decodes its
 // coefficients. Returns 0 on success, 1 on failure (state.error set).
-// With `handover`, its placing may be handed over (see DecodeCoefficients below).
-int DecodePlane(DecoderState& state, int letter, SegmentAhead* handover = nullptr);
+int DecodePlane(DecoderState& state, int letter);
+// The same with `handover`, through which its placing may be handed over (see
+// DecodeCoefficients below). A form of its own, so that a build without threads,
+// which never hands over, links none of the handover's code.
+int DecodePlane(DecoderState& state, int letter, SegmentAhead* handover);
 // Allocates the plane and decodes its coefficients from readPos. Returns 0, or 1
 // when the plane cannot be allocated.
 int DecodeCoefficients(DecoderState& state, int letter);
