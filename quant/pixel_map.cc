@@ -194,11 +194,8 @@ void FillBlock(QuantState& qs, int32_t c0, int32_t c1, int32_t c2) {
   uint16_t value[128];
   Nearest(pal, span, candidates, candidateCount, value);
 
-  uint16_t* cache = qs.histogram.data();
-  for (int32_t row = 0; row < 32; ++row) {  // row = 8 i0 + i1
-    uint16_t* cells = cache + CellIndex(4 * b0 + (row >> 3), 8 * b1 + (row & 7), 4 * b2);
-    for (int k = 0; k < 4; ++k) StoreCell(cells + k, value[4 * row + k]);
-  }
+  uint16_t* cells = qs.histogram.data() + CacheIndex(4 * b0, 8 * b1, 4 * b2);
+  for (int32_t k = 0; k < 128; ++k) StoreCell(cells + k, value[k]);
 }
 
 }  // namespace
@@ -218,7 +215,7 @@ void MapNearest(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage) {
   for (int32_t r = 0; r < qs.rowCount; ++r) {
     for (int32_t x = 0; x < qs.rowLength; ++x, p += 3) {
       const int c0 = p[0] >> 3, c1 = p[1] >> 2, c2 = p[2] >> 3;
-      uint16_t* cell = cache + CellIndex(c0, c1, c2);
+      uint16_t* cell = cache + CacheIndex(c0, c1, c2);
       if (LoadCell(cell) == 0) FillCacheBlock(qs, c0, c1, c2);
       *out++ = static_cast<uint8_t>(LoadCell(cell) - 1);
     }
@@ -269,10 +266,11 @@ struct DitherTables {
   // lies within -32..287; it is at [v + kLimitBound] of the next tables.
   static constexpr int32_t kLimitBound = 32;
   static constexpr int32_t kCorrectedValues = 256 + 2 * kLimitBound;
-  // For a = clampTable of v, the shares of components 1 and 2 in its cell index (at
-  // [0] and [1]), and for component 0 the cache plane its share selects: the cell
-  // of CellIndex(a0 >> 3, a1 >> 2, a2 >> 3) is cellPlane[a0][cellPart[0][a1] |
-  // cellPart[1][a2]], one OR and one load from the three values.
+  // For a = clampTable of v, the shares of components 1 and 2 in its cache index (at
+  // [0] and [1]), and for component 0 the part of the cache its share selects: each
+  // component's bits of CacheIndex are its own, so the cell of CacheIndex(a0 >> 3,
+  // a1 >> 2, a2 >> 3) is cellPlane[a0][cellPart[0][a1] | cellPart[1][a2]], one OR and
+  // one load from the three values.
   uint16_t* cellPlane[kCorrectedValues];
   uint32_t cellPart[2][kCorrectedValues];
   // For component k, a in lane k and 7 a - kEntryBias in lane 3, read as a signed
@@ -296,9 +294,9 @@ void BuildDitherTables(QuantState& qs, DitherTables& t) {
   const uint8_t* clamp = qs.clampTable.data() + 255;
   for (int32_t n = 0; n < DitherTables::kCorrectedValues; ++n) {
     const uint8_t a = clamp[n - DitherTables::kLimitBound];
-    t.cellPlane[n] = qs.histogram.data() + (static_cast<size_t>(a & 0xF8) << 8);
-    t.cellPart[0][n] = static_cast<uint32_t>(a & 0xFC) << 3;
-    t.cellPart[1][n] = static_cast<uint32_t>(a) >> 3;
+    t.cellPlane[n] = qs.histogram.data() + CacheIndex(a >> 3, 0, 0);
+    t.cellPart[0][n] = static_cast<uint32_t>(CacheIndex(0, a >> 2, 0));
+    t.cellPart[1][n] = static_cast<uint32_t>(CacheIndex(0, 0, a >> 3));
     const uint64_t seven = static_cast<uint16_t>(7 * a - kEntryBias);
     for (int k = 0; k < 3; ++k) t.value[k][n] = (uint64_t{a} << (16 * k)) | (seven << 48);
   }
@@ -508,7 +506,7 @@ void MapDitheredPlain(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage
       const int32_t a1 = clamp[px[1] + limit[(carry1 + here[1] + 8) >> 4]];
       const int32_t a2 = clamp[px[2] + limit[(carry2 + here[2] + 8) >> 4]];
       const int c0 = a0 >> 3, c1 = a1 >> 2, c2 = a2 >> 3;
-      uint16_t* cell = cache + CellIndex(c0, c1, c2);
+      uint16_t* cell = cache + CacheIndex(c0, c1, c2);
       if (LoadCell(cell) == 0) FillCacheBlock(qs, c0, c1, c2);
       const int32_t index = LoadCell(cell) - 1;
       out[x] = static_cast<uint8_t>(index);

@@ -426,9 +426,9 @@ TEST(QuantCache, EveryBlockMatchesBruteForce) {
         for (int c2 = 0; c2 < 32; ++c2) {
           const Color centre = CellCentre(c0, c1, c2);
           const int expect = BruteNearest(pal, centre) + 1;
-          if (qs.histogram[CellIndex(c0, c1, c2)] != expect && ++wrong < 5) {
+          if (qs.histogram[CacheIndex(c0, c1, c2)] != expect && ++wrong < 5) {
             ADD_FAILURE() << "palette of " << pal.size() << ", cell " << c0 << "," << c1 << "," << c2
-                          << ": " << qs.histogram[CellIndex(c0, c1, c2)] << " vs " << expect;
+                          << ": " << qs.histogram[CacheIndex(c0, c1, c2)] << " vs " << expect;
           }
         }
     EXPECT_EQ(wrong, 0);
@@ -443,7 +443,7 @@ TEST(QuantCache, FillsOnlyTheBlockAsked) {
     for (int c1 = 0; c1 < 64; ++c1)
       for (int c2 = 0; c2 < 32; ++c2) {
         const bool inside = c0 / 4 == 1 && c1 / 8 == 2 && c2 / 4 == 7;
-        const uint16_t v = qs.histogram[CellIndex(c0, c1, c2)];
+        const uint16_t v = qs.histogram[CacheIndex(c0, c1, c2)];
         if (inside) {
           ++filled;
           EXPECT_TRUE(v == 1 || v == 2);
