@@ -107,7 +107,7 @@ int32_t ColorQuant2Split(uint8_t* pixels, int32_t width, int32_t height, int32_t
       }
       qs.colorsInUse = colours;
     }
-    std::vector<int32_t> blocks;  // to fill before mapping, when split
+    std::vector<int32_t> blocks;  // to fill alongside the mapping, when split
     if (supplied == 0) {
       // Slices of the picture counted apart; saturating sums of saturated counts
       // are the saturated counts of the whole.
@@ -134,7 +134,7 @@ int32_t ColorQuant2Split(uint8_t* pixels, int32_t width, int32_t height, int32_t
         for (const auto& h : more) AddCounts(qs, h);
       }
       if (ChoosePalette(qs) != 0) return 0;
-      if (parts > 1 && qs.ditherMode != kDitherNone) blocks = OccupiedBlocks(qs);
+      if (parts > 1 && qs.ditherMode != kDitherNone) blocks = BlocksWithinReach(OccupiedBlocks(qs));
     }
     // Nothing is written to the caller's buffers before the mapping, which cannot
     // fail. It writes the indices over the pixels, with no index image of its own:
@@ -143,8 +143,8 @@ int32_t ColorQuant2Split(uint8_t* pixels, int32_t width, int32_t height, int32_t
     // run left to right, from 3 r width > r width + width > p on in a row run right to
     // left, which is never the first (r >= 1).
     if (!blocks.empty()) {
-      // The blocks of the picture's own colours, which the dithering reaches almost
-      // only, are filled by the other tasks while it runs.
+      // The blocks the dithering can reach are filled by the other tasks while it
+      // runs, those of the picture's own colours first.
       std::memset(qs.histogram.data(), 0, qs.histogram.size() * sizeof(uint16_t));
       FillAhead ahead;
       std::vector<std::function<void()>> tasks;

@@ -226,6 +226,27 @@ void FillCacheBlockNumber(QuantState& qs, int32_t block) {
   FillCacheBlock(qs, 4 * (block >> 6), 8 * ((block >> 3) & 7), 4 * (block & 7));
 }
 
+std::vector<int32_t> BlocksWithinReach(const std::vector<int32_t>& occupied) {
+  bool listed[kCacheBlocks] = {};
+  for (const int32_t b : occupied) listed[b] = true;
+  std::vector<int32_t> blocks = occupied;
+  for (const int32_t b : occupied) {
+    const int32_t b0 = b >> 6, b1 = (b >> 3) & 7, b2 = b & 7;
+    for (int32_t n0 = std::max(b0 - 1, 0); n0 <= std::min(b0 + 1, 7); ++n0) {
+      for (int32_t n1 = std::max(b1 - 1, 0); n1 <= std::min(b1 + 1, 7); ++n1) {
+        for (int32_t n2 = std::max(b2 - 1, 0); n2 <= std::min(b2 + 1, 7); ++n2) {
+          const int32_t n = n0 << 6 | n1 << 3 | n2;
+          if (!listed[n]) {
+            listed[n] = true;
+            blocks.push_back(n);
+          }
+        }
+      }
+    }
+  }
+  return blocks;
+}
+
 void FillBlocksAhead(QuantState& qs, FillAhead& ahead, const std::vector<int32_t>& order) {
   for (const int32_t block : order) {
     if (ahead.mappingDone.load(std::memory_order_relaxed)) return;

@@ -168,6 +168,10 @@ struct FillAhead {
     for (auto& t : taken) t.store(0, std::memory_order_relaxed);
   }
 };
+// The blocks the dithering of a picture whose colours occupy `occupied` can reach:
+// those, then the blocks next to them (by a face, an edge or a corner). A corrected
+// colour is at most 32 from the pixel's in each component, a block's width.
+std::vector<int32_t> BlocksWithinReach(const std::vector<int32_t>& occupied);
 // Fills the blocks of `order` that no thread has begun, until the mapping is done.
 void FillBlocksAhead(QuantState& qs, FillAhead& ahead, const std::vector<int32_t>& order);
 // MapDithered, with FillBlocksAhead running alongside on `ahead`: a block the mapping

@@ -470,6 +470,52 @@ TEST(PlainForms, SplitQuantiserMatchesColorQuant2) {
   }
 }
 
+TEST(PlainForms, DitheringReachesOnlyTheBlocksWithinReach) {
+  // The blocks the lazy mapping fills are all in the list the split quantiser fills
+  // ahead: the test pictures with their own palettes, and noise, flat colours and
+  // black beside white against palettes far from them, whose errors reach the limit.
+  std::mt19937 rng(43);
+  const int width = 97, height = 41;
+  std::vector<std::vector<uint8_t>> pictures = QuantPictures(rng, width * height);
+  std::vector<uint8_t> noise(3 * width * height), edges(noise.size());
+  for (size_t k = 0; k < noise.size(); ++k) {
+    noise[k] = static_cast<uint8_t>(rng());
+    edges[k] = (k / 3 + k / (3 * width)) % 2 ? 255 : 0;
+  }
+  pictures.push_back(noise);
+  pictures.push_back(edges);
+  for (size_t n = 0; n < pictures.size(); ++n) {
+    for (int palette = 0; palette < 2; ++palette) {
+      QuantState qs;
+      ASSERT_EQ(SetUpQuantState(qs, width, height, 1, palette == 0 ? 256 : 3), 0);
+      CountColors(qs, pictures[n].data());
+      if (palette == 0) {
+        ASSERT_EQ(ChoosePalette(qs), 0);
+      } else {
+        const uint8_t far[3][3] = {{128, 0, 255}, {0, 255, 0}, {250, 250, 7}};
+        for (int i = 0; i < 3; ++i) {
+          for (int c = 0; c < 3; ++c) qs.palette[c][i] = far[i][c];
+        }
+        qs.colorsInUse = 3;
+      }
+      const std::vector<int32_t> occupied = OccupiedBlocks(qs);
+      const std::vector<int32_t> reach = BlocksWithinReach(occupied);
+      ASSERT_TRUE(std::equal(occupied.begin(), occupied.end(), reach.begin()));
+      std::vector<int32_t> sorted = reach;
+      std::sort(sorted.begin(), sorted.end());
+      ASSERT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end());
+      std::fill(qs.histogram.begin(), qs.histogram.end(), uint16_t{0});
+      std::vector<uint8_t> index(static_cast<size_t>(width) * height);
+      MapDitheredPlain(qs, pictures[n].data(), index.data());
+      for (int32_t b = 0; b < kCacheBlocks; ++b) {
+        if (qs.histogram[CacheIndex(4 * (b >> 6), 8 * ((b >> 3) & 7), 4 * (b & 7))] == 0) continue;
+        EXPECT_TRUE(std::binary_search(sorted.begin(), sorted.end(), b))
+            << "picture " << n << ", palette " << palette << ": block " << b << " filled, not listed";
+      }
+    }
+  }
+}
+
 TEST(PlainForms, DitheringWithBlocksFilledAlongsideMatchesThePlainLoop) {
   // The mapping fills what it needs whatever the other thread has done: no block
   // begun, every block begun and none finished (a helper held up), half of them
