@@ -61,16 +61,20 @@ inline void CountOne(uint16_t* hist, const uint8_t* p) {
 
 void CountPixels(uint16_t* hist, const uint8_t* pixels, size_t count) {
   // Neighbours often share a cell, and then each count waits for the one before to
-  // be stored. Counting the two halves of the run in turn puts a pixel of the other
-  // half between them.
-  const size_t half = count / 2;
-  const uint8_t* p = pixels;
-  const uint8_t* q = pixels + 3 * half;
-  for (const uint8_t* const end = q; p != end; p += 3, q += 3) {
-    CountOne(hist, p);
-    CountOne(hist, q);
+  // be stored. Counting the four quarters of the run in turn puts pixels of the other
+  // quarters between them.
+  const size_t quarter = count / 4;
+  const uint8_t* p0 = pixels;
+  const uint8_t* p1 = p0 + 3 * quarter;
+  const uint8_t* p2 = p1 + 3 * quarter;
+  const uint8_t* p3 = p2 + 3 * quarter;
+  for (const uint8_t* const end = p1; p0 != end; p0 += 3, p1 += 3, p2 += 3, p3 += 3) {
+    CountOne(hist, p0);
+    CountOne(hist, p1);
+    CountOne(hist, p2);
+    CountOne(hist, p3);
   }
-  if (count % 2 != 0) CountOne(hist, q);
+  for (const uint8_t* const end = pixels + 3 * count; p3 != end; p3 += 3) CountOne(hist, p3);
 }
 
 void CountPixelsPlain(uint16_t* hist, const uint8_t* pixels, size_t count) {

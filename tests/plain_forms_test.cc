@@ -385,9 +385,10 @@ TEST(PlainForms, CacheFillMatchesThePlainFill) {
 
 TEST(PlainForms, CountingMatchesThePlainCount) {
   // Random pixels, and one colour often enough to saturate its cell, counted on
-  // top of counts already near the limit.
+  // top of counts already near the limit; runs of every length modulo 4.
   std::mt19937 rng(23);
-  for (size_t count : {size_t{0}, size_t{1}, size_t{1000}, size_t{70000}, size_t{70001}}) {
+  for (size_t count : {size_t{0}, size_t{1}, size_t{2}, size_t{3}, size_t{5}, size_t{1000}, size_t{70000}, size_t{70001},
+                       size_t{70002}, size_t{70003}}) {
     std::vector<uint8_t> random(3 * count), flat(3 * count, 0xC7);
     for (uint8_t& b : random) b = static_cast<uint8_t>(rng());
     for (const auto* pixels : {&random, &flat}) {
