@@ -437,8 +437,6 @@ void DitherRow(const QuantState& qs, const DitherTables& t, const uint8_t* row, 
   *(here - Step) = behind + 3 * kErrorBias * kLanes;
 }
 
-}  // namespace
-
 // MapDithered with `fill` (c0, c1, c2) filling the block of an empty cell.
 template <typename Fill>
 void MapDitheredWith(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage, Fill fill) {
@@ -471,6 +469,8 @@ void MapDitheredWith(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage,
     }
   }
 }
+
+}  // namespace
 
 void MapDithered(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage) {
   MapDitheredWith(qs, pixels, indexImage, [&qs](int32_t c0, int32_t c1, int32_t c2) { FillCacheBlock(qs, c0, c1, c2); });
