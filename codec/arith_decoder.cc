@@ -1,9 +1,22 @@
 // Adaptive arithmetic decoder: registers, bit input and the frequency model.
 #include "codec/arith_decoder.h"
 
+#include <array>
 #include <utility>
 
 namespace kdz {
+
+const uint32_t* ReciprocalTable() {
+  using Table = std::array<uint32_t, kMaxFrequency - kReciprocalLow + 1>;
+  static const Table table = [] {
+    Table t{};
+    for (int32_t total = kReciprocalLow; total <= kMaxFrequency; ++total) {
+      t[static_cast<size_t>(total - kReciprocalLow)] = static_cast<uint32_t>(TotalReciprocal(total));
+    }
+    return t;
+  }();
+  return table.data();
+}
 
 void ResetModel(DecoderState& state) {
   const int32_t s = state.symbolCount;

@@ -32,6 +32,20 @@ inline uint64_t TotalReciprocal(int32_t total) {
   return ((uint64_t{1} << kTotalShift) + d - 1) / d;
 }
 
+// The reciprocals of the totals kReciprocalLow..kMaxFrequency, made once for the
+// process (entry total - kReciprocalLow). A model's total climbs by one at each
+// symbol to kMaxFrequency and halves there, so after its first symbols it stays in
+// this range, and the table is read in order; the division it replaces was the
+// longest step between one symbol's update and the next symbol's bounds. The
+// reciprocals fit 32 bits from 2048 on.
+constexpr int32_t kReciprocalLow = kMaxFrequency / 2;
+const uint32_t* ReciprocalTable();
+// TotalReciprocal(total) from `table` where it holds it.
+inline uint64_t TotalReciprocal(int32_t total, const uint32_t* table) {
+  const uint32_t k = static_cast<uint32_t>(total - kReciprocalLow);
+  return k <= static_cast<uint32_t>(kMaxFrequency - kReciprocalLow) ? table[k] : TotalReciprocal(total);
+}
+
 // Puts the model into its initial state for state.valueCount / symbolCount:
 // every index has count 1, index k+1 stands for value-table entry k.
 void ResetModel(DecoderState& state);
@@ -156,6 +170,7 @@ struct WindowedRegisters {
   int32_t cum1, cum2;
   uint64_t reciprocal;  // TotalReciprocal(total), made as the total changes (a model
                         // not yet reset has total 0: no symbol is decoded from it)
+  const uint32_t* reciprocals;  // ReciprocalTable()
 
   explicit WindowedRegisters(const DecoderState& s)
       : codeValue(static_cast<uint32_t>(s.codeValue)), low(static_cast<uint32_t>(s.low)),
@@ -163,7 +178,7 @@ struct WindowedRegisters {
         data(s.dataBase), size(s.dataSize), startPos(s.readPos), startBitsLeft(s.bitsLeft),
         startBitBuffer(s.bitBuffer), startPastEnd(s.readPastEnd),
         total(s.cumFreq[0]), cum1(s.cumFreq[1]), cum2(s.cumFreq[2]),
-        reciprocal(TotalReciprocal(s.cumFreq[0] > 0 ? s.cumFreq[0] : 1)) {
+        reciprocal(TotalReciprocal(s.cumFreq[0] > 0 ? s.cumFreq[0] : 1)), reciprocals(ReciprocalTable()) {
     for (int k = 0; k < windowBits; ++k) {
       window |= static_cast<uint64_t>((s.bitBuffer >> k) & 1) << (63 - k);
     }
@@ -332,7 +347,7 @@ inline void UpdateModel(DecoderState& state, int index, ArithRegisters&) { Updat
 inline void UpdateModel(DecoderState& state, int index, WindowedRegisters& r) {
   const ModelChange change = UpdateModelFrom(state, index, r.total);
   r.total = change.total;
-  r.reciprocal = TotalReciprocal(change.total);
+  r.reciprocal = TotalReciprocal(change.total, r.reciprocals);
   if (change.halved) {
     r.cum1 = state.cumFreq[1];
     r.cum2 = state.cumFreq[2];
