@@ -511,11 +511,14 @@ void SegmentAhead::Take() {
   claimed_ = true;
 }
 
-void SegmentAhead::Decline() {
-  int stage = stage_.load(std::memory_order_relaxed);
+int SegmentAhead::PassByUnlessBegun() {
+  int stage = stage_.load(std::memory_order_acquire);
   while ((stage == kPending || stage == kWanted) && !stage_.compare_exchange_weak(stage, kPassedBy)) {
   }
+  return stage;
 }
+
+void SegmentAhead::Decline() { (void)PassByUnlessBegun(); }
 
 void SegmentAhead::Ask(int rowsToPass, int8_t* room, size_t roomBytes) {
   // One thread asks: the count and room are set before the loop can see the request.
@@ -561,9 +564,7 @@ void SegmentAhead::Finish(DecoderState& state) {
   finished_ = true;
   stop_.store(true, std::memory_order_relaxed);
   if (!armed()) return;
-  int stage = stage_.load(std::memory_order_acquire);
-  while ((stage == kPending || stage == kWanted) && !stage_.compare_exchange_weak(stage, kPassedBy)) {
-  }
+  const int stage = PassByUnlessBegun();
   if (stage == kPending || stage == kWanted || stage == kPassedBy) return;
   while (stage_.load(std::memory_order_acquire) != kDone) YieldBriefly();
   if (!claimed_ || !tookEnd_) return;

@@ -158,6 +158,8 @@ class SegmentAhead {
   // chunks, until the end symbol, the list's capacity or Finish; then keeps the
   // registers and model, and is done.
   void DecodeValues(WindowedRegisters& reg, DecoderState& s);
+  // Passes the values by (kPassedBy) unless they have begun; returns the stage found.
+  int PassByUnlessBegun();
 
   // kPending: not begun; kWanted (handover): asked for; kRunning: decoding values;
   // kPassedBy: passed by (second segment) or refused (handover); kDone.

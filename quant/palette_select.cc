@@ -113,7 +113,7 @@ std::vector<int32_t> OccupiedBlocks(const QuantState& qs) {
             any = (cell[0] | cell[1] | cell[2] | cell[3]) != 0;
           }
         }
-        if (any) blocks.push_back(b0 << 6 | b1 << 3 | b2);
+        if (any) blocks.push_back(BlockNumber(4 * b0, 8 * b1, 4 * b2));
       }
     }
   }

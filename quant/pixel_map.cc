@@ -235,7 +235,7 @@ std::vector<int32_t> BlocksWithinReach(const std::vector<int32_t>& occupied) {
     for (int32_t n0 = std::max(b0 - 1, 0); n0 <= std::min(b0 + 1, 7); ++n0) {
       for (int32_t n1 = std::max(b1 - 1, 0); n1 <= std::min(b1 + 1, 7); ++n1) {
         for (int32_t n2 = std::max(b2 - 1, 0); n2 <= std::min(b2 + 1, 7); ++n2) {
-          const int32_t n = n0 << 6 | n1 << 3 | n2;
+          const int32_t n = BlockNumber(4 * n0, 8 * n1, 4 * n2);
           if (!listed[n]) {
             listed[n] = true;
             blocks.push_back(n);
@@ -478,7 +478,7 @@ void MapDithered(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage) {
 
 void MapDitheredAlongside(QuantState& qs, FillAhead& ahead, const uint8_t* pixels, uint8_t* indexImage) {
   MapDitheredWith(qs, pixels, indexImage, [&qs, &ahead](int32_t c0, int32_t c1, int32_t c2) {
-    ahead.taken[(c0 >> 2) << 6 | (c1 >> 3) << 3 | c2 >> 2].store(1, std::memory_order_relaxed);
+    ahead.taken[BlockNumber(c0, c1, c2)].store(1, std::memory_order_relaxed);
     FillCacheBlock(qs, c0, c1, c2);
   });
   ahead.mappingDone.store(true, std::memory_order_relaxed);

@@ -146,8 +146,10 @@ void CountPixelsPlain(uint16_t* hist, const uint8_t* pixels, size_t count);
 // histogram, saturating at 65535: the counts of one pass over both pictures.
 void AddCounts(QuantState& qs, const HistogramCells& other);
 
-// The cache blocks (0..511, numbered (c0 >> 2) << 6 | (c1 >> 3) << 3 | (c2 >> 2))
-// that hold a counted cell of the histogram.
+// The number (0..511) of the cache block holding cell (c0, c1, c2).
+inline constexpr int32_t BlockNumber(int c0, int c1, int c2) { return (c0 >> 2) << 6 | (c1 >> 3) << 3 | c2 >> 2; }
+
+// The cache blocks (numbered as BlockNumber) that hold a counted cell of the histogram.
 std::vector<int32_t> OccupiedBlocks(const QuantState& qs);
 // Fills the cache block `block` (numbered as above).
 void FillCacheBlockNumber(QuantState& qs, int32_t block);
