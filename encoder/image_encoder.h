@@ -74,9 +74,10 @@ BuiltFile BuildFile(const PreparedPicture& prepared, double step, const int unco
 // Where 'y' (coded[0], with its symbol list) is best cut for a decoder with two
 // threads: the value symbol (in coding order) at which its second segment starts,
 // so that one thread reads the first segment into the plane while the other
-// decodes the second segment and then 'i' and 'q' (coded[1], coded[2]). 0 when
-// the chroma planes take the second thread as long as 'y' takes the first, or
-// the second segment would be too short to pay for itself.
+// decodes the second segment; each chroma plane (coded[1], coded[2]) then goes to
+// the thread free first. The cut whose decode a model of those threads predicts
+// fastest; 0 when no cut is faster, or the second segment would be too short to
+// pay for itself.
 size_t BalancedLumaSplit(const CodedPlane coded[3], size_t lowBandSymbols, size_t pixels);
 
 // RGB PSNR in dB between two pictures of the same size (99 when identical).

@@ -409,9 +409,11 @@ TEST(EncoderSymbols, SecondSegmentRestartsTheModelWithoutChangingThePicture) {
 
 TEST(EncoderSymbols, LumaIsCutWhereTwoThreadsMeet) {
   // 'y' coded whole, then with the cut for two decoders: the cut lies in the detail
-  // bands and moves on as the chroma planes grow (the second thread has more of
-  // its own), until none is worth making; the cut file is the same picture in
-  // about the same bytes, and the decoder goes on into the second segment.
+  // bands and moves on as the chroma planes grow while the second thread decodes
+  // both (it has more of its own); chroma planes each larger than 'y' keep the
+  // first thread busy with one of them, so the second segment grows again. The cut
+  // file is the same picture in about the same bytes, and the decoder goes on into
+  // the second segment; a 'y' too short for a second segment is not cut.
   RgbImage img = Synthetic(192, 160, 3);
   for (size_t k = 0; k + 2 < img.rgb.size(); k += 3) img.rgb[k] = img.rgb[k + 2] = img.rgb[k + 1];  // grey
   PreparedPicture prep;
@@ -427,27 +429,38 @@ TEST(EncoderSymbols, LumaIsCutWhereTwoThreadsMeet) {
   const size_t lowSymbols = static_cast<size_t>(low.rows) * low.cols;
   const size_t pixels = static_cast<size_t>(prep.width) * prep.height;
   const size_t values = BitsAfterEachValue(coded[0]).size();
-  size_t last = lowSymbols;
-  bool cutSeen = false, noneSeen = false;
-  for (double chromaShare : {0.0, 0.1, 0.3, 0.6, 1.0, 2.0}) {
+  ASSERT_GT(values, 4 * lowSymbols);
+  // The cut with chroma planes `chromaShare` times as large as 'y' (in symbols and bits) together.
+  auto cutWith = [&](double chromaShare) {
     CodedPlane planes[3] = {coded[0], coded[1], coded[2]};
     for (int p = 1; p < 3; ++p) {
-      // As large as `chromaShare` times 'y' in symbols and bits.
       planes[p].symbolCount = static_cast<size_t>(chromaShare * static_cast<double>(values) / 2);
       planes[p].data.resize(1 + planes[p].valueCount + static_cast<size_t>(chromaShare * static_cast<double>(coded[0].data.size()) / 2));
     }
-    const size_t at = BalancedLumaSplit(planes, lowSymbols, pixels);
-    if (at == 0) {
-      noneSeen = true;
-      continue;
-    }
-    EXPECT_FALSE(noneSeen) << "a cut again at chroma share " << chromaShare;
+    return BalancedLumaSplit(planes, lowSymbols, pixels);
+  };
+  size_t last = lowSymbols;
+  for (double chromaShare : {0.0, 0.1, 0.2, 0.3}) {
+    const size_t at = cutWith(chromaShare);
+    ASSERT_NE(at, 0u) << chromaShare;
     EXPECT_GE(at, last) << chromaShare;
     EXPECT_LT(at, values) << chromaShare;
     last = at;
-    cutSeen = true;
   }
-  EXPECT_TRUE(cutSeen && noneSeen);
+  EXPECT_GT(last, cutWith(0.0)) << "the cut never moved";
+  const size_t heavy = cutWith(3.0);
+  EXPECT_GT(heavy, lowSymbols);
+  EXPECT_LT(heavy, last) << "chroma each larger than 'y' should leave more to the second thread";
+
+  {
+    RgbImage small = Synthetic(40, 32, 3);
+    PreparedPicture smallPrep;
+    ASSERT_TRUE(PreparePicture(small, 3, &smallPrep));
+    CodedPlane smallCoded[3];
+    ASSERT_TRUE(BuildFile(smallPrep, 4.0, uncoded, -1, whole, &coder, true, smallCoded).fits);
+    const Band smallLow = BandAt(smallPrep.width, smallPrep.height, smallPrep.levels, 0);
+    EXPECT_EQ(BalancedLumaSplit(smallCoded, static_cast<size_t>(smallLow.rows) * smallLow.cols, 40 * 32), 0u);
+  }
 
   const BuiltFile cut = BuildFile(prep, 4.0, uncoded, -1, EncoderTuning{}, &coder);
   ASSERT_TRUE(cut.fits);
