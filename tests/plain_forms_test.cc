@@ -27,6 +27,18 @@ std::vector<int16_t> RandomSamples(std::mt19937& rng, size_t n, int lo, int hi) 
   return v;
 }
 
+// Whether the AVX2 forms run is asked of the C library where it knows; the answer
+// must be the compiler runtime's own.
+TEST(WideVectors, RunWhereTheCompilerRuntimeFindsAvx2) {
+#if KDZ_WIDE_VECTORS
+  AllowWideVectors(true);
+  __builtin_cpu_init();
+  EXPECT_EQ(UseWideVectors(), __builtin_cpu_supports("avx2") != 0);
+#else
+  GTEST_SKIP() << "not run: this build has no AVX2 forms";
+#endif
+}
+
 // The stages compiled twice (baseline and AVX2) are checked in both forms: the
 // baseline on every machine, the AVX2 one where the processor has it.
 class BothForms : public testing::TestWithParam<bool> {
