@@ -3,7 +3,8 @@
 
 #include <atomic>
 
-#if defined(__GLIBC__)
+// The C library's header is C with _Bool, which GCC takes in C++ and Clang does not.
+#if defined(__GLIBC__) && !defined(__clang__)
 #include <features.h>
 #if __GLIBC_PREREQ(2, 33) && KDZ_WIDE_VECTORS
 #include <sys/platform/x86.h>
