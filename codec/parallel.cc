@@ -306,7 +306,7 @@ KeptCrews& Kept() {
 
 }  // namespace
 
-BorrowedCrew BorrowCrew(int threads) {
+BorrowedCrew BorrowCrew(int threads, bool mayStart) {
   if (ResolveThreadCount(threads) < 2) return nullptr;
   KeptCrews& kept = Kept();
   {
@@ -319,6 +319,7 @@ BorrowedCrew BorrowCrew(int threads) {
       }
     }
   }
+  if (!mayStart) return nullptr;
   auto crew = std::make_unique<TaskCrew>(threads);
   if (crew->helpers() == 0) return nullptr;
   return BorrowedCrew(crew.release());
@@ -353,7 +354,7 @@ void EndKeptCrews() {
 
 #else  // without threads there are no helpers to keep
 
-BorrowedCrew BorrowCrew(int) { return nullptr; }
+BorrowedCrew BorrowCrew(int, bool) { return nullptr; }
 void ReturnCrew::operator()(TaskCrew* crew) const { delete crew; }
 void EndKeptCrews() {}
 

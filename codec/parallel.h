@@ -55,8 +55,9 @@ struct ReturnCrew {
   void operator()(TaskCrew* crew) const;  // keeps it, or ends it when enough are kept
 };
 using BorrowedCrew = std::unique_ptr<TaskCrew, ReturnCrew>;
-// A crew of `threads` threads, null when not one helper can be started.
-BorrowedCrew BorrowCrew(int threads);
+// A crew of `threads` threads, null when not one helper can be started; with
+// `mayStart` false only a kept crew, null when none is.
+BorrowedCrew BorrowCrew(int threads, bool mayStart = true);
 // Ends the helpers of every kept crew, for a host about to unload the library. Call
 // it when no decode runs: a crew given back after it is kept again.
 void EndKeptCrews();

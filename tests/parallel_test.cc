@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "kdz/encoder.h"
 #include "kdz/kdz.h"
 
 #if defined(__linux__)
@@ -254,6 +255,53 @@ TEST(KeptCrews, ServeTheNextDecodeAsleepAndEndOnRequest) {
   RgbImage afterEnd;
   ASSERT_TRUE(Decode(file.data(), file.size(), &afterEnd, two).ok());
   EXPECT_EQ(afterEnd.rgb, first.rgb);
+  EndDecodeThreads();
+}
+
+// With the default count a small picture starts no helper (it would wait longer for
+// one than it takes to decode), a mid-sized one takes only a kept one, and a large one
+// starts one; a count chosen by the caller is kept to at any size. The pictures are
+// the same either way.
+TEST(KeptCrews, SmallPicturesStartNoHelperOfTheirOwn) {
+  if (ResolveThreadCount(0) < 2) {
+    GTEST_SKIP() << "not run: a build without threads, or one core: decodes start no helper";
+  }
+  auto encoded = [](int side) {
+    RgbImage picture;
+    picture.width = picture.height = side;
+    for (int y = 0; y < side; ++y) {
+      for (int x = 0; x < side; ++x) {
+        for (int c = 0; c < 3; ++c) picture.rgb.push_back(static_cast<uint8_t>((x * (c + 1) + y * 3 + (x * y) % 17) & 0xFF));
+      }
+    }
+    std::vector<uint8_t> file;
+    EXPECT_TRUE(Encode(picture, EncodeOptions{}, &file).ok()) << side;
+    return file;
+  };
+  const std::vector<uint8_t> small = encoded(64), mid = encoded(128), large = encoded(256);
+  Limits one, two;
+  one.threads = 1;
+  two.threads = 2;
+  auto sameOnOneThread = [&](const std::vector<uint8_t>& file, const Limits& limits) {
+    RgbImage a, b;
+    return Decode(file.data(), file.size(), &a, limits).ok() && Decode(file.data(), file.size(), &b, one).ok() &&
+           a.rgb == b.rgb;
+  };
+  EndDecodeThreads();
+  ASSERT_EQ(ThreadsOnceSettled(0), 0);
+  EXPECT_TRUE(sameOnOneThread(small, Limits{}));
+  EXPECT_TRUE(sameOnOneThread(mid, Limits{}));
+  EXPECT_EQ(ThreadsOfThisProcess(), 0) << "a small or mid-sized picture started a helper";
+  EXPECT_TRUE(sameOnOneThread(large, Limits{}));
+  EXPECT_EQ(ThreadsOfThisProcess(), 1) << "a large picture started no helper";
+  EXPECT_TRUE(sameOnOneThread(mid, Limits{}));
+  EXPECT_TRUE(sameOnOneThread(small, Limits{}));
+  EXPECT_EQ(ThreadsOfThisProcess(), 1);
+
+  EndDecodeThreads();
+  ASSERT_EQ(ThreadsOnceSettled(0), 0);
+  EXPECT_TRUE(sameOnOneThread(small, two));
+  EXPECT_EQ(ThreadsOfThisProcess(), 1) << "two threads asked for, none started";
   EndDecodeThreads();
 }
 #endif

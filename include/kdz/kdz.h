@@ -37,7 +37,10 @@ struct Limits {
   uint64_t maxPixels = kDefaultMaxPixels;
   // Threads a decode may use: 0 (the default) for one per core, 1 to decode on the
   // caller's thread alone; a count above the cores uses one per core. Builds
-  // without thread support always use the caller's.
+  // without thread support always use the caller's. With 0, a picture too small to
+  // repay the wait for a helper keeps to the caller's thread: below 100 x 100
+  // pixels always, below 160 x 160 unless a helper kept from an earlier decode is
+  // free (none is started for it).
   // The picture is the same, bit for bit, for every count. The helper threads of a
   // decode are kept, asleep, for the next one until the process ends (see
   // EndDecodeThreads).
