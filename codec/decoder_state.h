@@ -85,7 +85,7 @@ struct ZeroedAllocator {
       return static_cast<T*>(p);
     }
     const bool untouched = !unread.empty();
-    p = untouched ? std::calloc(n, sizeof(T)) : std::malloc(bytes);
+    p = untouched ? std::calloc(n, sizeof(T)) : AllocateFreshBlock(bytes);
     if (p != nullptr && !untouched) {
       // The fence keeps the compiler from making the two calls one calloc, which
       // would leave the pages untouched after all.

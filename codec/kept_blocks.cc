@@ -2,6 +2,7 @@
 #include "codec/kept_blocks.h"
 
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 
 #if defined(__wasi__) || defined(__EMSCRIPTEN__)
@@ -9,6 +10,8 @@
 // WebAssembly memory never goes back to the system, so no page is faulted twice:
 // nothing is kept there.
 namespace kdz {
+void* AllocateFreshBlock(size_t bytes) { return std::malloc(bytes); }
+void FreeBlock(void* block) { std::free(block); }
 void* TakeKeptBlock(size_t, const ZeroRect&, ZeroRect*) { return nullptr; }
 void* TakeKeptBlockAtLeast(size_t, size_t*) { return nullptr; }
 void KeepBlock(void* block, size_t, const ZeroRect&) { std::free(block); }
@@ -22,8 +25,16 @@ void FillKeptBlocks(unsigned char) {}
 
 #include <mutex>
 
+#include <new>
+#include <utility>
+#include <vector>
+
 #if defined(__unix__) || defined(__APPLE__)
 #include <pthread.h>
+#endif
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 namespace kdz {
@@ -37,6 +48,8 @@ struct Kept {
   ZeroRect zeros[kKeptBlocksMost];
   size_t count = 0;
   size_t total = 0;
+  // The blocks mapped in huge pages, kept or not, with their mapped lengths.
+  std::vector<std::pair<void*, size_t>> mapped;
 
   void Remove(size_t k) {
     total -= bytes[k];
@@ -64,7 +77,71 @@ Kept& TheKept() {
   return *kept;
 }
 
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+// `bytes` mapped from a huge-page boundary, null when the system gives none. Only
+// whole pages of 4 KB are mapped (the rest of the last is the block's slack), and
+// only the whole huge pages are asked for as such, so that the block takes no more
+// memory than its pages (an aligned_alloc from the allocator's arenas took up to
+// 1.4 MB more at the peak of a two-thread decode of 1800 x 1200 pixels).
+void* MapInHugePages(size_t bytes) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  if (page == 0 || kHugePageBytes % page != 0 || bytes > SIZE_MAX - 2 * kHugePageBytes) return nullptr;
+  const size_t length = (bytes + page - 1) / page * page;
+  void* raw = mmap(nullptr, length + kHugePageBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
+  const uintptr_t aligned = (start + kHugePageBytes - 1) & ~static_cast<uintptr_t>(kHugePageBytes - 1);
+  if (aligned > start) (void)munmap(raw, aligned - start);
+  const size_t after = start + length + kHugePageBytes - (aligned + length);
+  if (after > 0) (void)munmap(reinterpret_cast<void*>(aligned + length), after);
+  void* block = reinterpret_cast<void*>(aligned);
+  (void)madvise(block, length & ~(kHugePageBytes - 1), MADV_HUGEPAGE);  // a request: refused, the pages stay small
+  Kept& kept = TheKept();
+  try {
+    std::lock_guard<std::mutex> lock(kept.mutex);
+    kept.mapped.emplace_back(block, length);
+  } catch (const std::bad_alloc&) {
+    (void)munmap(block, length);  // not listed, it could not be freed
+    return nullptr;
+  }
+  return block;
+}
+#endif
+
 }  // namespace
+
+void* AllocateFreshBlock(size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  if (bytes >= kHugePageBytes) {
+    if (void* block = MapInHugePages(bytes)) return block;
+  }
+#endif
+  return std::malloc(bytes);
+}
+
+void FreeBlock(void* block) {
+  if (block == nullptr) return;
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  size_t length = 0;
+  {
+    Kept& kept = TheKept();
+    std::lock_guard<std::mutex> lock(kept.mutex);
+    for (size_t k = 0; k < kept.mapped.size(); ++k) {
+      if (kept.mapped[k].first == block) {
+        length = kept.mapped[k].second;
+        kept.mapped[k] = kept.mapped.back();
+        kept.mapped.pop_back();
+        break;
+      }
+    }
+  }
+  if (length > 0) {
+    (void)munmap(block, length);
+    return;
+  }
+#endif
+  std::free(block);
+}
 
 void* TakeKeptBlock(size_t bytes, const ZeroRect& wanted, ZeroRect* zeros) {
   *zeros = ZeroRect{};
@@ -116,7 +193,7 @@ void* TakeKeptBlockAtLeast(size_t bytes, size_t* capacity) {
 void KeepBlock(void* block, size_t bytes, const ZeroRect& zeros) {
   if (block == nullptr) return;
   if (bytes < kKeptBlockLeast || bytes > kKeptBytesMost) {
-    std::free(block);
+    FreeBlock(block);
     return;
   }
   void* freed[kKeptBlocksMost];
@@ -135,7 +212,7 @@ void KeepBlock(void* block, size_t bytes, const ZeroRect& zeros) {
     ++kept.count;
     kept.total += bytes;
   }
-  for (size_t k = 0; k < freedCount; ++k) std::free(freed[k]);
+  for (size_t k = 0; k < freedCount; ++k) FreeBlock(freed[k]);
 }
 
 void FreeKeptBlocks() {
@@ -149,7 +226,7 @@ void FreeKeptBlocks() {
       kept.Remove(kept.count - 1);
     }
   }
-  for (size_t k = 0; k < freedCount; ++k) std::free(freed[k]);
+  for (size_t k = 0; k < freedCount; ++k) FreeBlock(freed[k]);
 }
 
 size_t KeptBlockCount() {
