@@ -1,8 +1,8 @@
 // The blocks kept between decodes: a short list under one lock.
 #include "codec/kept_blocks.h"
 
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #if defined(__wasi__) || defined(__EMSCRIPTEN__)
@@ -24,7 +24,6 @@ void FillKeptBlocks(unsigned char) {}
 #else
 
 #include <mutex>
-
 #include <new>
 #include <utility>
 #include <vector>
@@ -92,7 +91,7 @@ void* MapInHugePages(size_t bytes) {
   const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
   const uintptr_t aligned = (start + kHugePageBytes - 1) & ~static_cast<uintptr_t>(kHugePageBytes - 1);
   if (aligned > start) (void)munmap(raw, aligned - start);
-  const size_t after = start + length + kHugePageBytes - (aligned + length);
+  const size_t after = start + kHugePageBytes - aligned;  // past the block's pages
   if (after > 0) (void)munmap(reinterpret_cast<void*>(aligned + length), after);
   void* block = reinterpret_cast<void*>(aligned);
   (void)madvise(block, length & ~(kHugePageBytes - 1), MADV_HUGEPAGE);  // a request: refused, the pages stay small

@@ -170,17 +170,12 @@ bool PreparePicture(const RgbImage& picture, int levels, PreparedPicture* out) {
 
 namespace {
 
-// The values and bits of 'y' after a cut (none when both are 0).
-struct LumaCut {
-  double values = 0, bits = 0;
-};
-
 // The predicted time, in nanoseconds, of two threads decoding a picture of
-// `pixels` pixels whose 'y' holds `values` values in `lumaBits` bits, cut as
-// `cut`, with chroma planes that take one thread `chromaNs` each.
-double TwoThreadDecodeNs(const LumaCut& cut, double values, double lumaBits, const double chromaNs[2],
+// `pixels` pixels whose 'y' holds `values` values in `lumaBits` bits, `s` values
+// and `b` bits of them after the cut (0 and 0: no cut), with chroma planes that
+// take one thread `chromaNs` each.
+double TwoThreadDecodeNs(double s, double b, double values, double lumaBits, const double chromaNs[2],
                          double pixels) {
-  const double s = cut.values, b = cut.bits;
   // The second thread decodes the second segment's values; the first reads the
   // first segment into the plane, places the second segment's values (not before
   // they are decoded) and transforms 'y'. Each chroma plane goes to the thread
@@ -224,13 +219,13 @@ size_t BalancedLumaSplit(const CodedPlane coded[3], size_t lowBandSymbols, size_
   // tie the one found first: no cut, or the shorter second segment.
   const size_t span = bits.size() - lowBandSymbols;
   size_t bestAt = 0;
-  double bestNs = TwoThreadDecodeNs(LumaCut{}, values, lumaBits, chromaNs, n);
+  double bestNs = TwoThreadDecodeNs(0, 0, values, lumaBits, chromaNs, n);
   for (int k = 1; k < kCutSteps; ++k) {
     const size_t second = span * static_cast<size_t>(k) / kCutSteps;
     if (static_cast<double>(second) < kMinSecondSegment) continue;
     const size_t at = bits.size() - second;
-    const LumaCut cut{static_cast<double>(second), lumaBits - bits[at - 1]};
-    const double ns = TwoThreadDecodeNs(cut, values, lumaBits, chromaNs, n);
+    const double ns = TwoThreadDecodeNs(static_cast<double>(second), lumaBits - bits[at - 1], values, lumaBits,
+                                        chromaNs, n);
     if (ns < bestNs) {
       bestNs = ns;
       bestAt = at;
