@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/kept_blocks.h"
 #include "codec/parallel.h"
 #include "quant/color_quant.h"
 #include "quant/quant_internal.h"
@@ -62,8 +63,8 @@ void SetPixels(benchmark::State& state, const BenchPicture& pic) {
 }
 
 // A state whose palette has been chosen for the picture, ready for mapping.
-bool ChosenState(const BenchPicture& pic, int32_t dither, QuantState& qs) {
-  if (SetUpQuantState(qs, pic.width, pic.height, dither, 256) != 0) return false;
+bool ChosenState(const BenchPicture& pic, int32_t dither, QuantState& qs, const BufferHooks* hooks = nullptr) {
+  if (SetUpQuantState(qs, pic.width, pic.height, dither, 256, hooks) != 0) return false;
   CountColors(qs, pic.bgr.data());
   return ChoosePalette(qs) == 0;
 }
@@ -98,11 +99,11 @@ void ChooseBench(benchmark::State& state) {
 void BM_ChoosePalette(benchmark::State& state) { ChooseBench<ChoosePalette>(state); }
 void BM_ChoosePalettePlain(benchmark::State& state) { ChooseBench<ChoosePalettePlain>(state); }
 
-void MapBench(benchmark::State& state, int32_t dither) {
+void MapBench(benchmark::State& state, int32_t dither, const BufferHooks* hooks = nullptr) {
   const BenchPicture* pic = PictureFor(state);
   if (pic == nullptr) return;
   QuantState qs;
-  if (!ChosenState(*pic, dither, qs)) return state.SkipWithError("no palette");
+  if (!ChosenState(*pic, dither, qs, hooks)) return state.SkipWithError("no palette");
   std::vector<uint8_t> index(static_cast<size_t>(pic->width) * pic->height);
   for (auto _ : state) {
     // Each call starts as ColorQuant2 would: empty cache (cleared by MapToPalette),
@@ -116,6 +117,18 @@ void MapBench(benchmark::State& state, int32_t dither) {
 }
 
 void BM_MapDithered(benchmark::State& state) { MapBench(state, 1); }
+
+// The same with the decoder's kept blocks at hand, as a program decoding picture
+// after picture has them: the cells are read as words in slabs borrowed from them
+// (from the second mapping of the process on).
+void BM_MapDitheredFromKeptBlocks(benchmark::State& state) {
+  static const BufferHooks kKeptMemory = {
+      [](size_t bytes, size_t* capacity) { return TakeKeptBlockAtLeast(bytes, capacity); },
+      [](void* block, size_t capacity) { KeepBlock(block, capacity); }};
+  const size_t slabs = size_t{512} << 10;
+  KeepBlock(AllocateFreshBlock(slabs), slabs);
+  MapBench(state, 1, &kKeptMemory);
+}
 
 // The plain dithering loop that MapDithered replaced, for comparison.
 void BM_MapDitheredPlain(benchmark::State& state) {
@@ -197,6 +210,7 @@ BENCHMARK(BM_CountColors)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ChoosePalette)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ChoosePalettePlain)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MapDithered)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MapDitheredFromKeptBlocks)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MapNearest)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FillCacheBlock)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FillCacheBlockPlain)->DenseRange(0, 1)->Unit(benchmark::kMicrosecond);

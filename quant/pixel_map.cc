@@ -250,7 +250,10 @@ std::vector<int32_t> BlocksWithinReach(const std::vector<int32_t>& occupied) {
 void FillBlocksAhead(QuantState& qs, FillAhead& ahead, const std::vector<int32_t>& order) {
   for (const int32_t block : order) {
     if (ahead.mappingDone.load(std::memory_order_relaxed)) return;
-    if (ahead.taken[block].exchange(1, std::memory_order_relaxed) == 0) FillCacheBlockNumber(qs, block);
+    if (ahead.taken[block].exchange(1, std::memory_order_relaxed) == 0) {
+      FillCacheBlockNumber(qs, block);
+      ahead.done[block].store(1, std::memory_order_release);
+    }
   }
 }
 
@@ -271,12 +274,86 @@ constexpr uint64_t kLanes = 0x0000000100010001u;  // 1 in lanes 0..2
 constexpr int32_t kErrorBias = 512;
 constexpr int32_t kEntryBias = 9 * kErrorBias;
 
+// The cache as the dithering may read it: one 64-bit word per cell, in the cells'
+// own order, with minus 7 times component k of the cell's entry in lane k and the
+// cell's cache value in lane 3 (0 while the word is not yet made). The next pixel's
+// limited errors need only the three lanes, so they come with one load from the
+// cell, where the cache value alone needs a second load from the palette.
+// The words are made a whole cache block (128 cells, 1 KB) at a time from the
+// cache's cells, by the mapping alone; another thread may fill those cells, never
+// these words. They lie in kWordSlabs slabs of 8192 words (64 KB), one for each
+// range of 32 values of component 0; a slab is taken once the mapping reaches it,
+// from the caller's kept blocks while they have room (cleared here), then from
+// calloc, whose memory comes zeroed and is touched only where words are made.
+class WordSlabs {
+ public:
+  static constexpr int32_t kSlabs = kWordSlabs;
+  static constexpr size_t kSlabWords = kHistCells / kSlabs;
+  static constexpr size_t kSlabBytes = kSlabWords * sizeof(uint64_t);
+
+  // Takes the first kept block at once; at most `freshMost` slabs come from calloc.
+  WordSlabs(const BufferHooks* hooks, int32_t freshMost) : hooks_(hooks), freshMost_(freshMost) { TakeKept(); }
+  ~WordSlabs() {
+    for (int32_t k = 0; k < blockCount_; ++k) hooks_->give(blocks_[k], capacities_[k]);
+    for (int32_t k = 0; k < freshCount_; ++k) std::free(fresh_[k]);
+  }
+  WordSlabs(const WordSlabs&) = delete;
+  WordSlabs& operator=(const WordSlabs&) = delete;
+
+  // Whether the kept blocks had room for a slab at the start.
+  bool Kept() const { return blockCount_ > 0; }
+
+  // The zeroed words of a new slab; null when no memory is left for one.
+  uint64_t* Take() {
+    if (room_ < kSlabBytes) TakeKept();
+    if (room_ >= kSlabBytes) {
+      uint64_t* words = reinterpret_cast<uint64_t*>(next_);
+      next_ += kSlabBytes;
+      room_ -= kSlabBytes;
+      std::memset(words, 0, kSlabBytes);
+      return words;
+    }
+    if (freshCount_ >= std::min(freshMost_, kSlabs)) return nullptr;
+    uint64_t* words = static_cast<uint64_t*>(std::calloc(kSlabWords, sizeof(uint64_t)));
+    if (words != nullptr) fresh_[freshCount_++] = words;
+    return words;
+  }
+
+ private:
+  void TakeKept() {
+    if (hooks_ == nullptr || blockCount_ == kSlabs) return;
+    size_t capacity = 0;
+    void* block = hooks_->take(kSlabBytes, &capacity);
+    if (block == nullptr) return;
+    blocks_[blockCount_] = block;
+    capacities_[blockCount_++] = capacity;
+    next_ = static_cast<unsigned char*>(block);
+    room_ = capacity;
+  }
+
+  const BufferHooks* hooks_;
+  int32_t freshMost_;
+  // Blocks from the hooks, carved into slabs from `next_` on while `room_` lasts.
+  void* blocks_[kSlabs] = {};
+  size_t capacities_[kSlabs] = {};
+  int32_t blockCount_ = 0;
+  unsigned char* next_ = nullptr;
+  size_t room_ = 0;
+  uint64_t* fresh_[kSlabs] = {};
+  int32_t freshCount_ = 0;
+};
+
+// What slabs not yet taken read as: words not yet made. Never written.
+uint64_t gNoWords[WordSlabs::kSlabWords];
+
 // What one dithered pixel looks up, in one block so that one register reaches it all.
-// The pixel depends on the one before through four loads and an OR: the cell's value
-// finds minus 7 times its entry, that the limited error, that the shares of the next
-// cell's index (component 0's as the address of its cache plane), and the OR of the
-// other two in that plane the next cell. The tables are laid out so that each of
-// these addresses is one base (ready before the value) and one index (the value).
+// Read as words, the pixel depends on the one before through three loads and an
+// OR: the lanes of its cell's word find the limited errors, those the shares of the
+// next cell's address (component 0's as the address of its part of the cells), and
+// the OR of the other two there the next cell. Read from the cache, the cell's
+// value first finds minus 7 times its entry, a fourth load. The tables are laid out
+// so that each of these addresses is one base (ready before the value) and one
+// index (the value).
 struct DitherTables {
   // The limited error for a sum s of sixteenths, at [s + kSumBound]: errorLimit of s
   // rounded half up to whole units. The carry and the entry of a column are sums of
@@ -287,12 +364,13 @@ struct DitherTables {
   // lies within -32..287; it is at [v + kLimitBound] of the next tables.
   static constexpr int32_t kLimitBound = 32;
   static constexpr int32_t kCorrectedValues = 256 + 2 * kLimitBound;
-  // For a = clampTable of v, the shares of components 1 and 2 in its cache index (at
-  // [0] and [1]), and for component 0 the part of the cache its share selects: each
-  // component's bits of CacheIndex are its own, so the cell of CacheIndex(a0 >> 3,
-  // a1 >> 2, a2 >> 3) is cellPlane[a0][cellPart[0][a1] | cellPart[1][a2]], one OR and
-  // one load from the three values.
-  uint16_t* cellPlane[kCorrectedValues];
+  // For a = clampTable of v, the shares of components 1 and 2 in the byte offset of
+  // its cell (at [0] and [1]), and for component 0 the part of the cells its share
+  // selects: each component's bits of CacheIndex are its own, so cell
+  // CacheIndex(a0 >> 3, a1 >> 2, a2 >> 3) is at cellPlane[a0] + (cellPart[0][a1] |
+  // cellPart[1][a2]), one OR and one load from the three values. As words,
+  // component 0's top 3 bits choose the slab.
+  unsigned char* cellPlane[kCorrectedValues];
   uint32_t cellPart[2][kCorrectedValues];
   // For component k, a in lane k and 7 a - kEntryBias in lane 3, read as a signed
   // number: the next pixel's sum of sixteenths is 7 (a - entry) + carried, and
@@ -305,9 +383,30 @@ struct DitherTables {
   // For the cache value c, kErrorBias - component k of palette entry c - 1 in lane
   // k: the biased error is the value's lanes plus this.
   uint64_t errorOffset[kMaxColors + 1];
+  // For the cache value c, the word of a cell holding it.
+  uint64_t wordOf[kMaxColors + 1];
+  // The slabs; gNoWords for one not taken.
+  uint64_t* slab[WordSlabs::kSlabs];
+  // The word of the one cell made when no slab could be taken for it.
+  uint64_t lone = 0;
+  // The component 0 values a (clamped) of cellPlane[n] at [n].
+  uint8_t plane0Value[kCorrectedValues];
+
+  // Points component 0's share of the words of slab s at `words`.
+  void SetSlab(int32_t s, uint64_t* words) {
+    slab[s] = words;
+    for (int32_t n = 0; n < kCorrectedValues; ++n) {
+      const int32_t a = plane0Value[n];
+      if (a >> 5 == s) {
+        cellPlane[n] = reinterpret_cast<unsigned char*>(words + (CacheIndex(a >> 3, 0, 0) & (WordSlabs::kSlabWords - 1)));
+      }
+    }
+  }
 };
 
-void BuildDitherTables(QuantState& qs, DitherTables& t) {
+// The tables for cells read as words (`words`) or from the cache.
+void BuildDitherTables(QuantState& qs, DitherTables& t, bool words) {
+  const size_t cellBytes = words ? sizeof(uint64_t) : sizeof(uint16_t);
   const int32_t* limit = qs.errorLimit.data() + 255;
   for (int32_t s = -DitherTables::kSumBound; s <= DitherTables::kSumBound; ++s) {
     t.limit[s + DitherTables::kSumBound] = static_cast<int8_t>(limit[(s + 8) >> 4]);
@@ -315,22 +414,30 @@ void BuildDitherTables(QuantState& qs, DitherTables& t) {
   const uint8_t* clamp = qs.clampTable.data() + 255;
   for (int32_t n = 0; n < DitherTables::kCorrectedValues; ++n) {
     const uint8_t a = clamp[n - DitherTables::kLimitBound];
-    t.cellPlane[n] = qs.histogram.data() + CacheIndex(a >> 3, 0, 0);
-    t.cellPart[0][n] = static_cast<uint32_t>(CacheIndex(0, a >> 2, 0));
-    t.cellPart[1][n] = static_cast<uint32_t>(CacheIndex(0, 0, a >> 3));
+    t.plane0Value[n] = a;
+    t.cellPlane[n] = reinterpret_cast<unsigned char*>(qs.histogram.data() + CacheIndex(a >> 3, 0, 0));
+    t.cellPart[0][n] = static_cast<uint32_t>(CacheIndex(0, a >> 2, 0) * cellBytes);
+    t.cellPart[1][n] = static_cast<uint32_t>(CacheIndex(0, 0, a >> 3) * cellBytes);
     const uint64_t seven = static_cast<uint16_t>(7 * a - kEntryBias);
     for (int k = 0; k < 3; ++k) t.value[k][n] = (uint64_t{a} << (16 * k)) | (seven << 48);
   }
-  std::memset(t.minusSeven, 0, sizeof t.minusSeven);
+  if (words) {
+    for (int32_t s = 0; s < WordSlabs::kSlabs; ++s) t.SetSlab(s, gNoWords);
+  }
   for (uint64_t& offset : t.errorOffset) offset = kErrorBias * kLanes;
+  std::memset(t.minusSeven, 0, sizeof t.minusSeven);
+  std::memset(t.wordOf, 0, sizeof t.wordOf);
   for (int32_t i = 0; i < qs.colorsInUse; ++i) {
     uint64_t offset = 0;
+    uint64_t word = static_cast<uint64_t>(i + 1) << 48;
     for (int k = 0; k < 3; ++k) {
       const uint8_t v = qs.palette[k][i];
       t.minusSeven[k][i + 1] = static_cast<int16_t>(-7 * v);
       offset |= static_cast<uint64_t>(kErrorBias - v) << (16 * k);
+      word |= static_cast<uint64_t>(static_cast<uint16_t>(-7 * v)) << (16 * k);
     }
     t.errorOffset[i + 1] = offset;
+    t.wordOf[i + 1] = word;
   }
 }
 
@@ -359,29 +466,49 @@ inline uint16_t Lane(const uint64_t* p, int k) {
 // The top lane of a table word of DitherTables::value, signed.
 inline ptrdiff_t SevenLane(uint64_t word) { return static_cast<ptrdiff_t>(static_cast<int64_t>(word) >> 48); }
 
+// The word of cell (c0, c1, c2), made with the rest of its block's words from the
+// cache's cells once `fill` (c0, c1, c2) has made sure they are all there. With no
+// memory for the slab, only this cell's word is made, in t.lone, and the cell comes
+// back here each time it is reached.
+// Out of line, so that the row's loop keeps its registers for the pixels.
+template <typename Fill>
+[[gnu::noinline]] const uint64_t* MakeWords(const QuantState& qs, DitherTables& t, WordSlabs& slabs, int32_t c0,
+                                            int32_t c1, int32_t c2, Fill& fill) {
+  const size_t base = CacheIndex(c0 & ~3, c1 & ~7, c2 & ~3);
+  const size_t at = CacheIndex(c0, c1, c2) - base;
+  const uint16_t* cells = qs.histogram.data() + base;
+  fill(c0, c1, c2);
+  const int32_t s = c0 >> 2;
+  if (t.slab[s] == gNoWords) {
+    uint64_t* words = slabs.Take();
+    if (words == nullptr) {
+      t.lone = t.wordOf[LoadCell(cells + at)];
+      return &t.lone;
+    }
+    t.SetSlab(s, words);
+  }
+  uint64_t* words = t.slab[s] + (base & (WordSlabs::kSlabWords - 1));
+  for (size_t k = 0; k < 128; ++k) words[k] = t.wordOf[LoadCell(cells + k)];
+  return words + at;
+}
+
 // One row of MapDithered in the direction `Step` (+1 left to right, -1 right to
 // left), with the direction known to the compiler: the column, the error entries
 // and the pixel move by constant steps. `entries` holds the error row as words
-// (entry x + 1 belongs to column x).
-template <int Step, typename Fill>
-void DitherRow(const QuantState& qs, const DitherTables& t, const uint8_t* row, uint8_t* out, uint64_t* entries,
-               Fill fill) {
+// (entry x + 1 belongs to column x). With `Words` the cells are read as words
+// (WordSlabs), else from the cache itself.
+template <int Step, bool Words, typename Fill>
+void DitherRow(const QuantState& qs, DitherTables& t, WordSlabs& slabs, const uint8_t* row, uint8_t* out,
+               uint64_t* entries, Fill& fill) {
   const int32_t width = qs.rowLength;
   if (width == 0) return;
   const int8_t* limit = t.limit + DitherTables::kSumBound;
-  uint16_t* const* cellPlane = t.cellPlane + DitherTables::kLimitBound;
+  unsigned char* const* cellPlane = t.cellPlane + DitherTables::kLimitBound;
   const uint32_t* cellPart1 = t.cellPart[0] + DitherTables::kLimitBound;
   const uint32_t* cellPart2 = t.cellPart[1] + DitherTables::kLimitBound;
   const uint64_t* value0 = t.value[0] + DitherTables::kLimitBound;
   const uint64_t* value1 = t.value[1] + DitherTables::kLimitBound;
   const uint64_t* value2 = t.value[2] + DitherTables::kLimitBound;
-  // Before the first pixel the cell is 0 and the value words carry only -kEntryBias,
-  // so its sum is the carried entry alone.
-  const uint64_t none = static_cast<uint64_t>(static_cast<uint16_t>(-kEntryBias)) << 48;
-  size_t cellValue = 0;                           // of the pixel just done
-  uint64_t word0 = none, word1 = none, word2 = none;  // its value words
-  uint64_t last = kErrorBias * kLanes;            // its error
-  uint64_t behind = 6 * kErrorBias * kLanes;      // the entry behind, less its last 3/16
   const int32_t first = Step > 0 ? 0 : width - 1;
   // The spare entry before the first column of the row's direction takes the first
   // "behind" share.
@@ -389,11 +516,17 @@ void DitherRow(const QuantState& qs, const DitherTables& t, const uint8_t* row, 
   const uint8_t* px = row + static_cast<ptrdiff_t>(first) * 3;
   uint8_t* index = out + first;
   uint8_t* const end = index + static_cast<ptrdiff_t>(width) * Step;
+  // The pixel before the first of a row passes on nothing: its word is all zeros,
+  // its cache value 0, and the limit table is entered at the carried entries alone.
+  const uint64_t* word = gNoWords;  // of the pixel just done (Words)
+  size_t cellValue = 0;             // of the pixel just done
+  const int8_t* limit0 = limit + (Lane(here, 0) - kEntryBias);
+  const int8_t* limit1 = limit + (Lane(here, 1) - kEntryBias);
+  const int8_t* limit2 = limit + (Lane(here, 2) - kEntryBias);
+  uint64_t last = kErrorBias * kLanes;        // the error of the pixel just done
+  uint64_t behind = 6 * kErrorBias * kLanes;  // the entry behind, less its last 3/16
   do {
-    const int8_t* limit0 = limit + (SevenLane(word0) + Lane(here, 0));
-    const int8_t* limit1 = limit + (SevenLane(word1) + Lane(here, 1));
-    const int8_t* limit2 = limit + (SevenLane(word2) + Lane(here, 2));
-    uint16_t* const* plane0 = cellPlane + px[0];
+    unsigned char* const* plane0 = cellPlane + px[0];
     const uint32_t* part1 = cellPart1 + px[1];
     const uint32_t* part2 = cellPart2 + px[2];
     const uint64_t* words0 = value0 + px[0];
@@ -405,27 +538,51 @@ void DitherRow(const QuantState& qs, const DitherTables& t, const uint8_t* row, 
     KeepAsIs(words0);
     KeepAsIs(words1);
     KeepAsIs(words2);
-    const ptrdiff_t limited0 = limit0[t.minusSeven[0][cellValue]];
-    const ptrdiff_t limited1 = limit1[t.minusSeven[1][cellValue]];
-    const ptrdiff_t limited2 = limit2[t.minusSeven[2][cellValue]];
-    uint16_t* const cachePlane = plane0[limited0];
-    const size_t cell = part1[limited1] | part2[limited2];
-    word0 = words0[limited0];
-    word1 = words1[limited1];
-    word2 = words2[limited2];
-    cellValue = LoadCell(cachePlane + cell);
+    ptrdiff_t limited0, limited1, limited2;
+    if constexpr (Words) {
+      limited0 = limit0[static_cast<int16_t>(Lane(word, 0))];
+      limited1 = limit1[static_cast<int16_t>(Lane(word, 1))];
+      limited2 = limit2[static_cast<int16_t>(Lane(word, 2))];
+    } else {
+      limited0 = limit0[t.minusSeven[0][cellValue]];
+      limited1 = limit1[t.minusSeven[1][cellValue]];
+      limited2 = limit2[t.minusSeven[2][cellValue]];
+    }
+    const unsigned char* cell = plane0[limited0] + (part1[limited1] | part2[limited2]);
+    const uint64_t value0Word = words0[limited0];
+    const uint64_t value1Word = words1[limited1];
+    const uint64_t value2Word = words2[limited2];
+    // The next pixel's entries into the limit table are known now, before its
+    // cell: the corrected values' sevenfold parts and the carried entries.
+    limit0 = limit + (SevenLane(value0Word) + Lane(here + Step, 0));
+    limit1 = limit + (SevenLane(value1Word) + Lane(here + Step, 1));
+    limit2 = limit + (SevenLane(value2Word) + Lane(here + Step, 2));
+    const uint64_t corrected = value0Word + value1Word + value2Word;
+    if constexpr (Words) {
+      word = reinterpret_cast<const uint64_t*>(cell);
+      cellValue = Lane(word, 3);
+    } else {
+      cellValue = LoadCell(reinterpret_cast<const uint16_t*>(cell));
+    }
     if (cellValue == 0) {
-      fill(static_cast<int32_t>((word0 & 0xFF) >> 3), static_cast<int32_t>(((word1 >> 16) & 0xFF) >> 2),
-           static_cast<int32_t>(((word2 >> 32) & 0xFF) >> 3));
-      // Read again from an address formed anew, so that the read before needs no
-      // address of its own kept for this one.
-      uint16_t* filledPlane = cachePlane;
-      KeepAsIs(filledPlane);
-      cellValue = LoadCell(filledPlane + cell);
+      const int32_t c0 = static_cast<int32_t>((value0Word & 0xFF) >> 3);
+      const int32_t c1 = static_cast<int32_t>(((value1Word >> 16) & 0xFF) >> 2);
+      const int32_t c2 = static_cast<int32_t>(((value2Word >> 32) & 0xFF) >> 3);
+      if constexpr (Words) {
+        word = MakeWords(qs, t, slabs, c0, c1, c2, fill);
+        cellValue = Lane(word, 3);
+      } else {
+        fill(c0, c1, c2);
+        // Read again from an address formed anew, so that the read before needs no
+        // address of its own kept for this one.
+        const unsigned char* filled = cell;
+        KeepAsIs(filled);
+        cellValue = LoadCell(reinterpret_cast<const uint16_t*>(filled));
+      }
     }
     *index = static_cast<uint8_t>(cellValue - 1);
 
-    const uint64_t error = word0 + word1 + word2 + t.errorOffset[cellValue];
+    const uint64_t error = corrected + t.errorOffset[cellValue];
     *(here - Step) = behind + 3 * error;
     behind = last + 5 * error;
     last = error;
@@ -437,48 +594,82 @@ void DitherRow(const QuantState& qs, const DitherTables& t, const uint8_t* row, 
   *(here - Step) = behind + 3 * kErrorBias * kLanes;
 }
 
-// MapDithered with `fill` (c0, c1, c2) filling the block of an empty cell.
-template <typename Fill>
-void MapDitheredWith(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage, Fill fill) {
-  DitherTables tables;
-  BuildDitherTables(qs, tables);
+// Every row with `Words` as DitherRow has it.
+template <bool Words, typename Fill>
+void DitherRows(QuantState& qs, DitherTables& t, WordSlabs& slabs, const uint8_t* pixels, uint8_t* indexImage,
+                uint64_t* entries, Fill& fill) {
   const size_t width = static_cast<size_t>(qs.rowLength);
-  // The error row as words for the rows, and back into errorArray after them.
-  uint64_t* entries = qs.errorWords.data();
-  for (size_t e = 0; e < width + 2; ++e) {
-    uint64_t word = 0;
-    for (int k = 0; k < 3; ++k) {
-      word |= static_cast<uint64_t>(static_cast<uint16_t>(qs.errorArray[3 * e + k] + kEntryBias)) << (16 * k);
-    }
-    entries[e] = word;
-  }
   for (int32_t r = 0; r < qs.rowCount; ++r) {
     const uint8_t* row = pixels + static_cast<size_t>(r) * width * 3;
     uint8_t* out = indexImage + static_cast<size_t>(r) * width;
     if (qs.oddRow != 0) {
       qs.oddRow = 0;
-      DitherRow<-1>(qs, tables, row, out, entries, fill);
+      DitherRow<-1, Words>(qs, t, slabs, row, out, entries, fill);
     } else {
       qs.oddRow = 1;
-      DitherRow<1>(qs, tables, row, out, entries, fill);
+      DitherRow<1, Words>(qs, t, slabs, row, out, entries, fill);
     }
+  }
+}
+
+// Set once a dithered mapping has run in this process.
+std::atomic<bool> gMappedBefore{false};
+
+// MapDithered with `fill` (c0, c1, c2) making sure that every cell of the block of
+// cell (c0, c1, c2) is filled, called when that cell is found empty or its word not
+// yet made. The cells are read as words when the caller's kept blocks have room
+// for a slab, but not in a process's first mapping. The words take four times the
+// cache's memory, and a page written for the first time costs a fault, more than
+// the words save a small picture: in fresh memory, and in a new process's kept
+// blocks too, which then hold the planes just decoded, parts of them only ever read
+// (the system maps such pages to one shared page of zeros until written, and the
+// first write also makes the other threads drop that page's address).
+template <typename Fill>
+void MapDitheredWith(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage, Fill fill) {
+  const bool warm = gMappedBefore.load(std::memory_order_relaxed);
+  WordSlabs slabs(warm ? qs.histogram.get_allocator().hooks : nullptr, qs.freshWordSlabs);
+  const bool words = slabs.Kept();
+  DitherTables tables;
+  BuildDitherTables(qs, tables, words);
+  const size_t width = static_cast<size_t>(qs.rowLength);
+  // The error row as words for the rows, and back into errorArray after them.
+  uint64_t* entries = qs.errorWords.data();
+  for (size_t e = 0; e < width + 2; ++e) {
+    uint64_t entry = 0;
+    for (int k = 0; k < 3; ++k) {
+      entry |= static_cast<uint64_t>(static_cast<uint16_t>(qs.errorArray[3 * e + k] + kEntryBias)) << (16 * k);
+    }
+    entries[e] = entry;
+  }
+  if (words) {
+    DitherRows<true>(qs, tables, slabs, pixels, indexImage, entries, fill);
+  } else {
+    DitherRows<false>(qs, tables, slabs, pixels, indexImage, entries, fill);
   }
   for (size_t e = 0; e < width + 2; ++e) {
     for (int k = 0; k < 3; ++k) {
       qs.errorArray[3 * e + k] = static_cast<int16_t>(static_cast<int32_t>((entries[e] >> (16 * k)) & 0xFFFF) - kEntryBias);
     }
   }
+  gMappedBefore.store(true, std::memory_order_relaxed);
 }
 
 }  // namespace
 
 void MapDithered(QuantState& qs, const uint8_t* pixels, uint8_t* indexImage) {
-  MapDitheredWith(qs, pixels, indexImage, [&qs](int32_t c0, int32_t c1, int32_t c2) { FillCacheBlock(qs, c0, c1, c2); });
+  // Blocks are filled whole, and only here: a block with one cell filled has all.
+  MapDitheredWith(qs, pixels, indexImage, [&qs](int32_t c0, int32_t c1, int32_t c2) {
+    if (LoadCell(qs.histogram.data() + CacheIndex(c0, c1, c2)) == 0) FillCacheBlock(qs, c0, c1, c2);
+  });
 }
 
 void MapDitheredAlongside(QuantState& qs, FillAhead& ahead, const uint8_t* pixels, uint8_t* indexImage) {
+  // A block another thread has begun may have some cells filled and not others
+  // yet: unless it has finished the block, the mapping fills it itself.
   MapDitheredWith(qs, pixels, indexImage, [&qs, &ahead](int32_t c0, int32_t c1, int32_t c2) {
-    ahead.taken[BlockNumber(c0, c1, c2)].store(1, std::memory_order_relaxed);
+    const int32_t block = BlockNumber(c0, c1, c2);
+    if (ahead.done[block].load(std::memory_order_acquire) != 0) return;
+    ahead.taken[block].store(1, std::memory_order_relaxed);
     FillCacheBlock(qs, c0, c1, c2);
   });
   ahead.mappingDone.store(true, std::memory_order_relaxed);

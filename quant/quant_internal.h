@@ -94,6 +94,10 @@ struct ColorBox {
   int32_t population = 0;
 };
 
+// The slabs the dithering may read the cache's cells from as words, one for each
+// range of 32 values of component 0.
+constexpr int32_t kWordSlabs = 8;
+
 // Dither modes held in QuantState.
 constexpr int32_t kDitherNone = 0;
 constexpr int32_t kDitherFloydSteinberg = 2;
@@ -125,6 +129,9 @@ struct QuantState {
   std::vector<int32_t> errorLimit;
   // Dithering only: value v in -255..510 clamped to 0..255, at [v + 255].
   std::vector<uint8_t> clampTable;
+  // Dithering only: how many of the kWordSlabs slabs of cells read as words may
+  // come from fresh memory once the kept blocks have no room (see pixel_map.cc).
+  int32_t freshWordSlabs = kWordSlabs;
 };
 
 // Fills the size and mode fields (dither 1 selects error diffusion) and takes the
@@ -165,20 +172,23 @@ inline void StoreCell(uint16_t* cell, uint16_t value) { __atomic_store_n(cell, v
 constexpr int32_t kCacheBlocks = 512;
 struct FillAhead {
   std::atomic<uint8_t> taken[kCacheBlocks];  // 1 once a thread has begun the block
+  std::atomic<uint8_t> done[kCacheBlocks];   // 1 once FillBlocksAhead has filled it
   std::atomic<bool> mappingDone{false};
   FillAhead() {
     for (auto& t : taken) t.store(0, std::memory_order_relaxed);
+    for (auto& d : done) d.store(0, std::memory_order_relaxed);
   }
 };
 // The blocks the dithering of a picture whose colours occupy `occupied` can reach:
 // those, then the blocks next to them (by a face, an edge or a corner). A corrected
 // colour is at most 32 from the pixel's in each component, a block's width.
 std::vector<int32_t> BlocksWithinReach(const std::vector<int32_t>& occupied);
-// Fills the blocks of `order` that no thread has begun, until the mapping is done.
+// Fills the blocks of `order` that no thread has begun, until the mapping is done,
+// and marks each done when filled.
 void FillBlocksAhead(QuantState& qs, FillAhead& ahead, const std::vector<int32_t>& order);
 // MapDithered, with FillBlocksAhead running alongside on `ahead`: a block the mapping
-// needs and finds empty it fills itself, whoever has begun it. Sets mappingDone at
-// its end.
+// needs and finds empty, or needs whole, it fills itself unless it is done, whoever
+// has begun it. Sets mappingDone at its end.
 void MapDitheredAlongside(QuantState& qs, FillAhead& ahead, const uint8_t* pixels, uint8_t* indexImage);
 
 // Splits the occupied histogram into at most requestedColors boxes and sets palette

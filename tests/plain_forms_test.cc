@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "codec/coeff_decoder.h"
@@ -570,6 +573,99 @@ TEST(PlainForms, DitheringWithBlocksFilledAlongsideMatchesThePlainLoop) {
       std::fill(qs.histogram.begin(), qs.histogram.end(), uint16_t{0});
       FillBlocksAhead(qs, shared, occupied);
       ASSERT_EQ(std::count(qs.histogram.begin(), qs.histogram.end(), uint16_t{0}), kHistCells);
+    }
+  }
+}
+
+// Kept blocks for the dithering's word slabs as a test gives them: up to
+// `blocksLeft` blocks of `blockBytes` bytes, filled with garbage, each counted out
+// and back. Other requests (histograms) are refused, and go to malloc.
+struct TestKeptBlocks {
+  static size_t blockBytes;
+  static int blocksLeft;
+  static int out;
+  static int taken;
+  static void* Take(size_t bytes, size_t* capacity) {
+    if (bytes != kHistCells / kWordSlabs * sizeof(uint64_t) || blocksLeft == 0) return nullptr;
+    --blocksLeft;
+    ++out;
+    ++taken;
+    void* block = std::malloc(blockBytes);
+    std::memset(block, 0xA5, blockBytes);
+    *capacity = blockBytes;
+    return block;
+  }
+  static void Give(void* block, size_t capacity) {
+    EXPECT_EQ(capacity, blockBytes);
+    --out;
+    std::free(block);
+  }
+};
+size_t TestKeptBlocks::blockBytes = 0;
+int TestKeptBlocks::blocksLeft = 0;
+int TestKeptBlocks::out = 0;
+int TestKeptBlocks::taken = 0;
+
+TEST(PlainForms, DitheringFromWordSlabsMatchesThePlainLoop) {
+  // With kept blocks at hand the mapping reads the cache's cells as words, in slabs
+  // cut from those blocks: one slab a block, all from one block, blocks with room
+  // left over that is too small, and blocks that run out, then with fresh memory
+  // and with none (each cell of a slab without memory made alone, every time). Noise
+  // reaches every slab; the mapping runs in turn and with blocks filled alongside.
+  static const BufferHooks kHooks = {TestKeptBlocks::Take, TestKeptBlocks::Give};
+  const size_t slab = kHistCells / kWordSlabs * sizeof(uint64_t);
+  struct Case {
+    size_t blockBytes;
+    int blocks;
+    int fresh;
+  } const cases[] = {{slab, 8, 8}, {8 * slab, 1, 0}, {slab * 3 / 2, 8, 0}, {2 * slab, 2, 8}, {slab, 1, 0}};
+  std::mt19937 rng(53);
+  const int width = 173, height = 61;
+  std::vector<std::vector<uint8_t>> pictures = QuantPictures(rng, width * height);
+  pictures.emplace_back(static_cast<size_t>(width) * height * 3);
+  for (uint8_t& v : pictures.back()) v = static_cast<uint8_t>(rng());
+  // A mapping has run before in this process: the first reads from the cache.
+  {
+    QuantState first;
+    ASSERT_EQ(SetUpQuantState(first, 1, 1, 1, 3), 0);
+    first.colorsInUse = 1;
+    uint8_t pixel[3] = {1, 2, 3};
+    MapToPalette(first, pixel, pixel);
+  }
+  for (const auto& picture : pictures) {
+    QuantState chosen;
+    ASSERT_EQ(SetUpQuantState(chosen, width, height, 1, 256, &kHooks), 0);
+    ASSERT_EQ(chosen.histogram.get_allocator().hooks, &kHooks);
+    CountColors(chosen, picture.data());
+    ASSERT_EQ(ChoosePalette(chosen), 0);
+    const std::vector<int32_t> occupied = OccupiedBlocks(chosen);
+    std::fill(chosen.histogram.begin(), chosen.histogram.end(), uint16_t{0});
+    QuantState plain = chosen;
+    std::vector<uint8_t> expected(static_cast<size_t>(width) * height);
+    MapDitheredPlain(plain, picture.data(), expected.data());
+    for (const Case& c : cases) {
+      for (bool alongside : {false, true}) {
+        TestKeptBlocks::blockBytes = c.blockBytes;
+        TestKeptBlocks::blocksLeft = c.blocks;
+        TestKeptBlocks::taken = 0;
+        QuantState qs = chosen;
+        qs.freshWordSlabs = c.fresh;
+        std::vector<uint8_t> got(expected.size());
+        if (alongside) {
+          FillAhead shared;
+          RunTasks({[&] { MapDitheredAlongside(qs, shared, picture.data(), got.data()); },
+                    [&] { FillBlocksAhead(qs, shared, occupied); }});
+        } else {
+          MapToPalette(qs, picture.data(), got.data());
+        }
+        const std::string where = std::to_string(c.blockBytes) + " x " + std::to_string(c.blocks) + " bytes, " +
+                                  std::to_string(c.fresh) + " fresh" + (alongside ? ", alongside" : "");
+        ASSERT_EQ(got, expected) << where;
+        ASSERT_EQ(qs.errorArray, plain.errorArray) << where;
+        ASSERT_EQ(qs.oddRow, plain.oddRow) << where;
+        EXPECT_GT(TestKeptBlocks::taken, 0) << where << ": no slab taken from the kept blocks";
+        EXPECT_EQ(TestKeptBlocks::out, 0) << where << ": kept blocks not given back";
+      }
     }
   }
 }
