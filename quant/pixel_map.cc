@@ -284,7 +284,7 @@ constexpr int32_t kEntryBias = 9 * kErrorBias;
 // these words. They lie in kWordSlabs slabs of 8192 words (64 KB), one for each
 // range of 32 values of component 0; a slab is taken once the mapping reaches it,
 // from the caller's kept blocks while they have room (cleared here), then from
-// calloc, whose memory comes zeroed and is touched only where words are made.
+// calloc.
 class WordSlabs {
  public:
   static constexpr int32_t kSlabs = kWordSlabs;
