@@ -532,6 +532,28 @@ TEST(PlainForms, DitheringReachesOnlyTheBlocksWithinReach) {
   }
 }
 
+// A picture's quantiser state as the mapping finds it (palette chosen, cache
+// cleared), the cache blocks its colours occupy, and the plain loop's indices and
+// end state for it.
+struct ChosenPicture {
+  QuantState chosen, plain;
+  std::vector<int32_t> occupied;
+  std::vector<uint8_t> expected;
+};
+
+void ChoosePaletteFor(const std::vector<uint8_t>& picture, int width, int height, const BufferHooks* hooks,
+                      ChosenPicture* out) {
+  ASSERT_EQ(SetUpQuantState(out->chosen, width, height, 1, 256, hooks), 0);
+  ASSERT_EQ(out->chosen.histogram.get_allocator().hooks, hooks);
+  CountColors(out->chosen, picture.data());
+  ASSERT_EQ(ChoosePalette(out->chosen), 0);
+  out->occupied = OccupiedBlocks(out->chosen);
+  std::fill(out->chosen.histogram.begin(), out->chosen.histogram.end(), uint16_t{0});
+  out->plain = out->chosen;
+  out->expected.assign(static_cast<size_t>(width) * height, 0);
+  MapDitheredPlain(out->plain, picture.data(), out->expected.data());
+}
+
 TEST(PlainForms, DitheringWithBlocksFilledAlongsideMatchesThePlainLoop) {
   // The mapping fills what it needs whatever the other thread has done: no block
   // begun, every block begun and none finished (a helper held up), half of them
@@ -539,15 +561,12 @@ TEST(PlainForms, DitheringWithBlocksFilledAlongsideMatchesThePlainLoop) {
   std::mt19937 rng(41);
   const int width = 211, height = 97;
   for (const auto& picture : QuantPictures(rng, width * height)) {
-    QuantState chosen;
-    ASSERT_EQ(SetUpQuantState(chosen, width, height, 1, 256), 0);
-    CountColors(chosen, picture.data());
-    ASSERT_EQ(ChoosePalette(chosen), 0);
-    const std::vector<int32_t> occupied = OccupiedBlocks(chosen);
-    std::fill(chosen.histogram.begin(), chosen.histogram.end(), uint16_t{0});
-    QuantState plain = chosen;
-    std::vector<uint8_t> expected(static_cast<size_t>(width) * height);
-    MapDitheredPlain(plain, picture.data(), expected.data());
+    ChosenPicture p;
+    ASSERT_NO_FATAL_FAILURE(ChoosePaletteFor(picture, width, height, nullptr, &p));
+    const QuantState& chosen = p.chosen;
+    const QuantState& plain = p.plain;
+    const std::vector<int32_t>& occupied = p.occupied;
+    const std::vector<uint8_t>& expected = p.expected;
     for (int ahead = 0; ahead < 4; ++ahead) {
       QuantState qs = chosen;
       FillAhead shared;
@@ -633,16 +652,12 @@ TEST(PlainForms, DitheringFromWordSlabsMatchesThePlainLoop) {
     MapToPalette(first, pixel, pixel);
   }
   for (const auto& picture : pictures) {
-    QuantState chosen;
-    ASSERT_EQ(SetUpQuantState(chosen, width, height, 1, 256, &kHooks), 0);
-    ASSERT_EQ(chosen.histogram.get_allocator().hooks, &kHooks);
-    CountColors(chosen, picture.data());
-    ASSERT_EQ(ChoosePalette(chosen), 0);
-    const std::vector<int32_t> occupied = OccupiedBlocks(chosen);
-    std::fill(chosen.histogram.begin(), chosen.histogram.end(), uint16_t{0});
-    QuantState plain = chosen;
-    std::vector<uint8_t> expected(static_cast<size_t>(width) * height);
-    MapDitheredPlain(plain, picture.data(), expected.data());
+    ChosenPicture p;
+    ASSERT_NO_FATAL_FAILURE(ChoosePaletteFor(picture, width, height, &kHooks, &p));
+    const QuantState& chosen = p.chosen;
+    const QuantState& plain = p.plain;
+    const std::vector<int32_t>& occupied = p.occupied;
+    const std::vector<uint8_t>& expected = p.expected;
     for (const Case& c : cases) {
       for (bool alongside : {false, true}) {
         TestKeptBlocks::blockBytes = c.blockBytes;
