@@ -99,18 +99,28 @@ void ChooseBench(benchmark::State& state) {
 void BM_ChoosePalette(benchmark::State& state) { ChooseBench<ChoosePalette>(state); }
 void BM_ChoosePalettePlain(benchmark::State& state) { ChooseBench<ChoosePalettePlain>(state); }
 
-void MapBench(benchmark::State& state, int32_t dither, const BufferHooks* hooks = nullptr) {
+// The mapping of the picture, each call started as ColorQuant2 would: no carried
+// errors, first row left to right, and an empty cache (cleared by MapToPalette).
+// With `filled` the cache is instead filled by one mapping before the timing, and
+// the dithering (MapDithered) runs with every block it reaches already there.
+void MapBench(benchmark::State& state, int32_t dither, const BufferHooks* hooks = nullptr, bool filled = false) {
   const BenchPicture* pic = PictureFor(state);
   if (pic == nullptr) return;
   QuantState qs;
   if (!ChosenState(*pic, dither, qs, hooks)) return state.SkipWithError("no palette");
   std::vector<uint8_t> index(static_cast<size_t>(pic->width) * pic->height);
+  if (filled) {
+    std::fill(qs.histogram.begin(), qs.histogram.end(), uint16_t{0});
+    MapDithered(qs, pic->bgr.data(), index.data());
+  }
   for (auto _ : state) {
-    // Each call starts as ColorQuant2 would: empty cache (cleared by MapToPalette),
-    // no carried errors, first row left to right.
     std::fill(qs.errorArray.begin(), qs.errorArray.end(), int16_t{0});
     qs.oddRow = 0;
-    MapToPalette(qs, pic->bgr.data(), index.data());
+    if (filled) {
+      MapDithered(qs, pic->bgr.data(), index.data());
+    } else {
+      MapToPalette(qs, pic->bgr.data(), index.data());
+    }
     benchmark::DoNotOptimize(index.data());
   }
   SetPixels(state, *pic);
@@ -139,22 +149,7 @@ void BM_MapDitheredFromKeptBlocks(benchmark::State& state) { MapBench(state, 1, 
 // The second argument reads the cells as words (1, made again once per block and
 // call) or from the cache (0).
 void BM_MapDitheredFilled(benchmark::State& state) {
-  const BenchPicture* pic = PictureFor(state);
-  if (pic == nullptr) return;
-  QuantState qs;
-  if (!ChosenState(*pic, 1, qs, state.range(1) != 0 ? KeptMemoryWithRoom() : nullptr)) {
-    return state.SkipWithError("no palette");
-  }
-  std::vector<uint8_t> index(static_cast<size_t>(pic->width) * pic->height);
-  std::fill(qs.histogram.begin(), qs.histogram.end(), uint16_t{0});
-  MapDithered(qs, pic->bgr.data(), index.data());
-  for (auto _ : state) {
-    std::fill(qs.errorArray.begin(), qs.errorArray.end(), int16_t{0});
-    qs.oddRow = 0;
-    MapDithered(qs, pic->bgr.data(), index.data());
-    benchmark::DoNotOptimize(index.data());
-  }
-  SetPixels(state, *pic);
+  MapBench(state, 1, state.range(1) != 0 ? KeptMemoryWithRoom() : nullptr, true);
 }
 
 // The plain dithering loop that MapDithered replaced, for comparison.
